@@ -1,0 +1,42 @@
+// The penstock command line.
+#include <fmt/core.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "inspect.hpp"
+#include "penstock/engine.hpp"
+
+namespace {
+
+int inspect(const std::vector<std::filesystem::path>& paths) {
+  int status = 0;
+  for (const auto& path : paths) {
+    try {
+      const penstock::engine::Plugin plugin(path);
+      fmt::print("{}\n", penstock::app::describe(plugin));
+    } catch (const penstock::engine::PluginError& e) {
+      fmt::print(stderr, "penstock inspect: {}\n", e.what());
+      status = 1;
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Penstock: simulation of the waterway and machines of a small hydropower plant"};
+  app.require_subcommand(1);
+
+  std::vector<std::filesystem::path> plugins;
+  CLI::App* inspect_cmd = app.add_subcommand("inspect", "Print the equation group each plug-in declares");
+  inspect_cmd->add_option("plugins", plugins, "Plug-in files (.so)")->required()->check(CLI::ExistingFile);
+
+  CLI11_PARSE(app, argc, argv);
+  if (inspect_cmd->parsed()) return inspect(plugins);
+  return 0;
+}

@@ -1,0 +1,28 @@
+// ViscousCell: linear (viscous) resistance of a line element on port A.
+//   0 = p - R·q,   R = mi_eq / (A·dx),   A = π·Din²/4
+// Inputs: A.p (bound, unread), q flow, p pressure difference. Parameters: dx length [m],
+// Din inner diameter [m], mi_eq equivalent viscous coefficient.
+#include "penstock/frame.hpp"
+#include "penstock/hydraulics.hpp"
+
+namespace penstock {
+
+struct ViscousCell {
+  enum Input { time, A_p, q, p };
+  static constexpr std::array inputs{"A.p", "q", "p"};
+  enum Param { dx = fluid(1), Din, mi_eq };
+  static constexpr auto params = with_fluid<1>({"dx", "Din", "mi_eq"});
+
+  static void resistance(Params k, Row row) {
+    const double A = cross_section(pi, k[Din]);
+    const double R = safe_divide(k[mi_eq], A * k[dx]);
+    row[q] = -R;
+    row[p] = 1;
+  }
+
+  static constexpr std::array equations{Equation{.kind = algebraic_linear, .linear_row = resistance}};
+};
+
+}  // namespace penstock
+
+PENSTOCK_PLUGIN(penstock::ViscousCell)

@@ -1,0 +1,27 @@
+// Manometer: pressure sensor on port A. Draws no flow and reports its pressure unchanged.
+//   0 = -q          no flow
+//   0 = P - p       reading
+#include "penstock/frame.hpp"
+
+namespace penstock {
+
+struct Manometer {
+  enum Input { time, A_p, P, q, p };
+  static constexpr std::array inputs{"A.p", "P", "q", "p"};
+  static constexpr auto params = with_fluid<1>();
+
+  static void no_flow(Params /*k*/, Row row) { row[q] = -1; }
+  static void reading(Params /*k*/, Row row) {
+    row[P] = 1;
+    row[p] = -1;
+  }
+
+  static constexpr std::array equations{
+      Equation{.kind = algebraic_linear, .linear_row = no_flow},
+      Equation{.kind = algebraic_linear, .linear_row = reading},
+  };
+};
+
+}  // namespace penstock
+
+PENSTOCK_PLUGIN(penstock::Manometer)

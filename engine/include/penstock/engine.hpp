@@ -1,0 +1,109 @@
+// The host side of the plug-in interface: load a plug-in, build and check the group it declares,
+// set up its parameter block and call any of its methods.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "penstock/ne_mli.h"
+#include "penstock/slots.hpp"
+
+namespace penstock::engine {
+
+class PluginError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One equation as the plug-in declared it.
+struct EquationDecl {
+  int32_t differential = -1;  // input index, or -1 for an algebraic equation
+  std::array<NeEquationMethod, kSlotCount> methods{};
+  NeParamMethod linear_row = nullptr;
+
+  bool has(int32_t slot) const { return methods[static_cast<size_t>(slot)] != nullptr; }
+  // The kind that the registered slots make up, or none when they make up no kind.
+  std::optional<Kind> kind() const;
+};
+
+// The group a plug-in declared, with every engine call it made, in order.
+struct GroupDecl {
+  std::vector<std::string> inputs;  // "time" at index 0, then the element variables
+  std::vector<EquationDecl> equations;
+  int32_t n_zc = 0;
+  int32_t n_modes = 0;
+  NeGroupMethod zero_crossings = nullptr;
+  NeGroupMethod modes = nullptr;
+  NeSetupFcn setup = nullptr;
+  NeCleanupFcn cleanup = nullptr;
+  std::vector<std::string> calls;     // e.g. "ne_eqn_set_method(e0, 3)"
+  std::vector<std::string> problems;  // breaches of the frame's rules, in words
+
+  int32_t n_inputs() const { return static_cast<int32_t>(inputs.size()); }
+};
+
+// Runs a plug-in's builder against a recording engine. Never throws for a faulty plug-in: what is
+// wrong ends up in problems.
+GroupDecl declare(NeBuildFcn builder);
+
+// Parameter values by name, as the engine hands them to setup.
+using ParameterTable = std::map<std::string, double>;
+
+// A loaded plug-in with its declared group. Throws PluginError, naming the file, when the library
+// cannot be loaded, has no mexFunction, registers no builder or declares a faulty group.
+class Plugin {
+ public:
+  explicit Plugin(const std::filesystem::path& path);
+  ~Plugin();
+  Plugin(Plugin&& other) noexcept;
+  Plugin& operator=(Plugin&&) = delete;
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string name() const { return path_.stem().string(); }
+  NeBuildFcn builder() const { return builder_; }
+  const GroupDecl& group() const { return group_; }
+
+  // The names setup asks for, in its order, learnt by running it against a recording source.
+  std::vector<std::string> parameter_names() const;
+
+ private:
+  std::filesystem::path path_;
+  void* handle_ = nullptr;
+  NeBuildFcn builder_ = nullptr;
+  GroupDecl group_;
+};
+
+// One group with its parameter block: setup on construction, cleanup on destruction.
+class Instance {
+ public:
+  Instance(const GroupDecl& group, const ParameterTable& parameters);
+  ~Instance();
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+
+  const GroupDecl& group() const { return *group_; }
+  const double* block() const { return block_; }
+
+  // Context for the equation and group methods over the given inputs and flags.
+  EvalContext context(const double* inputs, const int32_t* modes) const {
+    return EvalContext{inputs, modes, nullptr, block_};
+  }
+  void call(size_t equation, int32_t slot, const double* inputs, const int32_t* modes, void* out) const;
+  void linear_row(size_t equation, double* out) const;
+  void zero_crossings(const double* inputs, const int32_t* modes, double* out) const;
+  void modes(const double* inputs, const int32_t* modes, int32_t* out) const;
+
+ private:
+  const GroupDecl* group_;
+  double* block_ = nullptr;
+};
+
+}  // namespace penstock::engine

@@ -1,0 +1,342 @@
+// The engine's builder operations, recording the group a plug-in declares, and the host API that
+// loads a plug-in, checks its group and calls its methods.
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "penstock/engine.hpp"
+
+using penstock::engine::GroupDecl;
+
+struct NeVariable {
+  std::string name;
+};
+
+struct NeEquation {
+  size_t index;
+};
+
+struct NeEqnGroup {};
+
+struct NeBuilder {
+  GroupDecl decl;
+  std::vector<std::unique_ptr<NeVariable>> variables;
+  std::vector<std::unique_ptr<NeEquation>> equations;
+  std::unique_ptr<NeEqnGroup> group;
+  NeVariable* time = nullptr;
+  std::array<bool, 2> size_set{};
+  std::vector<int32_t> last_slot;  // per equation, the highest slot registered so far
+
+  void call(std::string text) { decl.calls.push_back(std::move(text)); }
+  void problem(std::string text) { decl.problems.push_back(std::move(text)); }
+};
+
+struct NeParameterSource {
+  penstock::engine::ParameterTable values;
+  mutable std::vector<std::string> asked;
+};
+
+namespace {
+
+// The builder whose plug-in is declaring right now; handles are checked against it before use.
+thread_local NeBuilder* active = nullptr;
+
+NeBuilder* builder_of(const NeBuilder* b, const char* op) {
+  if (active == nullptr) return nullptr;
+  if (b != active) {
+    active->problem(std::string(op) + " was given a builder handle that the engine did not hand out");
+    return nullptr;
+  }
+  return active;
+}
+
+NeBuilder* builder_of(const NeEqnGroup* g, const char* op) {
+  if (active == nullptr) return nullptr;
+  if (g == nullptr || g != active->group.get()) {
+    active->problem(std::string(op) + " was given a group handle that ne_builder_add_group did not return");
+    return nullptr;
+  }
+  return active;
+}
+
+NeBuilder* builder_of(const NeEquation* e, const char* op) {
+  if (active == nullptr) return nullptr;
+  const bool known = std::any_of(active->equations.begin(), active->equations.end(),
+                                 [e](const auto& own) { return own.get() == e; });
+  if (!known) {
+    active->problem(std::string(op) + " was given an equation handle that ne_eqn_group_add_equation did not return");
+    return nullptr;
+  }
+  return active;
+}
+
+std::string eq_name(const NeEquation* e) { return "e" + std::to_string(e->index); }
+
+}  // namespace
+
+extern "C" {
+
+NeEqnGroup* ne_builder_add_group(NeBuilder* b) {
+  NeBuilder* self = builder_of(b, "ne_builder_add_group");
+  if (self == nullptr) return nullptr;
+  self->call("ne_builder_add_group");
+  if (self->group) {
+    self->problem("declares a second group; a component declares exactly one");
+    return nullptr;
+  }
+  self->group = std::make_unique<NeEqnGroup>();
+  return self->group.get();
+}
+
+NeVariable* ne_builder_get_time(NeBuilder* b) {
+  NeBuilder* self = builder_of(b, "ne_builder_get_time");
+  if (self == nullptr) return nullptr;
+  self->call("ne_builder_get_time");
+  if (self->time == nullptr) {
+    self->variables.push_back(std::make_unique<NeVariable>(NeVariable{"time"}));
+    self->time = self->variables.back().get();
+  }
+  return self->time;
+}
+
+NeVariable* ne_builder_get_element_variable(NeBuilder* b, const char* name, int32_t flags) {
+  NeBuilder* self = builder_of(b, "ne_builder_get_element_variable");
+  if (self == nullptr) return nullptr;
+  const std::string text = name == nullptr ? std::string("(null)") : std::string(name);
+  self->call("ne_builder_get_element_variable(" + text + ", " + std::to_string(flags) + ")");
+  if (name == nullptr || *name == '\0') self->problem("asks for an element variable without a name");
+  if (flags != 0) self->problem("asks for element variable " + text + " with flags " + std::to_string(flags) + "; flags are always 0");
+  self->variables.push_back(std::make_unique<NeVariable>(NeVariable{text}));
+  return self->variables.back().get();
+}
+
+void ne_eqn_group_add_input(NeEqnGroup* g, NeVariable* v) {
+  NeBuilder* self = builder_of(g, "ne_eqn_group_add_input");
+  if (self == nullptr) return;
+  const bool known = std::any_of(self->variables.begin(), self->variables.end(),
+                                 [v](const auto& own) { return own.get() == v; });
+  if (!known) {
+    self->call("ne_eqn_group_add_input(?)");
+    self->problem("adds an input with a variable handle that the builder did not return");
+    return;
+  }
+  self->call("ne_eqn_group_add_input(" + v->name + ")");
+  if (self->decl.inputs.empty() != (v == self->time)) self->problem("input 0 must be the time, and only input 0");
+  if (!self->decl.equations.empty()) self->problem("adds input " + v->name + " after the first equation");
+  self->decl.inputs.push_back(v->name);
+}
+
+NeEquation* ne_eqn_group_add_equation(NeEqnGroup* g) {
+  NeBuilder* self = builder_of(g, "ne_eqn_group_add_equation");
+  if (self == nullptr) return nullptr;
+  const size_t index = self->equations.size();
+  self->call("ne_eqn_group_add_equation -> e" + std::to_string(index));
+  self->equations.push_back(std::make_unique<NeEquation>(NeEquation{index}));
+  self->decl.equations.emplace_back();
+  self->last_slot.push_back(-1);
+  return self->equations.back().get();
+}
+
+void ne_eqn_set_differential(NeEquation* e, int32_t input_index) {
+  NeBuilder* self = builder_of(e, "ne_eqn_set_differential");
+  if (self == nullptr) return;
+  self->call("ne_eqn_set_differential(" + eq_name(e) + ", " + std::to_string(input_index) + ")");
+  auto& eq = self->decl.equations[e->index];
+  if (eq.differential >= 0) self->problem("sets the differential input of " + eq_name(e) + " twice");
+  if (input_index < 1 || input_index >= self->decl.n_inputs()) {
+    self->problem("gives " + eq_name(e) + " the differential input " + std::to_string(input_index) +
+                  ", which is not an element variable of the group");
+  }
+  eq.differential = input_index;
+}
+
+void ne_eqn_set_method(NeEquation* e, int32_t slot, NeEquationMethod fn) {
+  NeBuilder* self = builder_of(e, "ne_eqn_set_method");
+  if (self == nullptr) return;
+  self->call("ne_eqn_set_method(" + eq_name(e) + ", " + std::to_string(slot) + ")");
+  const std::string where = std::string(penstock::slot_name(slot)) + " (slot " + std::to_string(slot) + ") of " + eq_name(e);
+  if (slot < 0 || slot >= penstock::kSlotCount || slot == penstock::kUnusedSlot) {
+    self->problem("registers " + where + "; slots are 0 to 8 and slot 5 is never used");
+    return;
+  }
+  if (fn == nullptr) self->problem("registers no function for " + where);
+  int32_t& last = self->last_slot[e->index];
+  if (slot <= last) self->problem("registers " + where + " out of ascending slot order");
+  last = std::max(last, slot);
+  self->decl.equations[e->index].methods[static_cast<size_t>(slot)] = fn;
+}
+
+void ne_eqn_set_param_method(NeEquation* e, int32_t slot, NeParamMethod fn) {
+  NeBuilder* self = builder_of(e, "ne_eqn_set_param_method");
+  if (self == nullptr) return;
+  self->call("ne_eqn_set_param_method(" + eq_name(e) + ", " + std::to_string(slot) + ")");
+  if (slot != penstock::kLinearRowSlot) self->problem("registers parameter method slot " + std::to_string(slot) + " of " + eq_name(e) + "; only slot 0 (LinearRow) exists");
+  if (fn == nullptr) self->problem("registers no function for LinearRow of " + eq_name(e));
+  if (self->last_slot[e->index] >= 0) self->problem("registers LinearRow of " + eq_name(e) + " after its equation methods");
+  self->decl.equations[e->index].linear_row = fn;
+}
+
+void ne_eqn_group_set_method_size(NeEqnGroup* g, int32_t slot, int32_t count) {
+  NeBuilder* self = builder_of(g, "ne_eqn_group_set_method_size");
+  if (self == nullptr) return;
+  self->call("ne_eqn_group_set_method_size(" + std::to_string(slot) + ", " + std::to_string(count) + ")");
+  if (slot != penstock::kZeroCrossingsSlot && slot != penstock::kModesSlot) {
+    self->problem("sets the size of group method slot " + std::to_string(slot) + "; only 0 (ZeroCrossings) and 1 (Modes) exist");
+    return;
+  }
+  if (count <= 0) self->problem("sets the size of group method slot " + std::to_string(slot) + " to " + std::to_string(count));
+  (slot == penstock::kZeroCrossingsSlot ? self->decl.n_zc : self->decl.n_modes) = count;
+  self->size_set[static_cast<size_t>(slot)] = true;
+}
+
+void ne_eqn_group_set_method(NeEqnGroup* g, int32_t slot, NeGroupMethod fn) {
+  NeBuilder* self = builder_of(g, "ne_eqn_group_set_method");
+  if (self == nullptr) return;
+  self->call("ne_eqn_group_set_method(" + std::to_string(slot) + ")");
+  if (slot != penstock::kZeroCrossingsSlot && slot != penstock::kModesSlot) {
+    self->problem("registers group method slot " + std::to_string(slot) + "; only 0 (ZeroCrossings) and 1 (Modes) exist");
+    return;
+  }
+  if (!self->size_set[static_cast<size_t>(slot)]) self->problem("registers group method slot " + std::to_string(slot) + " before setting its size");
+  if (fn == nullptr) self->problem("registers no function for group method slot " + std::to_string(slot));
+  (slot == penstock::kZeroCrossingsSlot ? self->decl.zero_crossings : self->decl.modes) = fn;
+}
+
+void ne_eqn_group_set_setup_cleanup_fcn(NeEqnGroup* g, NeSetupFcn setup, NeCleanupFcn cleanup) {
+  NeBuilder* self = builder_of(g, "ne_eqn_group_set_setup_cleanup_fcn");
+  if (self == nullptr) return;
+  self->call("ne_eqn_group_set_setup_cleanup_fcn");
+  if (setup == nullptr || cleanup == nullptr) self->problem("registers no setup or no cleanup function");
+  self->decl.setup = setup;
+  self->decl.cleanup = cleanup;
+}
+
+const double* ne_eqn_get_parameter(const NeParameterSource* source, const char* name) {
+  if (source == nullptr || name == nullptr) return nullptr;
+  source->asked.emplace_back(name);
+  const auto it = source->values.find(name);
+  return it == source->values.end() ? nullptr : &it->second;
+}
+
+}  // extern "C"
+
+namespace penstock::engine {
+
+std::optional<Kind> EquationDecl::kind() const {
+  uint32_t bits = 0;
+  for (int32_t slot = 0; slot < kSlotCount; ++slot) {
+    if (has(slot)) bits |= 1U << slot;
+  }
+  for (Kind k : {Kind::differential_nonlinear, Kind::differential_linear, Kind::algebraic_nonlinear,
+                 Kind::algebraic_linear}) {
+    if (bits == slot_bits(k) && is_linear(k) == (linear_row != nullptr) && is_differential(k) == (differential >= 0)) {
+      return k;
+    }
+  }
+  return std::nullopt;
+}
+
+GroupDecl declare(NeBuildFcn builder) {
+  NeBuilder b;
+  NeBuilder* outer = std::exchange(active, &b);
+  NeEqnGroup* returned = builder(&b);
+  active = outer;
+
+  GroupDecl& g = b.decl;
+  if (!b.group) g.problems.emplace_back("declares no group");
+  if (returned != b.group.get()) g.problems.emplace_back("returns a handle other than its group's");
+  if (g.inputs.empty()) g.problems.emplace_back("declares no inputs; input 0 is the time");
+  if (g.equations.empty()) g.problems.emplace_back("declares no equations");
+  for (size_t i = 0; i < g.equations.size(); ++i) {
+    if (!g.equations[i].kind()) {
+      g.problems.push_back("e" + std::to_string(i) + " registers slots that make up none of the four equation kinds");
+    }
+  }
+  if ((g.zero_crossings == nullptr) != (g.modes == nullptr)) {
+    g.problems.emplace_back("registers only one of ZeroCrossings and Modes; a component registers both or neither");
+  }
+  if (g.setup == nullptr) g.problems.emplace_back("registers no setup and cleanup");
+  return std::move(g);
+}
+
+Plugin::Plugin(const std::filesystem::path& path) : path_(path) {
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) throw PluginError(path.string() + ": cannot load plug-in: " + dlerror());
+  auto* entry = reinterpret_cast<void (*)(RegistrationRecord*)>(dlsym(handle_, "mexFunction"));
+  if (entry == nullptr) {
+    dlclose(handle_);
+    throw PluginError(path.string() + ": not a plug-in: it exports no mexFunction");
+  }
+  RegistrationRecord record{};
+  entry(&record);
+  builder_ = record.builder;
+  if (builder_ == nullptr) {
+    dlclose(handle_);
+    throw PluginError(path.string() + ": mexFunction registered no builder");
+  }
+  group_ = declare(builder_);
+  if (!group_.problems.empty()) {
+    std::string text = path.string() + ": faulty plug-in: the group it declares";
+    for (const auto& p : group_.problems) text += "\n  " + p;
+    dlclose(handle_);
+    throw PluginError(text);
+  }
+}
+
+Plugin::~Plugin() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+Plugin::Plugin(Plugin&& other) noexcept
+    : path_(std::move(other.path_)),
+      handle_(std::exchange(other.handle_, nullptr)),
+      builder_(other.builder_),
+      group_(std::move(other.group_)) {}
+
+std::vector<std::string> Plugin::parameter_names() const {
+  NeParameterSource recorder;
+  double* block = group_.setup(&recorder);
+  if (block != nullptr) group_.cleanup(block);
+  return recorder.asked;
+}
+
+Instance::Instance(const GroupDecl& group, const ParameterTable& parameters) : group_(&group) {
+  NeParameterSource source{parameters, {}};
+  block_ = group.setup(&source);
+  if (block_ == nullptr) throw PluginError("setup returned no parameter block: out of memory");
+}
+
+Instance::~Instance() { group_->cleanup(block_); }
+
+void Instance::call(size_t equation, int32_t slot, const double* inputs, const int32_t* modes, void* out) const {
+  const EquationDecl& eq = group_->equations.at(equation);
+  if (slot < 0 || slot >= kSlotCount || !eq.has(slot)) {
+    throw std::logic_error("e" + std::to_string(equation) + " has no " + std::string(slot_name(slot)));
+  }
+  const EvalContext ctx = context(inputs, modes);
+  eq.methods[static_cast<size_t>(slot)](&ctx, out);
+}
+
+void Instance::linear_row(size_t equation, double* out) const {
+  const EquationDecl& eq = group_->equations.at(equation);
+  if (eq.linear_row == nullptr) throw std::logic_error("e" + std::to_string(equation) + " has no LinearRow");
+  eq.linear_row(block_, out);
+}
+
+void Instance::zero_crossings(const double* inputs, const int32_t* modes, double* out) const {
+  if (group_->zero_crossings == nullptr) throw std::logic_error("the group has no ZeroCrossings");
+  const EvalContext ctx = context(inputs, modes);
+  group_->zero_crossings(&ctx, out);
+}
+
+void Instance::modes(const double* inputs, const int32_t* modes, int32_t* out) const {
+  if (group_->modes == nullptr) throw std::logic_error("the group has no Modes");
+  const EvalContext ctx = context(inputs, modes);
+  group_->modes(&ctx, out);
+}
+
+}  // namespace penstock::engine

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that Penstock builds, tests and runs with (as root).
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config binutils
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libfmt-dev libcli11-dev libyaml-cpp-dev libmuparser-dev libsundials-dev
+  gnuplot-nox
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,161 @@
+// The engine's checks of a declared group, and the frame's declaration of every equation kind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "harness.hpp"
+#include "penstock/engine.hpp"
+#include "penstock/frame.hpp"
+
+namespace penstock {
+namespace {
+
+using engine::declare;
+
+bool mentions(const engine::GroupDecl& g, const std::string& words) {
+  return std::any_of(g.problems.begin(), g.problems.end(),
+                     [&](const std::string& p) { return p.find(words) != std::string::npos; });
+}
+
+void noop(const EvalContext* /*ctx*/, void* /*out*/) {}
+double* no_setup(const NeParameterSource* /*source*/) { return nullptr; }
+void no_cleanup(double* /*block*/) {}
+
+NeEqnGroup* uses_slot_five(NeBuilder* b) {
+  NeEqnGroup* g = ne_builder_add_group(b);
+  ne_eqn_group_add_input(g, ne_builder_get_time(b));
+  NeEquation* e = ne_eqn_group_add_equation(g);
+  ne_eqn_set_method(e, 5, noop);
+  ne_eqn_group_set_setup_cleanup_fcn(g, no_setup, no_cleanup);
+  return g;
+}
+
+NeEqnGroup* method_before_size(NeBuilder* b) {
+  NeEqnGroup* g = ne_builder_add_group(b);
+  ne_eqn_group_add_input(g, ne_builder_get_time(b));
+  NeEquation* e = ne_eqn_group_add_equation(g);
+  ne_eqn_set_param_method(e, 0, [](const double*, double*) {});
+  ne_eqn_group_set_method(g, 0, noop);
+  ne_eqn_group_set_method_size(g, 0, 1);
+  ne_eqn_group_set_setup_cleanup_fcn(g, no_setup, no_cleanup);
+  return g;
+}
+
+NeEqnGroup* half_a_kind(NeBuilder* b) {
+  NeEqnGroup* g = ne_builder_add_group(b);
+  ne_eqn_group_add_input(g, ne_builder_get_time(b));
+  ne_eqn_group_add_input(g, ne_builder_get_element_variable(b, "q", 0));
+  NeEquation* e = ne_eqn_group_add_equation(g);
+  ne_eqn_set_method(e, 3, noop);  // a residual without its pattern and Jacobian
+  ne_eqn_set_differential(e, 7);
+  return g;
+}
+
+NeEqnGroup* foreign_handles(NeBuilder* b) {
+  static NeEqnGroup* stray = reinterpret_cast<NeEqnGroup*>(&stray);
+  NeEqnGroup* g = ne_builder_add_group(b);
+  ne_eqn_group_add_input(stray, ne_builder_get_time(b));
+  ne_builder_add_group(b);
+  return g;
+}
+
+TEST(Engine, ReportsAFaultyDeclarationInWords) {
+  EXPECT_TRUE(mentions(declare(uses_slot_five), "slot 5 is never used"));
+  EXPECT_TRUE(mentions(declare(method_before_size), "before setting its size"));
+  EXPECT_TRUE(mentions(declare(method_before_size), "only one of ZeroCrossings and Modes"));
+  const engine::GroupDecl half = declare(half_a_kind);
+  EXPECT_TRUE(mentions(half, "none of the four equation kinds"));
+  EXPECT_TRUE(mentions(half, "differential input 7"));
+  EXPECT_TRUE(mentions(half, "no setup"));
+  const engine::GroupDecl foreign = declare(foreign_handles);
+  EXPECT_TRUE(mentions(foreign, "group handle that ne_builder_add_group did not return"));
+  EXPECT_TRUE(mentions(foreign, "second group"));
+}
+
+TEST(Engine, RefusesAFileThatIsNoPlugin) {
+  const auto junk = std::filesystem::temp_directory_path() / "penstock_not_a_plugin.so";
+  std::ofstream(junk) << "not a shared library";
+  try {
+    engine::Plugin p(junk);
+    FAIL() << "loaded a text file";
+  } catch (const engine::PluginError& e) {
+    EXPECT_NE(std::string(e.what()).find(junk.string()), std::string::npos);
+  }
+  std::filesystem::remove(junk);
+  EXPECT_THROW(engine::Plugin(testing::plugin_path("NoSuchComponent")), engine::PluginError);
+}
+
+// A component of every kind, declared through the frame.
+struct EveryKind {
+  enum Input { time, x, y, z };
+  static constexpr std::array inputs{"x", "y", "z"};
+  enum Param { c = 0 };
+  static constexpr auto params = with_fluid<0>({"c"});
+
+  static double capacity(const Ctx& k) { return k.par(c); }
+  static double spring(const Ctx& k) { return k.in(x) * k.in(y) * k.sign(0); }
+  static void spring_jacobian(const Ctx& k, Row j) {
+    j[x] = k.in(y) * k.sign(0);
+    j[y] = k.in(x) * k.sign(0);
+  }
+  static void link(Params /*k*/, Row row) { row[z] = 1; }
+
+  static constexpr std::array equations{
+      Equation{.kind = differential_nonlinear, .differential = x, .mass = capacity, .residual = spring,
+               .depends = on(x, y), .jacobian = spring_jacobian},
+      Equation{.kind = differential_linear, .differential = z, .mass = capacity, .linear_row = link},
+      Equation{.kind = algebraic_nonlinear, .residual = spring, .depends = on(x, y), .jacobian = spring_jacobian},
+      Equation{.kind = algebraic_linear, .linear_row = link},
+  };
+
+  static constexpr int n_zc = 1;
+  static constexpr int n_modes = 2;
+  static void zero_crossings(const Ctx& k, double* zc) { zc[0] = -k.in(x); }
+  static void modes(const Ctx& k, int32_t* m) { sign_test(k.in(x), m); }
+};
+
+TEST(Frame, DeclaresEveryKindWithItsSlots) {
+  const engine::GroupDecl g = declare(&frame::build_group<EveryKind>);
+  ASSERT_TRUE(g.problems.empty()) << g.problems.front();
+  ASSERT_EQ(g.equations.size(), 4U);
+  EXPECT_EQ(g.equations[0].kind(), Kind::differential_nonlinear);
+  EXPECT_EQ(g.equations[1].kind(), Kind::differential_linear);
+  EXPECT_EQ(g.equations[2].kind(), Kind::algebraic_nonlinear);
+  EXPECT_EQ(g.equations[3].kind(), Kind::algebraic_linear);
+  EXPECT_EQ(g.equations[1].differential, 3);
+
+  engine::Instance inst(g, {{"c", 2.5}});
+  const double in[] = {0, -3, 2, 0};
+  int32_t m[2] = {7, 7};
+  inst.modes(in, m, m);
+  EXPECT_EQ(m[0], 1);
+  EXPECT_EQ(m[1], 0);
+  double r = 0;
+  inst.call(0, kResidual, in, m, &r);
+  EXPECT_EQ(r, 6.0);  // (-3)·2·(0 - 1)
+  double mass[4];
+  inst.call(1, kMass, in, m, mass);
+  EXPECT_EQ(std::vector<double>(mass, mass + 4), (std::vector<double>{0, 0, 0, 2.5}));
+  uint8_t pattern[4];
+  inst.call(2, kResidualPattern, in, m, pattern);
+  EXPECT_EQ(std::vector<uint8_t>(pattern, pattern + 4), (std::vector<uint8_t>{0, 1, 1, 0}));
+}
+
+TEST(Frame, SignTestGivesNoSignAtZeroAndNaN) {
+  int32_t m[2];
+  for (double v : {0.0, -0.0, std::nan("")}) {
+    sign_test(v, m);
+    EXPECT_EQ(m[0], 0);
+    EXPECT_EQ(m[1], 0);
+  }
+  sign_test(-1e-300, m);
+  EXPECT_EQ(m[0], 1);
+  sign_test(1e-300, m);
+  EXPECT_EQ(m[1], 1);
+}
+
+}  // namespace
+}  // namespace penstock
