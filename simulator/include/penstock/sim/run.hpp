@@ -1,0 +1,33 @@
+// What a model file asks of a run, and the loaded model that goes to the solver.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "penstock/sim/dae.hpp"
+
+namespace penstock::sim {
+
+struct RunSettings {
+  enum class Start { given, steady };          // start values + consistent init, or steady state
+  enum class Linear { automatic, dense, klu };  // linear solver of the Newton iterations
+
+  double start_time = 0.0;
+  double stop_time = 1.0;
+  double output_interval = 0.01;
+  double relative_tolerance = 1e-6;
+  double absolute_tolerance = 1e-6;  // default; the system scales it per kind of variable
+  double max_step = 0.0;             // 0: no limit
+  Start start = Start::given;
+  Linear linear_solver = Linear::automatic;
+  std::vector<std::string> record;   // variable names as in DaeSystem::variable_names(); empty: all
+};
+
+struct Model {
+  std::string file;                  // the model file it came from
+  std::unique_ptr<DaeSystem> system;
+  RunSettings run;
+};
+
+}  // namespace penstock::sim
