@@ -21,7 +21,7 @@ using penstock::engine::Plugin;
 // Values of the order a plant model has, by the name's last part; anything else is 1.
 double typical(const std::string& name) {
   static const std::map<std::string, double> values = {
-      {"density", 998.2}, {"viscosity_kin", 1e-6}, {"bulk", 2.1e9}, {"alpha", 0.005}, {"dx", 10.0},
+      {"density", 998.2}, {"viscosity_kin", 1e-6}, {"bulk", 2.1e9}, {"alpha", 0.005},  {"dx", 10.0},
       {"Din", 0.5},       {"lambda", 0.02},        {"a", 1200.0},   {"Length", 600.0}, {"g", 9.81}};
   const auto dot = name.rfind('.');
   const auto it = values.find(dot == std::string::npos ? name : name.substr(dot + 1));

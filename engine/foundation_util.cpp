@@ -32,5 +32,4 @@ bool pmf_is_finite(double x) { return std::isfinite(x); }
 void pmf_testing_fail_next_callocs(int32_t n) { failing_callocs = n; }
 
 int64_t pmf_testing_live_blocks(void) { return live_blocks.load(); }
-
 }

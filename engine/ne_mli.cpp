@@ -65,8 +65,8 @@ NeBuilder* builder_of(const NeEqnGroup* g, const char* op) {
 
 NeBuilder* builder_of(const NeEquation* e, const char* op) {
   if (active == nullptr) return nullptr;
-  const bool known = std::any_of(active->equations.begin(), active->equations.end(),
-                                 [e](const auto& own) { return own.get() == e; });
+  const bool known =
+      std::any_of(active->equations.begin(), active->equations.end(), [e](const auto& own) { return own.get() == e; });
   if (!known) {
     active->problem(std::string(op) + " was given an equation handle that ne_eqn_group_add_equation did not return");
     return nullptr;
@@ -109,7 +109,9 @@ NeVariable* ne_builder_get_element_variable(NeBuilder* b, const char* name, int3
   const std::string text = name == nullptr ? std::string("(null)") : std::string(name);
   self->call("ne_builder_get_element_variable(" + text + ", " + std::to_string(flags) + ")");
   if (name == nullptr || *name == '\0') self->problem("asks for an element variable without a name");
-  if (flags != 0) self->problem("asks for element variable " + text + " with flags " + std::to_string(flags) + "; flags are always 0");
+  if (flags != 0)
+    self->problem("asks for element variable " + text + " with flags " + std::to_string(flags) +
+                  "; flags are always 0");
   self->variables.push_back(std::make_unique<NeVariable>(NeVariable{text}));
   return self->variables.back().get();
 }
@@ -117,8 +119,8 @@ NeVariable* ne_builder_get_element_variable(NeBuilder* b, const char* name, int3
 void ne_eqn_group_add_input(NeEqnGroup* g, NeVariable* v) {
   NeBuilder* self = builder_of(g, "ne_eqn_group_add_input");
   if (self == nullptr) return;
-  const bool known = std::any_of(self->variables.begin(), self->variables.end(),
-                                 [v](const auto& own) { return own.get() == v; });
+  const bool known =
+      std::any_of(self->variables.begin(), self->variables.end(), [v](const auto& own) { return own.get() == v; });
   if (!known) {
     self->call("ne_eqn_group_add_input(?)");
     self->problem("adds an input with a variable handle that the builder did not return");
@@ -158,7 +160,8 @@ void ne_eqn_set_method(NeEquation* e, int32_t slot, NeEquationMethod fn) {
   NeBuilder* self = builder_of(e, "ne_eqn_set_method");
   if (self == nullptr) return;
   self->call("ne_eqn_set_method(" + eq_name(e) + ", " + std::to_string(slot) + ")");
-  const std::string where = std::string(penstock::slot_name(slot)) + " (slot " + std::to_string(slot) + ") of " + eq_name(e);
+  const std::string where =
+      std::string(penstock::slot_name(slot)) + " (slot " + std::to_string(slot) + ") of " + eq_name(e);
   if (slot < 0 || slot >= penstock::kSlotCount || slot == penstock::kUnusedSlot) {
     self->problem("registers " + where + "; slots are 0 to 8 and slot 5 is never used");
     return;
@@ -174,9 +177,12 @@ void ne_eqn_set_param_method(NeEquation* e, int32_t slot, NeParamMethod fn) {
   NeBuilder* self = builder_of(e, "ne_eqn_set_param_method");
   if (self == nullptr) return;
   self->call("ne_eqn_set_param_method(" + eq_name(e) + ", " + std::to_string(slot) + ")");
-  if (slot != penstock::kLinearRowSlot) self->problem("registers parameter method slot " + std::to_string(slot) + " of " + eq_name(e) + "; only slot 0 (LinearRow) exists");
+  if (slot != penstock::kLinearRowSlot)
+    self->problem("registers parameter method slot " + std::to_string(slot) + " of " + eq_name(e) +
+                  "; only slot 0 (LinearRow) exists");
   if (fn == nullptr) self->problem("registers no function for LinearRow of " + eq_name(e));
-  if (self->last_slot[e->index] >= 0) self->problem("registers LinearRow of " + eq_name(e) + " after its equation methods");
+  if (self->last_slot[e->index] >= 0)
+    self->problem("registers LinearRow of " + eq_name(e) + " after its equation methods");
   self->decl.equations[e->index].linear_row = fn;
 }
 
@@ -185,10 +191,12 @@ void ne_eqn_group_set_method_size(NeEqnGroup* g, int32_t slot, int32_t count) {
   if (self == nullptr) return;
   self->call("ne_eqn_group_set_method_size(" + std::to_string(slot) + ", " + std::to_string(count) + ")");
   if (slot != penstock::kZeroCrossingsSlot && slot != penstock::kModesSlot) {
-    self->problem("sets the size of group method slot " + std::to_string(slot) + "; only 0 (ZeroCrossings) and 1 (Modes) exist");
+    self->problem("sets the size of group method slot " + std::to_string(slot) +
+                  "; only 0 (ZeroCrossings) and 1 (Modes) exist");
     return;
   }
-  if (count <= 0) self->problem("sets the size of group method slot " + std::to_string(slot) + " to " + std::to_string(count));
+  if (count <= 0)
+    self->problem("sets the size of group method slot " + std::to_string(slot) + " to " + std::to_string(count));
   (slot == penstock::kZeroCrossingsSlot ? self->decl.n_zc : self->decl.n_modes) = count;
   self->size_set[static_cast<size_t>(slot)] = true;
 }
@@ -198,10 +206,12 @@ void ne_eqn_group_set_method(NeEqnGroup* g, int32_t slot, NeGroupMethod fn) {
   if (self == nullptr) return;
   self->call("ne_eqn_group_set_method(" + std::to_string(slot) + ")");
   if (slot != penstock::kZeroCrossingsSlot && slot != penstock::kModesSlot) {
-    self->problem("registers group method slot " + std::to_string(slot) + "; only 0 (ZeroCrossings) and 1 (Modes) exist");
+    self->problem("registers group method slot " + std::to_string(slot) +
+                  "; only 0 (ZeroCrossings) and 1 (Modes) exist");
     return;
   }
-  if (!self->size_set[static_cast<size_t>(slot)]) self->problem("registers group method slot " + std::to_string(slot) + " before setting its size");
+  if (!self->size_set[static_cast<size_t>(slot)])
+    self->problem("registers group method slot " + std::to_string(slot) + " before setting its size");
   if (fn == nullptr) self->problem("registers no function for group method slot " + std::to_string(slot));
   (slot == penstock::kZeroCrossingsSlot ? self->decl.zero_crossings : self->decl.modes) = fn;
 }
@@ -231,8 +241,8 @@ std::optional<Kind> EquationDecl::kind() const {
   for (int32_t slot = 0; slot < kSlotCount; ++slot) {
     if (has(slot)) bits |= 1U << slot;
   }
-  for (Kind k : {Kind::differential_nonlinear, Kind::differential_linear, Kind::algebraic_nonlinear,
-                 Kind::algebraic_linear}) {
+  for (Kind k :
+       {Kind::differential_nonlinear, Kind::differential_linear, Kind::algebraic_nonlinear, Kind::algebraic_linear}) {
     if (bits == slot_bits(k) && is_linear(k) == (linear_row != nullptr) && is_differential(k) == (differential >= 0)) {
       return k;
     }

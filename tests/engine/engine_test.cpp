@@ -1,4 +1,6 @@
 // The engine's checks of a declared group, and the frame's declaration of every equation kind.
+#include "penstock/engine.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <fstream>
 
 #include "harness.hpp"
-#include "penstock/engine.hpp"
 #include "penstock/frame.hpp"
 
 namespace penstock {
@@ -96,16 +97,20 @@ struct EveryKind {
   static constexpr auto params = with_fluid<0>({"c"});
 
   static double capacity(const Ctx& k) { return k.par(c); }
-  static double spring(const Ctx& k) { return k.in(x) * k.in(y) * k.sign(0); }
+  static double spring(const Ctx& k) { return k.in(x)*k.in(y)*k.sign(0); }
   static void spring_jacobian(const Ctx& k, Row j) {
-    j[x] = k.in(y) * k.sign(0);
-    j[y] = k.in(x) * k.sign(0);
+    j[x] = k.in(y)*k.sign(0);
+    j[y] = k.in(x)*k.sign(0);
   }
   static void link(Params /*k*/, Row row) { row[z] = 1; }
 
   static constexpr std::array equations{
-      Equation{.kind = differential_nonlinear, .differential = x, .mass = capacity, .residual = spring,
-               .depends = on(x, y), .jacobian = spring_jacobian},
+      Equation{.kind = differential_nonlinear,
+               .differential = x,
+               .mass = capacity,
+               .residual = spring,
+               .depends = on(x, y),
+               .jacobian = spring_jacobian},
       Equation{.kind = differential_linear, .differential = z, .mass = capacity, .linear_row = link},
       Equation{.kind = algebraic_nonlinear, .residual = spring, .depends = on(x, y), .jacobian = spring_jacobian},
       Equation{.kind = algebraic_linear, .linear_row = link},

@@ -204,21 +204,29 @@ TEST_P(Contract, WritesEveryEntryOfEveryBuffer) {
                                   [](unsigned char c) { return c == 0; }))
               << "e" << e << " " << slot_name(s);
         }
-        if (s == kResidualNonlinear) { EXPECT_EQ(buf[0], 1); }
-        if (s == kMassNonlinear) { EXPECT_EQ(buf[0], 0); }
+        if (s == kResidualNonlinear) {
+          EXPECT_EQ(buf[0], 1);
+        }
+        if (s == kMassNonlinear) {
+          EXPECT_EQ(buf[0], 0);
+        }
       }
       if (eq.has(kResidualJacobian)) {
         const std::vector<uint8_t> pattern = h_->pattern(e);
         const std::vector<double> jac = h_->jacobian(e, x, m);
         EXPECT_EQ(pattern[0], 0) << "time enters no residual";
         for (size_t i = 0; i < n; ++i) {
-          if (pattern[i] == 0) { EXPECT_EQ(jac[i], 0.0) << "e" << e << " input " << g.inputs[i]; }
+          if (pattern[i] == 0) {
+            EXPECT_EQ(jac[i], 0.0) << "e" << e << " input " << g.inputs[i];
+          }
         }
       }
       if (eq.has(kMass)) {
         const std::vector<double> row = h_->mass(e, x, m);
         for (size_t i = 0; i < n; ++i) {
-          if (static_cast<int32_t>(i) != eq.differential) { EXPECT_EQ(row[i], 0.0) << "e" << e << " input " << i; }
+          if (static_cast<int32_t>(i) != eq.differential) {
+            EXPECT_EQ(row[i], 0.0) << "e" << e << " input " << i;
+          }
         }
       }
       if (eq.linear_row != nullptr) {
@@ -244,7 +252,9 @@ TEST_P(Contract, MassIgnoresInputsAndNothingReadsTime) {
     later[0] += 1234.5;
     const std::vector<double> other = random_inputs();
     for (size_t e = 0; e < g.equations.size(); ++e) {
-      if (g.equations[e].has(kMass)) { EXPECT_EQ(h_->mass(e, x, m), h_->mass(e, other, m)); }
+      if (g.equations[e].has(kMass)) {
+        EXPECT_EQ(h_->mass(e, x, m), h_->mass(e, other, m));
+      }
       if (g.equations[e].has(kResidual)) {
         const double r0 = h_->residual(e, x, m);
         const double r1 = h_->residual(e, later, m);

@@ -25,8 +25,8 @@ TEST(ViscousCell, RowIsMinusResistanceAndOne) {
   PENSTOCK_REQUIRE_PLUGIN("ViscousCell");
   const Harness h("ViscousCell");
   EXPECT_EQ(h.group().inputs, (std::vector<std::string>{"time", "A.p", "q", "p"}));
-  EXPECT_EQ(h.plugin().parameter_names(), (std::vector<std::string>{"A.density", "A.viscosity_kin", "A.bulk",
-                                                                    "A.alpha", "dx", "Din", "mi_eq"}));
+  EXPECT_EQ(h.plugin().parameter_names(),
+            (std::vector<std::string>{"A.density", "A.viscosity_kin", "A.bulk", "A.alpha", "dx", "Din", "mi_eq"}));
 
   // Din = 2, dx = 4, mi_eq = 1: A = (π·2²)/4 = π, R = 1/(π·4).
   const double pi = 3.141592653589793;
@@ -45,7 +45,8 @@ TEST(ViscousCell, ZeroDiameterOrLengthDividesByTheFloor) {
   EXPECT_EQ(no_viscosity, 0.0);
   EXPECT_TRUE(std::signbit(no_viscosity));  // p = -0·q
 
-  EXPECT_EQ(viscous_row({{"Din", -0.7}, {"dx", 4}, {"mi_eq", 1}}), viscous_row({{"Din", 0.7}, {"dx", 4}, {"mi_eq", 1}}));
+  EXPECT_EQ(viscous_row({{"Din", -0.7}, {"dx", 4}, {"mi_eq", 1}}),
+            viscous_row({{"Din", 0.7}, {"dx", 4}, {"mi_eq", 1}}));
 }
 
 }  // namespace

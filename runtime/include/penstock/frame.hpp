@@ -86,10 +86,13 @@ inline void sign_test(double v, int32_t* m) {
 }
 
 // Parameter names: for each hydraulic port, its four fluid properties, then the component's own.
+// clang-format off
 inline constexpr std::array<const char*, 16> kFluidParams{
-    "A.density", "A.viscosity_kin", "A.bulk", "A.alpha", "B.density", "B.viscosity_kin",
-    "B.bulk",    "B.alpha",         "C.density", "C.viscosity_kin", "C.bulk", "C.alpha",
-    "D.density", "D.viscosity_kin", "D.bulk",    "D.alpha"};
+    "A.density", "A.viscosity_kin", "A.bulk", "A.alpha",
+    "B.density", "B.viscosity_kin", "B.bulk", "B.alpha",
+    "C.density", "C.viscosity_kin", "C.bulk", "C.alpha",
+    "D.density", "D.viscosity_kin", "D.bulk", "D.alpha"};
+// clang-format on
 
 constexpr int fluid(int ports) { return 4 * ports; }  // index of the first own parameter
 
@@ -116,16 +119,14 @@ template <class C>
 inline constexpr int32_t n_inputs = static_cast<int32_t>(1 + C::inputs.size());
 
 template <class C>
-concept Switching = requires { C::zero_crossings; C::modes; };
-
-template <class C>
-consteval int32_t n_zc() {
-  if constexpr (Switching<C>) return C::n_zc; else return 0;
-}
+concept Switching = requires {
+  C::zero_crossings;
+  C::modes;
+};
 
 template <class C>
 consteval bool well_formed() {
-  if (n_inputs<C> > 32) return false;
+  if (n_inputs < C >> 32) return false;
   for (const Equation& e : C::equations) {
     if (is_differential(e.kind) != (e.differential >= 1 && e.differential < n_inputs<C>)) return false;
     if (is_differential(e.kind) != (e.mass != nullptr)) return false;
@@ -243,9 +244,8 @@ NeEqnGroup* build_group(NeBuilder* b) {
   NeEqnGroup* g = ne_builder_add_group(b);
   ne_eqn_group_add_input(g, ne_builder_get_time(b));
   for (const char* name : C::inputs) ne_eqn_group_add_input(g, ne_builder_get_element_variable(b, name, 0));
-  [g]<std::size_t... E>(std::index_sequence<E...>) {
-    (declare_equation<C, E>(g), ...);
-  }(std::make_index_sequence<C::equations.size()>{});
+  [g]<std::size_t... E>(std::index_sequence<E...>) { (declare_equation<C, E>(g), ...); }
+  (std::make_index_sequence<C::equations.size()>{});
   if constexpr (Switching<C>) {
     ne_eqn_group_set_method_size(g, kZeroCrossingsSlot, C::n_zc);
     ne_eqn_group_set_method(g, kZeroCrossingsSlot, &zero_crossings<C>);
@@ -260,7 +260,7 @@ NeEqnGroup* build_group(NeBuilder* b) {
 }  // namespace penstock
 
 // The plug-in's only export: hand the host the component's builder.
-#define PENSTOCK_PLUGIN(Component)                                                      \
+#define PENSTOCK_PLUGIN(Component)                                                                 \
   extern "C" __attribute__((visibility("default"))) void mexFunction(RegistrationRecord* record) { \
-    record->builder = &penstock::frame::build_group<Component>;                          \
+    record->builder = &penstock::frame::build_group<Component>;                                    \
   }

@@ -10,7 +10,7 @@
 namespace penstock::sim {
 
 struct RunSettings {
-  enum class Start { given, steady };          // start values + consistent init, or steady state
+  enum class Start { given, steady };           // start values + consistent init, or steady state
   enum class Linear { automatic, dense, klu };  // linear solver of the Newton iterations
 
   double start_time = 0.0;
@@ -21,11 +21,11 @@ struct RunSettings {
   double max_step = 0.0;             // 0: no limit
   Start start = Start::given;
   Linear linear_solver = Linear::automatic;
-  std::vector<std::string> record;   // variable names as in DaeSystem::variable_names(); empty: all
+  std::vector<std::string> record;  // variable names as in DaeSystem::variable_names(); empty: all
 };
 
 struct Model {
-  std::string file;                  // the model file it came from
+  std::string file;  // the model file it came from
   std::unique_ptr<DaeSystem> system;
   RunSettings run;
 };
