@@ -1,0 +1,14 @@
+// InertiaLine: inertia of the fluid over half the element length.
+//   M·dq/dt = p,   M = (0.5·dx/A)·ρ,   A = π·Din²/4
+#include "inertia.hpp"
+
+namespace penstock {
+
+struct InertiaLine {
+  static constexpr double circle = pi;
+  static double inertance(double L, double A, double rho) { return safe_divide(0.5 * L, A) * rho; }
+};
+
+}  // namespace penstock
+
+PENSTOCK_PLUGIN(penstock::inertia::Cell<penstock::InertiaLine>)
