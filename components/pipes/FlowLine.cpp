@@ -1,0 +1,56 @@
+// FlowLine: a reach of water pipe of the full length Length between ports A and B, with the
+// inertia of its water column and Darcy–Weisbach friction whose direction follows the flow.
+// Its cross-section takes the circle constant as 3.14, and it groups its inertance and friction
+// otherwise than the half-length reach:
+//   L·dq/dt = p − (λ·Length/Din)·ρ·v²/2·s
+//   S = 3.14·Din²/4,  v = q/S,  L = (ρ·Length)/S,  s = sign of v (flags)
+// Inputs: A.p, B.p (bound, unread), q flow, p pressure difference. Parameters: lambda Darcy
+// friction factor, Length reach length [m], Din inner diameter [m], q0 initial flow (carried in
+// the block, read by no method). Zero crossing −v; flags v < 0, v > 0.
+#include "reach.hpp"
+
+namespace penstock {
+
+struct FlowLine {
+  enum Input { time, A_p, B_p, q, p };
+  static constexpr std::array inputs{"A.p", "B.p", "q", "p"};
+  enum Param { A_density = 0, lambda = fluid(2), Length, Din, q0 };
+  static constexpr auto params = with_fluid<2>({"lambda", "Length", "Din", "q0"});
+
+  static constexpr double circle = 3.14;  // not π
+  static double area(const Ctx& x) { return cross_section(circle, x.par(Din)); }
+  static double velocity(const Ctx& x) { return mean_velocity(x.in(q), area(x)); }
+  static double ratio(const Ctx& x) { return safe_divide(x.par(lambda) * x.par(Length), x.par(Din)); }  // λ·Length/Din
+
+  // L = (ρ·Length)/S.
+  static double inertance(const Ctx& x) { return safe_divide(x.par(A_density) * x.par(Length), area(x)); }
+
+  // p − (((e·v²)·ρ)/2·s + 0·L),  e = λ·Length/Din.
+  static double residual(const Ctx& x) {
+    const double loss = safe_divide((ratio(x) * signed_pow(velocity(x), 2)) * x.par(A_density), 2);
+    return x.in(p) - (loss * x.sign(0) + 0 * inertance(x));
+  }
+  // d/dq: −((2·((e·((2·v)·(S/(S·S))))·ρ))/4·s); S/(S·S) is 0 at S = 0.
+  static void jacobian(const Ctx& x, Row row) {
+    const double S = area(x);
+    const double slope = (ratio(x) * ((2 * signed_pow(velocity(x), 1)) * safe_divide(S, S * S))) * x.par(A_density);
+    row[q] = -(safe_divide(2 * slope, 4) * x.sign(0));
+    row[p] = 1;
+  }
+
+  static constexpr std::array equations{Equation{.kind = differential_nonlinear,
+                                                 .differential = q,
+                                                 .mass = inertance,
+                                                 .residual = residual,
+                                                 .depends = on(q, p),
+                                                 .jacobian = jacobian}};
+
+  static constexpr int n_zc = 1;
+  static constexpr int n_modes = 2;
+  static void zero_crossings(const Ctx& x, double* zc) { zc[0] = -velocity(x); }
+  static void modes(const Ctx& x, int32_t* m) { sign_test(velocity(x), m); }
+};
+
+}  // namespace penstock
+
+PENSTOCK_PLUGIN(penstock::FlowLine)

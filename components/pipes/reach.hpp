@@ -1,0 +1,70 @@
+// Pipe reaches: a water column of length ℓ and inner diameter D between two nodes, with the
+// inertia of the column and Darcy–Weisbach friction whose direction follows the flow,
+//   ρ·ℓ/S · dq/dt = p − λ·ℓ/D · ρ·v²/2 · s,   S = π·D²/4,  v = q/S,  s = sign of v from the flags,
+// and the storage of a pipe length through the pressure-wave speed a,
+//   C·dp/dt = q,   C = ℓ·S/(ρ·a²).
+// The half-length reach below is the one of the four-node section and of the two-port surge line;
+// a member that groups a formula otherwise writes its own.
+#pragma once
+
+#include "penstock/frame.hpp"
+#include "penstock/hydraulics.hpp"
+
+namespace penstock::reach {
+
+// Inertance of a half-length reach: L_h = ((0.5·dx)/S)·ρ.
+inline double half_inertance(double rho, double dx, double S) { return safe_divide(0.5 * dx, S) * rho; }
+
+// Friction coefficient of a half-length reach, drop k_f·v²: k_f = ((((0.5·λ)·dx)/Din)·ρ)/2.
+inline double half_friction(double rho, double dx, double Din, double lambda) {
+  return safe_divide(safe_divide(0.5 * lambda * dx, Din) * rho, 2);
+}
+
+// The friction drop, signed by the flags: (k_f·v²)·s.
+inline double drop(double k_f, double v, double s) { return (k_f * signed_pow(v, 2)) * s; }
+
+// Its derivative in q: (k_f·((2·v)·(S/(S·S))))·s. S/(S·S) is 1/S, and 0 (not 1e16) at S = 0.
+inline double drop_dq(double k_f, double v, double S, double s) {
+  return (k_f * ((2 * signed_pow(v, 1)) * safe_divide(S, S * S))) * s;
+}
+
+// Storage of a length ℓ through the wave speed: C = (ℓ·S)/(ρ·a²); exactly 0 at ℓ = 0 or S = 0.
+inline double wave_compliance(double rho, double len, double S, double a) {
+  return safe_divide(len * S, rho * signed_pow(a, 2));
+}
+
+// Where a half-length reach finds its values in a component: parameter indices, the indices of its
+// flow and pressure-difference inputs, and the first of its two sign flags (v < 0, v > 0).
+struct Half {
+  int rho, dx, Din, lambda;
+  int q, p;
+  int flags;
+};
+
+// A half-length reach with the π cross-section, as a differential equation in its flow:
+//   L_h·dq/dt = p − ((k_f·v²)·s + 0·L_h).
+template <Half R>
+struct HalfReach {
+  static double area(const Ctx& x) { return cross_section(pi, x.par(R.Din)); }
+  static double velocity(const Ctx& x) { return mean_velocity(x.in(R.q), area(x)); }
+  static double k_f(const Ctx& x) { return half_friction(x.par(R.rho), x.par(R.dx), x.par(R.Din), x.par(R.lambda)); }
+  static double inertance(const Ctx& x) { return half_inertance(x.par(R.rho), x.par(R.dx), area(x)); }
+  static double friction_drop(const Ctx& x) { return drop(k_f(x), velocity(x), x.sign(R.flags)); }
+  // Residual and Jacobian of the friction alone, 0 = p − (k_f·v²)·s.
+  static double friction_residual(const Ctx& x) { return x.in(R.p) - friction_drop(x); }
+  static void friction_jacobian(const Ctx& x, Row row) {
+    row[R.q] = -drop_dq(k_f(x), velocity(x), area(x), x.sign(R.flags));
+    row[R.p] = 1;
+  }
+
+  static double residual(const Ctx& x) { return x.in(R.p) - (friction_drop(x) + 0 * inertance(x)); }
+
+  static constexpr Equation equation{.kind = differential_nonlinear,
+                                     .differential = R.q,
+                                     .mass = inertance,
+                                     .residual = residual,
+                                     .depends = on(R.q, R.p),
+                                     .jacobian = friction_jacobian};
+};
+
+}  // namespace penstock::reach
