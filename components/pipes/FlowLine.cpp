@@ -25,16 +25,17 @@ struct FlowLine {
   // L = (ρ·Length)/S.
   static double inertance(const Ctx& x) { return safe_divide(x.par(A_density) * x.par(Length), area(x)); }
 
-  // p − (((e·v²)·ρ)/2·s + 0·L),  e = λ·Length/Din.
+  // The loss as one quotient, not through a coefficient: ((e·v²)·ρ)/2·s, e = λ·Length/Din, and
+  // d loss/dq = (2·((e·((2·v)·(S/(S·S))))·ρ))/4·s, where S/(S·S) is 0 at S = 0.
+  using Loss = friction::LossQuotient;
+
+  // p − (loss + 0·L)
   static double residual(const Ctx& x) {
-    const double loss = safe_divide((ratio(x) * signed_pow(velocity(x), 2)) * x.par(A_density), 2);
-    return x.in(p) - (loss * x.sign(0) + 0 * inertance(x));
+    return x.in(p) - (Loss::loss(ratio(x), velocity(x), x.par(A_density), x.sign(0)) + 0 * inertance(x));
   }
-  // d/dq: −((2·((e·((2·v)·(S/(S·S))))·ρ))/4·s); S/(S·S) is 0 at S = 0.
   static void jacobian(const Ctx& x, Row row) {
     const double S = area(x);
-    const double slope = (ratio(x) * ((2 * signed_pow(velocity(x), 1)) * safe_divide(S, S * S))) * x.par(A_density);
-    row[q] = -(safe_divide(2 * slope, 4) * x.sign(0));
+    row[q] = -Loss::loss_dq(ratio(x), mean_velocity(x.in(q), S), S, x.par(A_density), x.sign(0));
     row[p] = 1;
   }
 

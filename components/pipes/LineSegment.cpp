@@ -19,17 +19,18 @@ struct LineSegment {
 
   using Reach = reach::HalfReach<reach::Half{A_density, dx, Din, lambda, q, p, 0}>;
 
-  static double compliance(const Ctx& x) {
-    return reach::wave_compliance(x.par(A_density), x.par(dx), Reach::area(x), x.par(a));
+  // C = (dx·S)/(ρ·a²).
+  static double storage(const Ctx& x) {
+    return compliance::compliance(pi, x.par(dx), x.par(Din), x.par(A_density), x.par(a));
   }
-  static void storage(Params /*k*/, Row row) { row[q] = 1; }
+  static void charged_by_q(Params /*k*/, Row row) { row[q] = 1; }
 
   static constexpr std::array equations{
       Equation{.kind = algebraic_nonlinear,
                .residual = Reach::friction_residual,
                .depends = on(q, p),
                .jacobian = Reach::friction_jacobian},
-      Equation{.kind = differential_linear, .differential = p, .mass = compliance, .linear_row = storage},
+      Equation{.kind = differential_linear, .differential = p, .mass = storage, .linear_row = charged_by_q},
   };
 
   static constexpr int n_zc = 1;

@@ -25,16 +25,16 @@ struct Pipe {
   using CB = reach::HalfReach<reach::Half{A_density, dx, Din, lambda, q_cb, p_cb, 2}>;
 
   // 1/(1/C), C = (dx·S)/(ρ·a²).
-  static double compliance(const Ctx& x) {
-    const double S = cross_section(pi, x.par(Din));
-    return safe_divide(1, safe_divide(1, reach::wave_compliance(x.par(A_density), x.par(dx), S, x.par(a))));
+  static double storage(const Ctx& x) {
+    const double C = compliance::compliance(pi, x.par(dx), x.par(Din), x.par(A_density), x.par(a));
+    return safe_divide(1, safe_divide(1, C));
   }
-  static void storage(Params /*k*/, Row row) { row[q_cd] = 1; }
+  static void charged_by_q(Params /*k*/, Row row) { row[q_cd] = 1; }
 
   static constexpr std::array equations{
       AC::equation,
       CB::equation,
-      Equation{.kind = differential_linear, .differential = p_cd, .mass = compliance, .linear_row = storage},
+      Equation{.kind = differential_linear, .differential = p_cd, .mass = storage, .linear_row = charged_by_q},
   };
 
   static constexpr int n_zc = 2;

@@ -4,9 +4,12 @@
 // and the storage of a pipe length through the pressure-wave speed a,
 //   C·dp/dt = q,   C = ℓ·S/(ρ·a²).
 // The half-length reach below is the one of the four-node section and of the two-port surge line;
-// a member that groups a formula otherwise writes its own.
+// a member that groups a formula otherwise writes its own. The friction and storage formulas are
+// those of the friction and compliance cells, where the grouping is the same.
 #pragma once
 
+#include "../compliance/compliance.hpp"
+#include "../lines/friction.hpp"
 #include "penstock/frame.hpp"
 #include "penstock/hydraulics.hpp"
 
@@ -15,23 +18,12 @@ namespace penstock::reach {
 // Inertance of a half-length reach: L_h = ((0.5·dx)/S)·ρ.
 inline double half_inertance(double rho, double dx, double S) { return safe_divide(0.5 * dx, S) * rho; }
 
-// Friction coefficient of a half-length reach, drop k_f·v²: k_f = ((((0.5·λ)·dx)/Din)·ρ)/2.
-inline double half_friction(double rho, double dx, double Din, double lambda) {
-  return safe_divide(safe_divide(0.5 * lambda * dx, Din) * rho, 2);
-}
+// Friction length ratio of a half-length reach: e = ((0.5·λ)·dx)/Din.
+inline double half_ratio(double lambda, double dx, double Din) { return safe_divide(0.5 * lambda * dx, Din); }
 
-// The friction drop, signed by the flags: (k_f·v²)·s.
-inline double drop(double k_f, double v, double s) { return (k_f * signed_pow(v, 2)) * s; }
-
-// Its derivative in q: (k_f·((2·v)·(S/(S·S))))·s. S/(S·S) is 1/S, and 0 (not 1e16) at S = 0.
-inline double drop_dq(double k_f, double v, double S, double s) {
-  return (k_f * ((2 * signed_pow(v, 1)) * safe_divide(S, S * S))) * s;
-}
-
-// Storage of a length ℓ through the wave speed: C = (ℓ·S)/(ρ·a²); exactly 0 at ℓ = 0 or S = 0.
-inline double wave_compliance(double rho, double len, double S, double a) {
-  return safe_divide(len * S, rho * signed_pow(a, 2));
-}
+// Its friction through the coefficient k_f = (e·ρ)/2 formed first: drop (k_f·v²)·s and
+// d drop/dq = (k_f·((2·v)·(S/(S·S))))·s, where S/(S·S) is 1/S, and 0 (not 1e16) at S = 0.
+using HalfLoss = friction::LossCoefficient;
 
 // Where a half-length reach finds its values in a component: parameter indices, the indices of its
 // flow and pressure-difference inputs, and the first of its two sign flags (v < 0, v > 0).
@@ -47,13 +39,16 @@ template <Half R>
 struct HalfReach {
   static double area(const Ctx& x) { return cross_section(pi, x.par(R.Din)); }
   static double velocity(const Ctx& x) { return mean_velocity(x.in(R.q), area(x)); }
-  static double k_f(const Ctx& x) { return half_friction(x.par(R.rho), x.par(R.dx), x.par(R.Din), x.par(R.lambda)); }
+  static double ratio(const Ctx& x) { return half_ratio(x.par(R.lambda), x.par(R.dx), x.par(R.Din)); }
   static double inertance(const Ctx& x) { return half_inertance(x.par(R.rho), x.par(R.dx), area(x)); }
-  static double friction_drop(const Ctx& x) { return drop(k_f(x), velocity(x), x.sign(R.flags)); }
+  static double friction_drop(const Ctx& x) {
+    return HalfLoss::loss(ratio(x), velocity(x), x.par(R.rho), x.sign(R.flags));
+  }
   // Residual and Jacobian of the friction alone, 0 = p − (k_f·v²)·s.
   static double friction_residual(const Ctx& x) { return x.in(R.p) - friction_drop(x); }
   static void friction_jacobian(const Ctx& x, Row row) {
-    row[R.q] = -drop_dq(k_f(x), velocity(x), area(x), x.sign(R.flags));
+    const double S = area(x);
+    row[R.q] = -HalfLoss::loss_dq(ratio(x), mean_velocity(x.in(R.q), S), S, x.par(R.rho), x.sign(R.flags));
     row[R.p] = 1;
   }
 
