@@ -1,0 +1,36 @@
+// Tank: open tank on port A with constant cross-section; the level z is the state.
+//   0 = p − (ρ·g)·z         hydrostatic pressure
+//   Area·dz/dt = q          level
+//   0 = V − Area·z          volume
+//   0 = Qin − q             inflow
+// Inputs: A.p (bound, unread), z level, V volume, Qin inflow, q flow into the tank, p pressure of
+// the water column. Parameters: the fluid of A (density used), Area [m²], z_ini (copied, read by no
+// method: the level's start value is set by the host), gravity [m/s²].
+#include "open_tank.hpp"
+
+namespace penstock {
+
+struct Tank {
+  enum Input { time, A_p, z, V, Qin, q, p };
+  static constexpr std::array inputs{"A.p", "z", "V", "Qin", "q", "p"};
+  enum Param { Area = fluid(1), z_ini, gravity };
+  static constexpr auto params = with_fluid<1>({"Area", "z_ini", "gravity"});
+
+  static double storage(const Ctx& c) { return c.par(Area); }
+  static void level(Params /*k*/, Row row) { row[q] = 1; }
+  static void volume(Params k, Row row) {
+    row[z] = -k[Area];
+    row[V] = 1;
+  }
+
+  static constexpr std::array equations{
+      Equation{.kind = algebraic_linear, .linear_row = open_tank::hydrostatic<z, p, gravity>},
+      Equation{.kind = differential_linear, .differential = z, .mass = storage, .linear_row = level},
+      Equation{.kind = algebraic_linear, .linear_row = volume},
+      Equation{.kind = algebraic_linear, .linear_row = open_tank::inflow<Qin, q>},
+  };
+};
+
+}  // namespace penstock
+
+PENSTOCK_PLUGIN(penstock::Tank)
