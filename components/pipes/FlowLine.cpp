@@ -23,7 +23,8 @@ struct FlowLine {
   static double ratio(const Ctx& x) { return safe_divide(x.par(lambda) * x.par(Length), x.par(Din)); }  // λ·Length/Din
 
   // L = (ρ·Length)/S.
-  static double inertance(const Ctx& x) { return safe_divide(x.par(A_density) * x.par(Length), area(x)); }
+  static double inertance(const Ctx& x, double S) { return safe_divide(x.par(A_density) * x.par(Length), S); }
+  static double mass(const Ctx& x) { return inertance(x, area(x)); }
 
   // The loss as one quotient, not through a coefficient: ((e·v²)·ρ)/2·s, e = λ·Length/Din, and
   // d loss/dq = (2·((e·((2·v)·(S/(S·S))))·ρ))/4·s, where S/(S·S) is 0 at S = 0.
@@ -31,7 +32,9 @@ struct FlowLine {
 
   // p − (loss + 0·L)
   static double residual(const Ctx& x) {
-    return x.in(p) - (Loss::loss(ratio(x), velocity(x), x.par(A_density), x.sign(0)) + 0 * inertance(x));
+    const double S = area(x);
+    return x.in(p) -
+           (Loss::loss(ratio(x), mean_velocity(x.in(q), S), x.par(A_density), x.sign(0)) + 0 * inertance(x, S));
   }
   static void jacobian(const Ctx& x, Row row) {
     const double S = area(x);
@@ -41,7 +44,7 @@ struct FlowLine {
 
   static constexpr std::array equations{Equation{.kind = differential_nonlinear,
                                                  .differential = q,
-                                                 .mass = inertance,
+                                                 .mass = mass,
                                                  .residual = residual,
                                                  .depends = on(q, p),
                                                  .jacobian = jacobian}};
