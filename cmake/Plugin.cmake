@@ -1,14 +1,20 @@
 # penstock_add_plugin(<Deliverable> <source>): one component plug-in, build/plugins/<Deliverable>.so,
 # with the runtime compiled in, mexFunction as its only export, and the host libraries found
 # through RUNPATH $ORIGIN/../lib. A network description <stem>.yaml beside the source is copied
-# beside the plug-in as <Deliverable>.yaml.
+# beside the plug-in as <Deliverable>.yaml. OUTPUT_DIRECTORY <dir> builds it elsewhere (the host's
+# built-ins), and then it is not one of the deliverables listed in PENSTOCK_PLUGINS.
 set(PENSTOCK_PLUGIN_MAP ${CMAKE_CURRENT_LIST_DIR}/plugin.map)
 
 function(penstock_add_plugin name source)
+  cmake_parse_arguments(ARG "" "OUTPUT_DIRECTORY" "" ${ARGN})
+  set(out ${PENSTOCK_PLUGIN_DIR})
+  if(ARG_OUTPUT_DIRECTORY)
+    set(out ${ARG_OUTPUT_DIRECTORY})
+  endif()
   add_library(${name} MODULE ${source} $<TARGET_OBJECTS:penstock_runtime>)
   set_target_properties(${name} PROPERTIES
     PREFIX ""
-    LIBRARY_OUTPUT_DIRECTORY ${PENSTOCK_PLUGIN_DIR}
+    LIBRARY_OUTPUT_DIRECTORY ${out}
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
     LINK_DEPENDS ${PENSTOCK_PLUGIN_MAP})
@@ -18,7 +24,9 @@ function(penstock_add_plugin name source)
   get_filename_component(dir ${source} DIRECTORY)
   get_filename_component(stem ${source} NAME_WE)
   if(EXISTS ${dir}/${stem}.yaml)
-    configure_file(${dir}/${stem}.yaml ${PENSTOCK_PLUGIN_DIR}/${name}.yaml COPYONLY)
+    configure_file(${dir}/${stem}.yaml ${out}/${name}.yaml COPYONLY)
   endif()
-  set_property(GLOBAL APPEND PROPERTY PENSTOCK_PLUGINS ${name})
+  if(NOT ARG_OUTPUT_DIRECTORY)
+    set_property(GLOBAL APPEND PROPERTY PENSTOCK_PLUGINS ${name})
+  endif()
 endfunction()

@@ -1,0 +1,23 @@
+// Inertia: a rotating mass on the shaft at A, against the reference.
+//   J·dw/dt = t,   w = A.w; t is the torque it takes from the shaft
+// Inputs: A.w (bound), t torque, w speed. Parameters: J moment of inertia [kg m2], w0 start speed.
+#include "penstock/frame.hpp"
+
+namespace penstock {
+
+struct Inertia {
+  enum Input { time, A_w, t, w };
+  static constexpr std::array inputs{"A.w", "t", "w"};
+  enum Param { J, w0 };
+  static constexpr std::array params{"J", "w0"};
+
+  static double inertia(const Ctx& c) { return c.par(J); }
+  static void torque(Params /*k*/, Row row) { row[t] = 1; }
+
+  static constexpr std::array equations{
+      Equation{.kind = differential_linear, .differential = w, .mass = inertia, .linear_row = torque}};
+};
+
+}  // namespace penstock
+
+PENSTOCK_PLUGIN(penstock::Inertia)

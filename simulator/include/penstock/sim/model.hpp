@@ -1,0 +1,151 @@
+// Model files and the component catalogue: what a plant is made of and how it is wired.
+//
+// A component is a plug-in (<Name>.so) and its network description (<Name>.yaml beside it): the
+// ports and their domains, the branches that carry a through variable from one port to another
+// (or to the reference), the across relations p = A.p - B.p, the inputs a model drives with a
+// signal, start values and the parameters its formulas read. load_model reads a plant's model
+// file, wires the components into nodes and assembles the DAE that goes to the solver.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "penstock/sim/run.hpp"
+
+namespace penstock::engine {
+class Plugin;
+}
+
+namespace penstock::sim {
+
+// Where something was written: file, line and column (1-based; 0 when not known).
+struct SourceMark {
+  std::string file;
+  int line = 0;
+  int column = 0;
+};
+
+// A fault in a model file or a network description, reported as "file:line:column: message".
+class ModelError : public std::runtime_error {
+ public:
+  ModelError(SourceMark where, const std::string& message);
+  const SourceMark& where() const { return where_; }
+  const std::string& message() const { return message_; }
+
+ private:
+  SourceMark where_;
+  std::string message_;
+};
+
+enum class Domain { hydraulic, rotational };
+const char* domain_name(Domain d);
+const char* across_name(Domain d);   // "p" or "w"
+const char* through_name(Domain d);  // "q" or "t"
+
+// The network description of one component.
+struct Description {
+  struct Port {
+    std::string name;
+    Domain domain = Domain::hydraulic;
+    bool ground_if_unconnected = false;  // an unconnected port joins the reference, not a node of its own
+  };
+  struct Branch {
+    std::string through;  // element variable carried from `from` to `to`
+    std::string from;     // port name, or "ref"
+    std::string to;
+  };
+  struct Across {
+    std::string variable;  // variable = plus.across - minus.across
+    std::string plus;      // port name, or "ref"
+    std::string minus;
+  };
+  struct Parameter {
+    std::string name;
+    std::string unit;  // SI unit, "1" for a pure number, "" when not stated
+    std::string doc;
+    std::optional<double> default_value;
+    std::string fluid;  // fluid property the parameter takes by default ("density", ...), or ""
+  };
+
+  std::string name;
+  std::string physics;             // one line
+  std::vector<std::string> notes;  // behaviour a user may not expect
+  std::vector<Port> ports;
+  std::vector<Branch> branches;
+  std::vector<Across> across;
+  std::vector<std::string> signals;          // inputs the model must drive
+  std::vector<std::string> outputs;          // worth recording
+  std::map<std::string, std::string> kinds;  // own variable -> kind ("level", "logical", ...)
+  std::map<std::string, std::string> start;  // variable -> parameter holding its start value
+  std::map<std::string, double> defaults;    // variable -> start value when nothing else gives one
+  std::vector<Parameter> parameters;         // the parameters its formulas read
+  SourceMark mark;                           // the description file
+
+  const Port* port(const std::string& name) const;
+  const Parameter* parameter(const std::string& name) const;
+};
+
+// Reads a network description file; throws ModelError on a fault.
+Description read_description(const std::filesystem::path& file);
+
+// The components a model may use: every <Name>.yaml with a <Name>.so beside it in the searched
+// folders (a later folder does not replace a name found in an earlier one).
+class Catalogue {
+ public:
+  explicit Catalogue(const std::vector<std::filesystem::path>& directories);
+  // $PENSTOCK_PLUGIN_PATH (colon-separated), then plugins/ and builtins/ beside the program's bin/.
+  static std::vector<std::filesystem::path> default_directories();
+  void add_directory(const std::filesystem::path& directory);
+  const std::vector<std::filesystem::path>& directories() const { return directories_; }
+
+  std::vector<std::string> names() const;
+  const Description* find(const std::string& name) const;
+  std::filesystem::path plugin_path(const std::string& name) const;
+  // Loads the plug-in on first use and checks the description against the group it declares;
+  // throws ModelError (at the description) or engine::PluginError.
+  std::shared_ptr<const engine::Plugin> plugin(const std::string& name) const;
+  // Parameter names the plug-in's setup asks for, in block order.
+  const std::vector<std::string>& parameter_names(const std::string& name) const;
+  // Descriptions that could not be read, and .so files without a description.
+  const std::vector<std::string>& problems() const { return problems_; }
+
+ private:
+  struct Entry {
+    Description description;
+    std::filesystem::path plugin;
+    mutable std::shared_ptr<const engine::Plugin> loaded;
+    mutable std::vector<std::string> parameters;
+  };
+  const Entry& entry(const std::string& name) const;
+  std::map<std::string, Entry> entries_;
+  std::vector<std::filesystem::path> directories_;
+  std::vector<std::string> problems_;
+};
+
+// What `penstock check` reports about an assembled model.
+struct CheckReport {
+  size_t components = 0;
+  size_t nodes = 0;  // not counting the reference
+  size_t unknowns = 0;
+  size_t equations = 0;
+  size_t differential = 0;
+  size_t algebraic = 0;
+  size_t zero_crossings = 0;
+  std::vector<std::string> warnings;  // "file:line:column: warning: ..."
+};
+
+// Loads a model file, wires it and assembles its DAE. Throws ModelError for any fault of the
+// file, of its wiring or of the balance of unknowns and equations.
+Model load_model(const std::filesystem::path& file, const Catalogue& catalogue, CheckReport* report = nullptr);
+
+// The edit distance of two names, for "did you mean".
+size_t edit_distance(const std::string& a, const std::string& b);
+// The closest of the candidates to `name`, or "" when none is close.
+std::string closest(const std::string& name, const std::vector<std::string>& candidates);
+
+}  // namespace penstock::sim

@@ -1,0 +1,621 @@
+// Model files: the fluid, the components, how their ports meet, the signals that drive them, start
+// values and the run. Everything a user writes is checked here, with its place in the file.
+#include <algorithm>
+#include <cctype>
+#include <set>
+
+#include "network.hpp"
+#include "penstock/engine.hpp"
+#include "penstock/sim/model.hpp"
+#include "units.hpp"
+#include "yaml_util.hpp"
+
+namespace penstock::sim {
+
+namespace {
+
+using detail::ElementSpec;
+using detail::kReference;
+using detail::NetworkSpec;
+using detail::NodeSpec;
+using detail::YamlFile;
+
+const std::vector<std::string> kFluidProperties{"density", "viscosity_kin", "bulk", "alpha"};
+
+bool is_identifier(const std::string& s) {
+  if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
+}
+
+std::string location(const SourceMark& m) {
+  return m.file + ":" + std::to_string(m.line) + ":" + std::to_string(m.column);
+}
+
+// One entry of the components section; a chain stands for `count` elements.
+struct Entry {
+  std::string name;
+  std::string type;
+  const Description* description = nullptr;
+  YAML::Node node;
+  size_t first = 0;  // index of its first element
+  size_t count = 1;
+  bool chain = false;
+};
+
+class Loader {
+ public:
+  Loader(const std::filesystem::path& file, const Catalogue& catalogue, CheckReport* report)
+      : f_(file.string()), file_(file), catalogue_(&catalogue), report_(report) {}
+
+  Model load();
+
+ private:
+  void read_fluid(const YAML::Node& node);
+  void read_components(const YAML::Node& node);
+  void read_entry(const std::string& name, const YAML::Node& name_node, const YAML::Node& body);
+  engine::ParameterTable parameters(const Entry& entry, const YAML::Node& given);
+  void read_connections(const YAML::Node& node);
+  void finish_wiring();
+  void read_signals(const YAML::Node& node);
+  void read_start(const YAML::Node& node);
+  RunSettings read_run(const YAML::Node& node, std::map<std::string, double>& absolute_by_kind);
+  void check_signals();
+
+  // A port reference "name.port" or "name[k].port": the element index and port name.
+  std::pair<size_t, std::string> port(const YAML::Node& node) { return port(node, f_.text(node, "a port")); }
+  std::pair<size_t, std::string> port(const YAML::Node& node, const std::string& text);
+  // "name.variable" or "name[k].variable": the elements it stands for and the variable.
+  std::pair<std::vector<size_t>, std::string> element_variable(const YAML::Node& node, const std::string& text);
+  const Entry& entry_named(const YAML::Node& node, const std::string& name);
+  std::vector<std::string> entry_names() const;
+  void join(size_t element, const std::string& port, int node, const YAML::Node& where);
+  int new_node(const std::string& name, Domain domain);
+  void warn(const SourceMark& where, const std::string& message) {
+    if (report_ != nullptr) report_->warnings.push_back(location(where) + ": warning: " + message);
+  }
+
+  YamlFile f_;
+  std::filesystem::path file_;
+  std::unique_ptr<Catalogue> own_catalogue_;  // with the model's own plug-in folders
+  const Catalogue* catalogue_;
+  CheckReport* report_;
+  std::map<std::string, double> fluid_;
+  std::vector<Entry> entries_;
+  NetworkSpec spec_;
+  std::map<std::pair<size_t, std::string>, SourceMark> joined_;  // port -> where it was connected
+  std::map<std::string, int> node_names_;
+  std::map<std::string, double> node_start_;
+};
+
+Model Loader::load() {
+  const YAML::Node root = f_.load();
+  if (!root.IsMap()) f_.fail(root, "a model file is a map with components, connections, signals, start and run");
+  f_.only_keys(root, {"fluid", "plugins", "components", "connections", "signals", "start", "run"}, "a model file");
+  spec_.file = f_.name();
+
+  if (const YAML::Node dirs = root["plugins"]) {
+    f_.expect_sequence(dirs, "plugins");
+    std::vector<std::filesystem::path> folders;
+    for (const auto& d : dirs) {
+      std::filesystem::path p = f_.text(d, "a plug-in folder");
+      if (p.is_relative()) p = file_.parent_path() / p;
+      if (!std::filesystem::is_directory(p)) f_.fail(d, "no such folder: " + p.string());
+      folders.push_back(p);
+    }
+    for (const auto& dir : catalogue_->directories()) folders.push_back(dir);
+    own_catalogue_ = std::make_unique<Catalogue>(folders);
+    catalogue_ = own_catalogue_.get();
+  }
+  if (root["fluid"]) read_fluid(root["fluid"]);
+  if (!root["components"]) f_.fail(SourceMark{f_.name(), 1, 1}, "the model has no 'components' section");
+  read_components(root["components"]);
+  if (root["connections"]) read_connections(root["connections"]);
+  finish_wiring();
+  if (root["signals"]) read_signals(root["signals"]);
+  check_signals();
+  if (root["start"]) read_start(root["start"]);
+
+  Model model;
+  model.file = f_.name();
+  if (root["run"]) model.run = read_run(root["run"], spec_.absolute_by_kind);
+  spec_.start_time = model.run.start_time;
+  const YAML::Node record = root["run"] ? root["run"]["record"] : YAML::Node{};
+  model.system = detail::assemble(std::move(spec_), report_);
+  if (record) {
+    const std::vector<std::string>& names = model.system->variable_names();
+    for (size_t i = 0; i < model.run.record.size(); ++i) {
+      const std::string& r = model.run.record[i];
+      if (std::find(names.begin(), names.end(), r) == names.end()) {
+        f_.fail(record[i], "'" + r + "' is not a variable of the model" + detail::did_you_mean(r, names));
+      }
+    }
+  }
+  return model;
+}
+
+void Loader::read_fluid(const YAML::Node& node) {
+  f_.expect_map(node, "fluid");
+  f_.only_keys(node, kFluidProperties, "fluid");
+  for (const auto& kv : node) fluid_[kv.first.Scalar()] = f_.number(kv.second, "fluid " + kv.first.Scalar());
+}
+
+void Loader::read_components(const YAML::Node& node) {
+  if (node.IsSequence()) {
+    for (const auto& item : node) {
+      f_.expect_map(item, "a component");
+      if (!item["name"]) f_.fail(item, "a component needs a name");
+      read_entry(f_.text(item["name"], "a component name"), item["name"], item);
+    }
+  } else if (node.IsMap()) {
+    for (const auto& kv : node) {
+      f_.expect_map(kv.second, "component '" + kv.first.Scalar() + "'");
+      read_entry(kv.first.Scalar(), kv.first, kv.second);
+    }
+  } else {
+    f_.fail(node, "components is a list of components, or a map of name: {type: ..., parameters: ...}");
+  }
+  if (entries_.empty()) f_.fail(node, "the model has no components");
+}
+
+void Loader::read_entry(const std::string& name, const YAML::Node& name_node, const YAML::Node& body) {
+  f_.only_keys(body, {"name", "type", "count", "parameters", "start", "signals"}, "a component");
+  if (!is_identifier(name) || name == "ref") {
+    f_.fail(name_node, "'" + name + "' cannot name a component: use letters, digits and '_', not 'ref'");
+  }
+  for (const Entry& e : entries_) {
+    if (e.name == name) f_.fail(name_node, "a second component named '" + name + "'");
+  }
+  Entry entry;
+  entry.name = name;
+  entry.node = body;
+  if (!body["type"]) f_.fail(name_node, "component '" + name + "' needs a type");
+  entry.type = f_.text(body["type"], "a component type");
+  entry.description = catalogue_->find(entry.type);
+  if (entry.description == nullptr) {
+    std::string message =
+        "unknown component type '" + entry.type + "'" + detail::did_you_mean(entry.type, catalogue_->names());
+    if (catalogue_->names().empty()) message += " (the catalogue is empty: no plug-ins were found)";
+    f_.fail(body["type"], message);
+  }
+  std::shared_ptr<const engine::Plugin> plugin;
+  try {
+    plugin = catalogue_->plugin(entry.type);
+  } catch (const engine::PluginError& e) {
+    f_.fail(body["type"], e.what());
+  }
+  if (body["count"]) {
+    const double count = f_.number(body["count"], "count");
+    if (!(count >= 1) || count != static_cast<double>(static_cast<size_t>(count)) || count > 1e6) {
+      f_.fail(body["count"], "count is a whole number of sections, at least 1");
+    }
+    entry.count = static_cast<size_t>(count);
+    entry.chain = true;
+    if (entry.description->port("A") == nullptr || entry.description->port("B") == nullptr) {
+      f_.fail(body["count"], entry.type + " has no ports A and B to chain");
+    }
+  }
+  const engine::ParameterTable table = parameters(entry, body["parameters"]);
+  entry.first = spec_.elements.size();
+  for (size_t k = 0; k < entry.count; ++k) {
+    ElementSpec es;
+    es.name = entry.chain ? name + "[" + std::to_string(k + 1) + "]" : name;
+    es.description = entry.description;
+    es.plugin = plugin;
+    es.parameters = table;
+    es.mark = f_.mark(name_node);
+    spec_.elements.push_back(std::move(es));
+  }
+  entries_.push_back(entry);
+  const Entry& e = entries_.back();
+
+  if (const YAML::Node start = body["start"]) {
+    f_.expect_map(start, "start");
+    for (const auto& kv : start) {
+      const auto [elements, variable] = element_variable(kv.first, name + "." + kv.first.Scalar());
+      const double v = f_.number(kv.second, "a start value");
+      for (size_t i : elements) spec_.elements[i].start[variable] = v;
+    }
+  }
+  if (const YAML::Node signals = body["signals"]) {
+    f_.expect_map(signals, "signals");
+    for (const auto& kv : signals) {
+      const std::string input = kv.first.Scalar();
+      if (std::find(e.description->signals.begin(), e.description->signals.end(), input) ==
+          e.description->signals.end()) {
+        f_.fail(kv.first, "'" + input + "' is not a signal input of " + e.type +
+                              detail::did_you_mean(input, e.description->signals));
+      }
+      std::shared_ptr<detail::Signal> s = detail::read_signal(f_, kv.second);
+      for (size_t k = 0; k < e.count; ++k) spec_.elements[e.first + k].signals[input] = s;
+    }
+  }
+}
+
+engine::ParameterTable Loader::parameters(const Entry& entry, const YAML::Node& given) {
+  const Description& d = *entry.description;
+  const std::vector<std::string>& names = catalogue_->parameter_names(entry.type);
+  engine::ParameterTable table;
+  for (const std::string& p : names) {
+    const size_t dot = p.find('.');
+    const std::string property = dot == std::string::npos ? "" : p.substr(dot + 1);
+    if (!property.empty() && fluid_.count(property) != 0) table[p] = fluid_[property];
+    if (const Description::Parameter* info = d.parameter(p)) {
+      if (!info->fluid.empty() && fluid_.count(info->fluid) != 0) table[p] = fluid_[info->fluid];
+      if (info->default_value && table.count(p) == 0) table[p] = *info->default_value;
+    }
+  }
+  std::set<std::string> set_here;
+  if (given) {
+    f_.expect_map(given, "parameters");
+    for (const auto& kv : given) {
+      const std::string p = kv.first.Scalar();
+      if (std::find(names.begin(), names.end(), p) == names.end()) {
+        f_.fail(kv.first, "'" + p + "' is not a parameter of " + entry.type + detail::did_you_mean(p, names));
+      }
+      const std::string what = "parameter '" + p + "'";
+      const double value = f_.number(kv.second, what);
+      const Description::Parameter* info = d.parameter(p);
+      if (info != nullptr && !info->unit.empty() && kv.second.IsScalar()) {
+        const auto q = detail::parse_quantity(kv.second.Scalar());
+        const auto expected = detail::find_unit(info->unit);
+        const auto written = q && !q->unit.empty() ? detail::find_unit(q->unit) : std::nullopt;
+        if (expected && written && expected->dimension != written->dimension) {
+          const std::string dim = written->dimension.empty() ? "a pure number" : "a " + written->dimension;
+          f_.fail(kv.second,
+                  what + " of " + entry.type + " is in " + info->unit + ", and '" + kv.second.Scalar() + "' is " + dim);
+        }
+      }
+      table[p] = value;
+      set_here.insert(p);
+    }
+  }
+  for (const Description::Parameter& info : d.parameters) {
+    if (table.count(info.name) == 0) {
+      const std::string source =
+          info.name.find('.') != std::string::npos || !info.fluid.empty() ? " (nor the model's fluid)" : "";
+      warn(f_.mark(entry.node["type"]), "component '" + entry.name + "' (" + entry.type +
+                                            ") does not give parameter '" + info.name + "'" + source +
+                                            "; the plug-in reads 0");
+    }
+  }
+  return table;
+}
+
+std::vector<std::string> Loader::entry_names() const {
+  std::vector<std::string> out;
+  for (const Entry& e : entries_) out.push_back(e.name);
+  return out;
+}
+
+const Entry& Loader::entry_named(const YAML::Node& node, const std::string& name) {
+  for (const Entry& e : entries_) {
+    if (e.name == name) return e;
+  }
+  f_.fail(node, "no component named '" + name + "'" + detail::did_you_mean(name, entry_names()));
+}
+
+std::pair<size_t, std::string> Loader::port(const YAML::Node& node, const std::string& text) {
+  const size_t dot = text.rfind('.');
+  if (dot == std::string::npos)
+    f_.fail(node, "'" + text + "' is not a port: write component.port, e.g. pipe.A, or ref");
+  std::string name = text.substr(0, dot);
+  const std::string port_name = text.substr(dot + 1);
+  size_t section = 0;  // 0: not a section of a chain
+  if (const size_t bracket = name.find('['); bracket != std::string::npos && name.back() == ']') {
+    const std::string k = name.substr(bracket + 1, name.size() - bracket - 2);
+    name = name.substr(0, bracket);
+    section = k.empty() || !std::all_of(k.begin(), k.end(),
+                                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })
+                  ? SIZE_MAX
+                  : std::stoul(k);
+  }
+  const Entry& e = entry_named(node, name);
+  std::vector<std::string> ports;
+  for (const auto& p : e.description->ports) ports.push_back(p.name);
+  if (e.description->port(port_name) == nullptr) {
+    f_.fail(
+        node, "'" + port_name + "' is not a port of " + name + " (" + e.type + ")" +
+                  detail::did_you_mean(port_name, ports) + "; its ports are " + [&] {
+                    std::string s;
+                    for (const auto& p : ports) s += (s.empty() ? "" : ", ") + p;
+                    return s;
+                  }());
+  }
+  if (section != 0) {
+    if (!e.chain || section > e.count) {
+      f_.fail(node, e.chain ? name + " has sections 1 to " + std::to_string(e.count)
+                            : name + " is not a chain; write " + name + "." + port_name);
+    }
+    return {e.first + section - 1, port_name};
+  }
+  if (!e.chain) return {e.first, port_name};
+  if (port_name == "A") return {e.first, port_name};
+  if (port_name == "B") return {e.first + e.count - 1, port_name};
+  f_.fail(node, name + " is a chain of " + std::to_string(e.count) + " sections; name one, e.g. " + name + "[1]." +
+                    port_name);
+}
+
+std::pair<std::vector<size_t>, std::string> Loader::element_variable(const YAML::Node& node, const std::string& text) {
+  const size_t dot = text.rfind('.');
+  if (dot == std::string::npos) f_.fail(node, "'" + text + "' is not a variable: write component.variable");
+  std::string name = text.substr(0, dot);
+  const std::string variable = text.substr(dot + 1);
+  size_t section = 0;
+  if (const size_t bracket = name.find('['); bracket != std::string::npos && name.back() == ']') {
+    const std::string k = name.substr(bracket + 1, name.size() - bracket - 2);
+    name = name.substr(0, bracket);
+    section = k.empty() || !std::all_of(k.begin(), k.end(),
+                                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })
+                  ? SIZE_MAX
+                  : std::stoul(k);
+  }
+  const Entry& e = entry_named(node, name);
+  const std::vector<std::string>& inputs = catalogue_->plugin(e.type)->group().inputs;
+  std::vector<std::string> own;
+  for (size_t i = 1; i < inputs.size(); ++i) {
+    if (inputs[i].find('.') == std::string::npos) own.push_back(inputs[i]);
+  }
+  if (std::find(own.begin(), own.end(), variable) == own.end()) {
+    f_.fail(node, "'" + variable + "' is not a variable of " + name + " (" + e.type + ")" +
+                      detail::did_you_mean(variable, own));
+  }
+  if (section != 0 && (!e.chain || section > e.count)) {
+    f_.fail(node, e.chain ? name + " has sections 1 to " + std::to_string(e.count) : name + " is not a chain");
+  }
+  std::vector<size_t> elements;
+  if (section != 0) {
+    elements.push_back(e.first + section - 1);
+  } else {
+    for (size_t k = 0; k < e.count; ++k) elements.push_back(e.first + k);
+  }
+  return {elements, variable};
+}
+
+int Loader::new_node(const std::string& name, Domain domain) {
+  spec_.nodes.push_back(NodeSpec{name, domain, {}, "", std::nullopt});
+  const int n = static_cast<int>(spec_.nodes.size()) - 1;
+  node_names_[name] = n;
+  return n;
+}
+
+void Loader::join(size_t element, const std::string& port_name, int node, const YAML::Node& where) {
+  ElementSpec& es = spec_.elements[element];
+  const std::string full = es.name + "." + port_name;
+  if (const auto it = joined_.find({element, port_name}); it != joined_.end()) {
+    f_.fail(where, "port '" + full + "' is already connected at line " + std::to_string(it->second.line) +
+                       "; list all the ports of one node in one connection");
+  }
+  joined_[{element, port_name}] = f_.mark(where);
+  es.port_node[port_name] = node;
+  if (node != kReference) spec_.nodes[static_cast<size_t>(node)].ports.push_back(full);
+}
+
+void Loader::read_connections(const YAML::Node& node) {
+  f_.expect_sequence(node, "connections");
+  for (const auto& item : node) {
+    YAML::Node ports;  // (YAML::Node's operator= writes through to the node it refers to: use reset)
+    ports.reset(item);
+    std::string name;
+    std::optional<double> start;
+    if (item.IsMap()) {
+      f_.only_keys(item, {"node", "ports", "start"}, "a connection");
+      if (!item["ports"]) f_.fail(item, "a connection needs its list of ports");
+      ports.reset(item["ports"]);
+      if (item["node"]) {
+        name = f_.text(item["node"], "a node name");
+        if (!is_identifier(name) || name == "ref") f_.fail(item["node"], "'" + name + "' cannot name a node");
+        if (node_names_.count(name) != 0) f_.fail(item["node"], "a second node named '" + name + "'");
+      }
+      if (item["start"]) start = f_.number(item["start"], "a node's start value");
+    }
+    f_.expect_sequence(ports, "a connection");
+    if (ports.size() < 2 && !(ports.size() == 1 && item.IsMap())) {
+      f_.fail(item, "a connection joins at least two ports (or one port and ref)");
+    }
+    bool to_reference = false;
+    std::optional<Domain> domain;
+    std::string first_port;
+    std::vector<std::pair<size_t, std::string>> members;
+    for (const auto& p : ports) {
+      if (f_.text(p, "a port") == "ref") {
+        to_reference = true;
+        continue;
+      }
+      const auto member = port(p);
+      const Domain dm = spec_.elements[member.first].description->port(member.second)->domain;
+      const std::string full = spec_.elements[member.first].name + "." + member.second;
+      if (domain && *domain != dm) {
+        f_.fail(p, "cannot join '" + full + "' (" + domain_name(dm) + ") to '" + first_port + "' (" +
+                       domain_name(*domain) + "): a node joins ports of one domain");
+      }
+      if (!domain) {
+        domain = dm;
+        first_port = full;
+      }
+      members.push_back(member);
+    }
+    if (members.empty()) f_.fail(item, "a connection of 'ref' alone joins nothing");
+    if (to_reference && start) f_.fail(item["start"], "the reference has no start value: it is 0");
+    const int n = to_reference ? kReference : new_node(name.empty() ? first_port : name, *domain);
+    if (n != kReference) spec_.nodes[static_cast<size_t>(n)].start = start;
+    size_t k = 0;
+    for (const auto& p : ports) {
+      if (p.Scalar() == "ref") continue;
+      join(members[k].first, members[k].second, n, p);
+      ++k;
+    }
+  }
+}
+
+void Loader::finish_wiring() {
+  // Chains: each section's B meets the next section's A, unless the model joined either already.
+  for (const Entry& e : entries_) {
+    for (size_t k = 0; k + 1 < e.count; ++k) {
+      const size_t a = e.first + k, b = a + 1;
+      const bool b_joined = joined_.count({a, "B"}) != 0, a_joined = joined_.count({b, "A"}) != 0;
+      if (b_joined || a_joined) {
+        f_.fail(e.node["count"], "the chain " + e.name + " joins " + spec_.elements[a].name + ".B to " +
+                                     spec_.elements[b].name + ".A itself; connect other ports");
+      }
+      const int n = new_node(spec_.elements[a].name + ".B", e.description->port("B")->domain);
+      join(a, "B", n, e.node["count"]);
+      join(b, "A", n, e.node["count"]);
+    }
+  }
+  // A port left unconnected is a node of its own, or the reference where the description says so.
+  for (size_t i = 0; i < spec_.elements.size(); ++i) {
+    ElementSpec& es = spec_.elements[i];
+    for (const auto& p : es.description->ports) {
+      if (es.port_node.count(p.name) != 0) continue;
+      if (p.ground_if_unconnected) {
+        es.port_node[p.name] = kReference;
+        continue;
+      }
+      const std::string full = es.name + "." + p.name;
+      const int n = new_node(full, p.domain);
+      spec_.nodes[static_cast<size_t>(n)].unconnected = full;
+      join(i, p.name, n, YAML::Node{});
+    }
+  }
+}
+
+void Loader::read_signals(const YAML::Node& node) {
+  f_.expect_map(node, "signals");
+  for (const auto& kv : node) {
+    const std::string text = kv.first.Scalar();
+    const size_t dot = text.rfind('.');
+    if (dot == std::string::npos)
+      f_.fail(kv.first, "'" + text + "' is not an input: write component.input, e.g. valve.ksi");
+    std::string name = text.substr(0, dot);
+    if (const size_t bracket = name.find('['); bracket != std::string::npos) name = name.substr(0, bracket);
+    const Entry& e = entry_named(kv.first, name);
+    const std::string input = text.substr(dot + 1);
+    const auto& signals = e.description->signals;
+    if (std::find(signals.begin(), signals.end(), input) == signals.end()) {
+      std::string list;
+      for (const auto& s : signals) list += (list.empty() ? "" : ", ") + s;
+      f_.fail(kv.first, "'" + input + "' of " + name + " (" + e.type + ") cannot be driven by a signal" +
+                            detail::did_you_mean(input, signals) +
+                            (list.empty() ? "; it has no signal inputs" : "; its signal inputs are " + list));
+    }
+    const auto [elements, variable] = element_variable(kv.first, text);
+    std::shared_ptr<detail::Signal> s = detail::read_signal(f_, kv.second);
+    for (size_t i : elements) spec_.elements[i].signals[variable] = s;
+  }
+}
+
+void Loader::check_signals() {
+  for (const ElementSpec& es : spec_.elements) {
+    for (const std::string& s : es.description->signals) {
+      if (es.signals.count(s) == 0) {
+        throw ModelError(es.mark, "component '" + es.name + "' (" + es.description->name + ") needs a signal for '" +
+                                      s + "': add it under signals, e.g. '" + es.name + "." + s + ": 1'");
+      }
+    }
+  }
+}
+
+void Loader::read_start(const YAML::Node& node) {
+  f_.expect_map(node, "start");
+  for (const auto& kv : node) {
+    const std::string text = kv.first.Scalar();
+    const double value = f_.number(kv.second, "a start value");
+    const size_t dot = text.rfind('.');
+    // A node: by its name, or by one of its ports, with its across variable.
+    if (dot != std::string::npos) {
+      const std::string prefix = text.substr(0, dot), variable = text.substr(dot + 1);
+      if (const auto it = node_names_.find(prefix); it != node_names_.end()) {
+        NodeSpec& n = spec_.nodes[static_cast<size_t>(it->second)];
+        if (variable != across_name(n.domain)) {
+          f_.fail(kv.first,
+                  "node '" + prefix + "' has the variable '" + across_name(n.domain) + "', not '" + variable + "'");
+        }
+        n.start = value;
+        continue;
+      }
+      if (const size_t inner = prefix.rfind('.'); inner != std::string::npos) {  // component.port.p
+        const auto [element, port_name] = port(kv.first, prefix);
+        const int n = spec_.elements[element].port_node.at(port_name);
+        if (n == kReference) f_.fail(kv.first, "port '" + prefix + "' is on the reference, whose value is 0");
+        spec_.nodes[static_cast<size_t>(n)].start = value;
+        continue;
+      }
+    }
+    const auto [elements, variable] = element_variable(kv.first, text);
+    for (size_t i : elements) spec_.elements[i].start[variable] = value;
+  }
+}
+
+RunSettings Loader::read_run(const YAML::Node& node, std::map<std::string, double>& absolute_by_kind) {
+  f_.expect_map(node, "run");
+  f_.only_keys(node, {"start_time", "stop", "output", "record", "tolerances", "start", "linear_solver", "max_step"},
+               "run");
+  RunSettings run;
+  if (node["start_time"]) run.start_time = f_.number(node["start_time"], "start_time");
+  if (node["stop"]) run.stop_time = f_.number(node["stop"], "stop");
+  if (!(run.stop_time > run.start_time)) f_.fail(node["stop"], "the stop time must come after the start time");
+  if (node["output"]) {
+    run.output_interval = f_.number(node["output"], "output");
+    if (!(run.output_interval > 0)) f_.fail(node["output"], "the output interval must be positive");
+  }
+  if (node["max_step"]) {
+    run.max_step = f_.number(node["max_step"], "max_step");
+    if (!(run.max_step >= 0)) f_.fail(node["max_step"], "max_step must not be negative");
+  }
+  if (const YAML::Node record = node["record"]) {
+    f_.expect_sequence(record, "record");
+    for (const auto& r : record) run.record.push_back(f_.text(r, "a recorded variable"));
+  }
+  if (const YAML::Node tol = node["tolerances"]) {
+    f_.expect_map(tol, "tolerances");
+    const std::vector<std::string> keys{"relative", "absolute", "pressure", "flow",    "speed",
+                                        "torque",   "level",    "volume",   "logical", "ratio"};
+    f_.only_keys(tol, keys, "tolerances");
+    for (const auto& kv : tol) {
+      const std::string k = kv.first.Scalar();
+      const double v = f_.number(kv.second, "tolerance " + k);
+      if (!(v > 0)) f_.fail(kv.second, "a tolerance must be positive");
+      if (k == "relative") {
+        run.relative_tolerance = v;
+      } else if (k == "absolute") {
+        run.absolute_tolerance = v;
+      } else {
+        absolute_by_kind[k] = v;
+      }
+    }
+  }
+  if (const YAML::Node s = node["start"]) {
+    const std::string v = f_.text(s, "start");
+    if (v == "given") {
+      run.start = RunSettings::Start::given;
+    } else if (v == "steady") {
+      run.start = RunSettings::Start::steady;
+    } else {
+      f_.fail(s, "start is 'given' or 'steady', not '" + v + "'" + detail::did_you_mean(v, {"given", "steady"}));
+    }
+  }
+  if (const YAML::Node s = node["linear_solver"]) {
+    const std::string v = f_.text(s, "linear_solver");
+    if (v == "automatic") {
+      run.linear_solver = RunSettings::Linear::automatic;
+    } else if (v == "dense") {
+      run.linear_solver = RunSettings::Linear::dense;
+    } else if (v == "klu") {
+      run.linear_solver = RunSettings::Linear::klu;
+    } else {
+      f_.fail(s, "linear_solver is automatic, dense or klu, not '" + v + "'" +
+                     detail::did_you_mean(v, {"automatic", "dense", "klu"}));
+    }
+  }
+  return run;
+}
+
+}  // namespace
+
+Model load_model(const std::filesystem::path& file, const Catalogue& catalogue, CheckReport* report) {
+  Loader loader(file, catalogue, report);
+  return loader.load();
+}
+
+}  // namespace penstock::sim

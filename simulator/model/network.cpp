@@ -1,0 +1,589 @@
+#include "network.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <set>
+
+#include "penstock/slots.hpp"
+
+namespace penstock::sim::detail {
+
+double tolerance_scale(const std::string& kind) {
+  static const std::map<std::string, double> scale{
+      {"pressure", 1e8},  // 100 Pa
+      {"flow", 1e2},      // 1e-4 m3/s
+      {"level", 1e3},     // 1 mm
+      {"volume", 1e3},    // 1 l
+      {"speed", 1e3},     // 1e-3 rad/s
+      {"torque", 1e6},    // 1 N m
+      {"logical", 1e3},  {"ratio", 1e2}, {"signal", 1e2},
+  };
+  const auto it = scale.find(kind);
+  return it == scale.end() ? 1.0 : it->second;
+}
+
+namespace {
+
+enum class Source : uint8_t { time, unknown, signal, zero };
+
+struct Input {
+  Source source = Source::zero;
+  int index = 0;  // unknown or signal
+};
+
+struct Eq {
+  int row = 0;
+  int differential = -1;  // input index of the derivative, -1 for an algebraic equation
+  double mass = 0.0;      // Mass at the differential input, renewed with the modes
+  NeEquationMethod mass_method = nullptr;
+  NeEquationMethod residual = nullptr;
+  NeEquationMethod jacobian = nullptr;
+  std::vector<std::pair<int, double>> linear;  // LinearRow non-zeros: input, coefficient
+  std::vector<int> depends;                    // ResidualPattern: inputs
+  std::vector<int64_t> position;               // per input: entry of the Jacobian, or -1
+};
+
+struct Element {
+  std::string name;
+  std::shared_ptr<const engine::Plugin> plugin;
+  std::unique_ptr<engine::Instance> instance;
+  std::vector<Input> inputs;
+  std::vector<Eq> equations;
+  std::vector<double> x;    // input values
+  std::vector<double> row;  // scratch for a row over the inputs
+  std::vector<int32_t> modes, renewed;
+  int zc_offset = 0;
+  int n_zc = 0;
+};
+
+// A row that is linear in the unknowns with constant coefficients: across relations, balances.
+struct Relation {
+  int row = 0;
+  std::vector<std::pair<int, double>> terms;  // unknown, coefficient
+};
+
+class Network final : public DaeSystem {
+ public:
+  Network(NetworkSpec spec, CheckReport* report);
+
+  size_t size() const override { return names_.size(); }
+  const std::vector<std::string>& variable_names() const override { return names_; }
+  const std::vector<std::string>& equation_names() const override { return equation_names_; }
+  const std::vector<bool>& differential() const override { return differential_; }
+  std::vector<double> absolute_tolerances(double default_atol) const override;
+  void initial_values(double* y, double* yp) const override;
+  void residual(double t, const double* y, const double* yp, double* F) override;
+  const SparsityPattern& pattern() const override { return pattern_; }
+  void jacobian(double t, const double* y, const double* yp, double cj, double* values) override;
+  size_t n_roots() const override { return static_cast<size_t>(n_roots_); }
+  void roots(double t, const double* y, const double* yp, double* g) override;
+  std::vector<std::string> update_modes(double t, const double* y, const double* yp) override;
+
+ private:
+  int add_unknown(const std::string& name, const std::string& kind, int owner);
+  int add_equation(const std::string& name, int owner);
+  void fill(Element& el, double t, const double* y);
+  void renew_mass(Element& el);
+  void build_pattern();
+  int64_t position(int row, int col) const;
+  void check_structure(const NetworkSpec& spec) const;
+
+  std::vector<std::string> names_, kinds_, equation_names_;
+  std::vector<int> variable_owner_, equation_owner_;  // element index, or -(node + 2)
+  std::vector<bool> differential_;
+  std::vector<double> y0_;
+  std::vector<Element> elements_;
+  std::vector<Relation> relations_;
+  std::vector<std::shared_ptr<Signal>> signals_;
+  std::map<std::string, double> absolute_by_kind_;
+  SparsityPattern pattern_;
+  std::vector<std::vector<int>> structure_;  // per equation: the unknowns it involves
+  std::vector<double> constant_values_;      // Jacobian entries of the constant rows
+  int n_roots_ = 0;
+};
+
+int Network::add_unknown(const std::string& name, const std::string& kind, int owner) {
+  names_.push_back(name);
+  kinds_.push_back(kind);
+  variable_owner_.push_back(owner);
+  differential_.push_back(false);
+  y0_.push_back(0.0);
+  return static_cast<int>(names_.size()) - 1;
+}
+
+int Network::add_equation(const std::string& name, int owner) {
+  equation_names_.push_back(name);
+  equation_owner_.push_back(owner);
+  structure_.emplace_back();
+  return static_cast<int>(equation_names_.size()) - 1;
+}
+
+Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec.absolute_by_kind) {
+  // Node across variables, numbered where a node is first met so that a chain stays banded.
+  std::vector<int> node_unknown(spec.nodes.size(), -1);
+  std::vector<int> node_balance(spec.nodes.size(), -1);
+  auto node_owner = [](size_t n) { return -static_cast<int>(n) - 2; };
+  auto use_node = [&](int n) {
+    if (n == kReference || node_unknown[static_cast<size_t>(n)] >= 0) return;
+    const NodeSpec& node = spec.nodes[static_cast<size_t>(n)];
+    const size_t k = static_cast<size_t>(n);
+    node_unknown[k] = add_unknown(node.name + "." + across_name(node.domain),
+                                  node.domain == Domain::hydraulic ? "pressure" : "speed", node_owner(k));
+    y0_[static_cast<size_t>(node_unknown[k])] = node.start.value_or(0.0);
+    node_balance[k] = add_equation("node " + node.name + ": balance of " + through_name(node.domain), node_owner(k));
+  };
+
+  elements_.reserve(spec.elements.size());
+  for (size_t e = 0; e < spec.elements.size(); ++e) {
+    ElementSpec& es = spec.elements[e];
+    const Description& d = *es.description;
+    const engine::GroupDecl& g = es.plugin->group();
+    const int owner = static_cast<int>(e);
+    Element el;
+    el.name = es.name;
+    el.plugin = es.plugin;
+    el.instance = std::make_unique<engine::Instance>(g, es.parameters);
+    el.x.assign(g.inputs.size(), 0.0);
+    el.row.assign(g.inputs.size(), 0.0);
+    el.modes.assign(static_cast<size_t>(g.n_modes), 0);
+    el.renewed.assign(static_cast<size_t>(g.n_modes), 0);
+    el.n_zc = g.zero_crossings != nullptr ? g.n_zc : 0;
+    el.zc_offset = n_roots_;
+    n_roots_ += el.n_zc;
+
+    for (const auto& port : d.ports) use_node(es.port_node.at(port.name));
+
+    // Every input: time, a port's across variable, a signal, or an unknown of the element's own.
+    std::map<std::string, int> own;  // own variable -> unknown
+    el.inputs.resize(g.inputs.size());
+    el.inputs[0].source = Source::time;
+    for (size_t i = 1; i < g.inputs.size(); ++i) {
+      const std::string& in = g.inputs[i];
+      const size_t dot = in.find('.');
+      if (dot != std::string::npos) {
+        const int n = es.port_node.at(in.substr(0, dot));
+        el.inputs[i] =
+            n == kReference ? Input{Source::zero, 0} : Input{Source::unknown, node_unknown[static_cast<size_t>(n)]};
+      } else if (const auto s = es.signals.find(in); s != es.signals.end()) {
+        signals_.push_back(s->second);
+        el.inputs[i] = Input{Source::signal, static_cast<int>(signals_.size()) - 1};
+      } else if (const auto o = own.find(in); o != own.end()) {
+        el.inputs[i] = Input{Source::unknown, o->second};
+      } else {
+        std::string kind = "ratio";
+        for (const auto& b : d.branches) {
+          if (b.through == in)
+            kind = d.port(b.from == "ref" ? b.to : b.from)->domain == Domain::hydraulic ? "flow" : "torque";
+        }
+        for (const auto& a : d.across) {
+          if (a.variable == in)
+            kind = d.port(a.plus == "ref" ? a.minus : a.plus)->domain == Domain::hydraulic ? "pressure" : "speed";
+        }
+        if (const auto k = d.kinds.find(in); k != d.kinds.end()) kind = k->second;
+        const int u = add_unknown(es.name + "." + in, kind, owner);
+        own[in] = u;
+        el.inputs[i] = Input{Source::unknown, u};
+        double start = 0.0;
+        if (const auto v = d.defaults.find(in); v != d.defaults.end()) start = v->second;
+        if (const auto p = d.start.find(in); p != d.start.end()) {
+          if (const auto v = es.parameters.find(p->second); v != es.parameters.end()) start = v->second;
+        }
+        if (const auto v = es.start.find(in); v != es.start.end()) start = v->second;
+        y0_[static_cast<size_t>(u)] = start;
+      }
+    }
+
+    // The plug-in's equations, then its across relations.
+    std::vector<uint8_t> pattern(g.inputs.size());
+    std::vector<double> zeros(g.inputs.size(), 0.0);
+    std::vector<int32_t> no_modes(static_cast<size_t>(std::max(g.n_modes, 1)), 0);
+    for (size_t k = 0; k < g.equations.size(); ++k) {
+      const engine::EquationDecl& decl = g.equations[k];
+      Eq eq;
+      eq.row = add_equation(es.name + ": equation " + std::to_string(k), owner);
+      eq.differential = decl.differential;
+      eq.mass_method = decl.methods[kMass];
+      eq.residual = decl.methods[kResidual];
+      eq.jacobian = decl.methods[kResidualJacobian];
+      if (decl.linear_row != nullptr) {
+        el.instance->linear_row(k, el.row.data());
+        for (size_t i = 0; i < el.row.size(); ++i) {
+          if (el.row[i] != 0.0) eq.linear.emplace_back(static_cast<int>(i), el.row[i]);
+        }
+      }
+      if (eq.residual != nullptr) {
+        const EvalContext ctx = el.instance->context(zeros.data(), no_modes.data());
+        decl.methods[kResidualPattern](&ctx, pattern.data());
+        for (size_t i = 0; i < pattern.size(); ++i) {
+          if (pattern[i] != 0) eq.depends.push_back(static_cast<int>(i));
+        }
+      }
+      auto involve = [&](int i) {
+        const Input& in = el.inputs[static_cast<size_t>(i)];
+        if (in.source == Source::unknown) structure_[static_cast<size_t>(eq.row)].push_back(in.index);
+      };
+      if (eq.differential >= 0) {
+        involve(eq.differential);
+        const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
+        if (in.source == Source::unknown) differential_[static_cast<size_t>(in.index)] = true;
+      }
+      for (int i : eq.depends) involve(i);
+      for (const auto& [i, c] : eq.linear) involve(i);
+      el.equations.push_back(std::move(eq));
+    }
+    for (const auto& a : d.across) {
+      Relation r;
+      r.row = add_equation(es.name + ": " + a.variable + " = " + a.plus + "." +
+                               across_name(d.port(a.plus == "ref" ? a.minus : a.plus)->domain) +
+                               (a.minus == "ref" ? "" : " - " + a.minus + "." + across_name(d.port(a.minus)->domain)),
+                           owner);
+      r.terms.emplace_back(own.at(a.variable), 1.0);
+      for (const auto& [port, sign] : {std::pair{a.plus, -1.0}, std::pair{a.minus, 1.0}}) {
+        if (port == "ref") continue;
+        const int n = es.port_node.at(port);
+        if (n != kReference) r.terms.emplace_back(node_unknown[static_cast<size_t>(n)], sign);
+      }
+      relations_.push_back(std::move(r));
+    }
+    elements_.push_back(std::move(el));
+  }
+
+  // Balances: at every node but the reference, the through variables entering minus those leaving.
+  std::vector<Relation> balances(spec.nodes.size());
+  for (size_t e = 0; e < spec.elements.size(); ++e) {
+    const ElementSpec& es = spec.elements[e];
+    const engine::GroupDecl& g = es.plugin->group();
+    for (const auto& b : es.description->branches) {
+      const size_t input =
+          static_cast<size_t>(std::find(g.inputs.begin(), g.inputs.end(), b.through) - g.inputs.begin());
+      const int u = elements_[e].inputs[input].index;
+      for (const auto& [port, sign] : {std::pair{b.to, 1.0}, std::pair{b.from, -1.0}}) {
+        if (port == "ref") continue;
+        const int n = es.port_node.at(port);
+        if (n != kReference) balances[static_cast<size_t>(n)].terms.emplace_back(u, sign);
+      }
+    }
+  }
+  for (size_t n = 0; n < spec.nodes.size(); ++n) {
+    if (node_balance[n] < 0) continue;  // a node no element uses
+    balances[n].row = node_balance[n];
+    relations_.push_back(std::move(balances[n]));
+  }
+  for (const Relation& r : relations_) {
+    for (const auto& [u, c] : r.terms) structure_[static_cast<size_t>(r.row)].push_back(u);
+  }
+
+  check_structure(spec);
+  build_pattern();
+
+  // The flags and the mass rows that go with the start values.
+  std::vector<double> yp(y0_.size(), 0.0);
+  for (Element& el : elements_) {
+    fill(el, spec.start_time, y0_.data());
+    if (!el.modes.empty()) el.instance->modes(el.x.data(), el.modes.data(), el.modes.data());
+    renew_mass(el);
+  }
+
+  if (report != nullptr) {
+    report->components = elements_.size();
+    report->nodes =
+        static_cast<size_t>(std::count_if(node_unknown.begin(), node_unknown.end(), [](int u) { return u >= 0; }));
+    report->unknowns = names_.size();
+    report->equations = equation_names_.size();
+    report->differential = static_cast<size_t>(std::count(differential_.begin(), differential_.end(), true));
+    report->algebraic = names_.size() - report->differential;
+    report->zero_crossings = static_cast<size_t>(n_roots_);
+  }
+}
+
+void Network::fill(Element& el, double t, const double* y) {
+  for (size_t i = 0; i < el.inputs.size(); ++i) {
+    const Input& in = el.inputs[i];
+    switch (in.source) {
+      case Source::time:
+        el.x[i] = t;
+        break;
+      case Source::unknown:
+        el.x[i] = y[in.index];
+        break;
+      case Source::signal:
+        el.x[i] = signals_[static_cast<size_t>(in.index)]->value(t);
+        break;
+      case Source::zero:
+        el.x[i] = 0.0;
+        break;
+    }
+  }
+}
+
+void Network::renew_mass(Element& el) {
+  for (Eq& eq : el.equations) {
+    if (eq.differential < 0) continue;
+    const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
+    eq.mass_method(&ctx, el.row.data());
+    eq.mass = el.row[static_cast<size_t>(eq.differential)];
+  }
+}
+
+std::vector<double> Network::absolute_tolerances(double default_atol) const {
+  std::vector<double> atol(names_.size());
+  for (size_t i = 0; i < names_.size(); ++i) {
+    const auto it = absolute_by_kind_.find(kinds_[i]);
+    atol[i] = it != absolute_by_kind_.end() ? it->second : default_atol * tolerance_scale(kinds_[i]);
+  }
+  return atol;
+}
+
+void Network::initial_values(double* y, double* yp) const {
+  std::copy(y0_.begin(), y0_.end(), y);
+  std::fill_n(yp, y0_.size(), 0.0);
+}
+
+void Network::residual(double t, const double* y, const double* yp, double* F) {
+  for (Element& el : elements_) {
+    fill(el, t, y);
+    const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
+    for (const Eq& eq : el.equations) {
+      double f = 0.0;
+      if (eq.differential >= 0) {
+        const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
+        if (in.source == Source::unknown) f += eq.mass * yp[in.index];
+      }
+      if (eq.residual != nullptr) {
+        double r = 0.0;
+        eq.residual(&ctx, &r);
+        f -= r;
+      }
+      for (const auto& [i, c] : eq.linear) f -= c * el.x[static_cast<size_t>(i)];
+      F[eq.row] = f;
+    }
+  }
+  for (const Relation& r : relations_) {
+    double f = 0.0;
+    for (const auto& [u, c] : r.terms) f += c * y[u];
+    F[r.row] = f;
+  }
+}
+
+void Network::jacobian(double t, const double* y, const double* /*yp*/, double cj, double* values) {
+  std::copy(constant_values_.begin(), constant_values_.end(), values);
+  for (Element& el : elements_) {
+    bool filled = false;
+    for (const Eq& eq : el.equations) {
+      if (eq.differential >= 0) {
+        const int64_t at = eq.position[static_cast<size_t>(eq.differential)];
+        if (at >= 0) values[at] += cj * eq.mass;
+      }
+      if (eq.jacobian == nullptr) continue;
+      if (!filled) {
+        fill(el, t, y);
+        filled = true;
+      }
+      const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
+      eq.jacobian(&ctx, el.row.data());
+      for (int i : eq.depends) {
+        const int64_t at = eq.position[static_cast<size_t>(i)];
+        if (at >= 0) values[at] -= el.row[static_cast<size_t>(i)];
+      }
+    }
+  }
+}
+
+void Network::roots(double t, const double* y, const double* /*yp*/, double* g) {
+  for (Element& el : elements_) {
+    if (el.n_zc == 0) continue;
+    fill(el, t, y);
+    el.instance->zero_crossings(el.x.data(), el.modes.data(), g + el.zc_offset);
+  }
+}
+
+std::vector<std::string> Network::update_modes(double t, const double* y, const double* /*yp*/) {
+  std::vector<std::string> changed;
+  for (Element& el : elements_) {
+    if (el.modes.empty()) continue;
+    fill(el, t, y);
+    el.instance->modes(el.x.data(), el.modes.data(), el.renewed.data());
+    if (el.renewed == el.modes) continue;
+    el.modes.swap(el.renewed);
+    renew_mass(el);
+    changed.push_back(el.name);
+  }
+  return changed;
+}
+
+void Network::build_pattern() {
+  std::vector<std::pair<int, int>> entries;  // column, row
+  for (size_t row = 0; row < structure_.size(); ++row) {
+    for (int u : structure_[row]) entries.emplace_back(u, static_cast<int>(row));
+  }
+  std::sort(entries.begin(), entries.end());
+  entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+  pattern_.column_starts.assign(names_.size() + 1, 0);
+  pattern_.row_indices.clear();
+  for (const auto& [col, row] : entries) {
+    ++pattern_.column_starts[static_cast<size_t>(col) + 1];
+    pattern_.row_indices.push_back(row);
+  }
+  for (size_t c = 0; c < names_.size(); ++c) pattern_.column_starts[c + 1] += pattern_.column_starts[c];
+
+  constant_values_.assign(pattern_.row_indices.size(), 0.0);
+  for (const Relation& r : relations_) {
+    for (const auto& [u, c] : r.terms) constant_values_[static_cast<size_t>(position(r.row, u))] += c;
+  }
+  for (Element& el : elements_) {
+    for (Eq& eq : el.equations) {
+      eq.position.assign(el.inputs.size(), -1);
+      for (size_t i = 0; i < el.inputs.size(); ++i) {
+        if (el.inputs[i].source == Source::unknown) eq.position[i] = position(eq.row, el.inputs[i].index);
+      }
+      for (const auto& [i, c] : eq.linear) {
+        const int64_t at = eq.position[static_cast<size_t>(i)];
+        if (at >= 0) constant_values_[static_cast<size_t>(at)] -= c;
+      }
+    }
+  }
+}
+
+int64_t Network::position(int row, int col) const {
+  const auto begin = pattern_.row_indices.begin() + pattern_.column_starts[static_cast<size_t>(col)];
+  const auto end = pattern_.row_indices.begin() + pattern_.column_starts[static_cast<size_t>(col) + 1];
+  const auto it = std::lower_bound(begin, end, static_cast<int64_t>(row));
+  if (it == end || *it != row) return -1;
+  return it - pattern_.row_indices.begin();
+}
+
+// A maximum matching of equations to unknowns over the structure. Unknowns left unmatched, and
+// those reachable from them along alternating paths, are under-determined; likewise equations
+// are over-determined. Both are reported with the components they belong to.
+void Network::check_structure(const NetworkSpec& spec) const {
+  const size_t n_eq = structure_.size(), n_var = names_.size();
+  std::vector<std::vector<int>> by_var(n_var);
+  for (size_t e = 0; e < n_eq; ++e) {
+    for (int v : structure_[e]) by_var[static_cast<size_t>(v)].push_back(static_cast<int>(e));
+  }
+  std::vector<int> eq_of(n_var, -1), var_of(n_eq, -1), seen(n_var, -1);
+  std::function<bool(int, int)> augment = [&](int e, int stamp) {
+    for (int v : structure_[static_cast<size_t>(e)]) {
+      if (seen[static_cast<size_t>(v)] == stamp) continue;
+      seen[static_cast<size_t>(v)] = stamp;
+      if (eq_of[static_cast<size_t>(v)] < 0 || augment(eq_of[static_cast<size_t>(v)], stamp)) {
+        eq_of[static_cast<size_t>(v)] = e;
+        var_of[static_cast<size_t>(e)] = v;
+        return true;
+      }
+    }
+    return false;
+  };
+  for (size_t e = 0; e < n_eq; ++e) {  // cheap greedy pass first
+    for (int v : structure_[e]) {
+      if (eq_of[static_cast<size_t>(v)] < 0) {
+        eq_of[static_cast<size_t>(v)] = static_cast<int>(e);
+        var_of[e] = v;
+        break;
+      }
+    }
+  }
+  for (size_t e = 0; e < n_eq; ++e) {
+    if (var_of[e] < 0) augment(static_cast<int>(e), static_cast<int>(e));
+  }
+
+  std::vector<bool> under(n_var, false), over(n_eq, false);
+  std::vector<int> stack;
+  for (size_t v = 0; v < n_var; ++v) {
+    if (eq_of[v] < 0) stack.push_back(static_cast<int>(v));
+  }
+  while (!stack.empty()) {
+    const size_t v = static_cast<size_t>(stack.back());
+    stack.pop_back();
+    if (under[v]) continue;
+    under[v] = true;
+    for (int e : by_var[v]) {
+      const int w = var_of[static_cast<size_t>(e)];
+      if (w >= 0 && !under[static_cast<size_t>(w)]) stack.push_back(w);
+    }
+  }
+  for (size_t e = 0; e < n_eq; ++e) {
+    if (var_of[e] < 0) stack.push_back(static_cast<int>(e));
+  }
+  while (!stack.empty()) {
+    const size_t e = static_cast<size_t>(stack.back());
+    stack.pop_back();
+    if (over[e]) continue;
+    over[e] = true;
+    for (int v : structure_[e]) {
+      const int f = eq_of[static_cast<size_t>(v)];
+      if (f >= 0 && !over[static_cast<size_t>(f)]) stack.push_back(f);
+    }
+  }
+  const bool any_under = std::find(under.begin(), under.end(), true) != under.end();
+  const bool any_over = std::find(over.begin(), over.end(), true) != over.end();
+  if (!any_under && !any_over) return;
+
+  // Name the culprits: components, and nodes made for ports left unconnected.
+  std::vector<std::string> unconnected;
+  const ElementSpec* first = nullptr;
+  auto describe = [&](const std::vector<int>& owners, const std::vector<std::string>& what) {
+    std::map<std::string, std::vector<std::string>> by_owner;
+    std::vector<std::string> order;
+    for (size_t i = 0; i < owners.size(); ++i) {
+      std::string who;
+      if (owners[i] >= 0) {
+        const ElementSpec& es = spec.elements[static_cast<size_t>(owners[i])];
+        who = "'" + es.name + "' (" + es.description->name + ")";
+        if (first == nullptr) first = &es;
+      } else {
+        const NodeSpec& node = spec.nodes[static_cast<size_t>(-owners[i] - 2)];
+        who = "node '" + node.name + "'";
+        if (!node.unconnected.empty() &&
+            std::find(unconnected.begin(), unconnected.end(), node.unconnected) == unconnected.end()) {
+          unconnected.push_back(node.unconnected);
+        }
+      }
+      if (by_owner.count(who) == 0) order.push_back(who);
+      by_owner[who].push_back(what[i]);
+    }
+    std::string text;
+    for (size_t k = 0; k < order.size() && k < 8; ++k) {
+      const auto& list = by_owner[order[k]];
+      text += "\n    " + order[k] + ": ";
+      for (size_t j = 0; j < list.size() && j < 6; ++j) text += (j > 0 ? ", " : "") + list[j];
+      if (list.size() > 6) text += ", ...";
+    }
+    if (order.size() > 8) text += "\n    ... and " + std::to_string(order.size() - 8) + " more";
+    return text;
+  };
+  std::string message = "the equations do not determine the unknowns (" + std::to_string(n_var) + " unknowns, " +
+                        std::to_string(n_eq) + " equations)";
+  if (any_under) {
+    std::vector<int> owners;
+    std::vector<std::string> what;
+    for (size_t v = 0; v < n_var; ++v) {
+      if (!under[v]) continue;
+      owners.push_back(variable_owner_[v]);
+      what.push_back(names_[v]);
+    }
+    message += "\n  under-determined: too few equations for the variables of" + describe(owners, what);
+  }
+  if (any_over) {
+    std::vector<int> owners;
+    std::vector<std::string> what;
+    for (size_t e = 0; e < n_eq; ++e) {
+      if (!over[e]) continue;
+      owners.push_back(equation_owner_[e]);
+      what.push_back(equation_names_[e]);
+    }
+    message += "\n  over-determined: more equations than variables in" + describe(owners, what);
+  }
+  for (const auto& port : unconnected) message += "\n  port '" + port + "' is not connected";
+  if (!unconnected.empty()) message += "; connect it, or join it to 'ref'";
+  const auto* culprit = first != nullptr ? first : (spec.elements.empty() ? nullptr : &spec.elements.front());
+  throw ModelError(culprit != nullptr ? culprit->mark : SourceMark{spec.file, 0, 0}, message);
+}
+
+}  // namespace
+
+std::unique_ptr<DaeSystem> assemble(NetworkSpec spec, CheckReport* report) {
+  return std::make_unique<Network>(std::move(spec), report);
+}
+
+}  // namespace penstock::sim::detail

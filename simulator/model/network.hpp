@@ -1,0 +1,59 @@
+// Equation assembly: components wired into nodes become one DAE, F(t, y, y') = 0.
+//
+// Unknowns: the across variable of every node but the reference, and every element variable that
+// is neither bound to a port nor driven by a signal. Equations: every plug-in equation,
+// Mass·y' - Residual - LinearRow·x = 0; every across relation, p - (A.p - B.p) = 0; and at every
+// node the balance of its through variables, entering - leaving = 0.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "penstock/engine.hpp"
+#include "penstock/sim/dae.hpp"
+#include "penstock/sim/model.hpp"
+#include "signals.hpp"
+
+namespace penstock::sim::detail {
+
+inline constexpr int kReference = -1;
+
+struct ElementSpec {
+  std::string name;
+  const Description* description = nullptr;
+  std::shared_ptr<const engine::Plugin> plugin;
+  engine::ParameterTable parameters;
+  std::map<std::string, int> port_node;                    // port -> node index, or kReference
+  std::map<std::string, std::shared_ptr<Signal>> signals;  // input -> the signal driving it
+  std::map<std::string, double> start;                     // own variable -> start value
+  SourceMark mark;
+};
+
+struct NodeSpec {
+  std::string name;
+  Domain domain = Domain::hydraulic;
+  std::vector<std::string> ports;  // "element.port"
+  std::string unconnected;         // the port it was made for, when that port was left unconnected
+  std::optional<double> start;
+};
+
+struct NetworkSpec {
+  std::string file;
+  std::vector<ElementSpec> elements;
+  std::vector<NodeSpec> nodes;
+  std::map<std::string, double> absolute_by_kind;  // absolute tolerances the model sets per kind
+  double start_time = 0.0;
+};
+
+// Builds the DAE; throws ModelError naming the components at fault when the equations do not
+// determine the unknowns.
+std::unique_ptr<DaeSystem> assemble(NetworkSpec spec, CheckReport* report);
+
+// Default absolute tolerance of a kind of variable, as a multiple of the run's absolute tolerance:
+// pressures to about 100 Pa and flows to about 1e-4 m3/s for the default 1e-6.
+double tolerance_scale(const std::string& kind);
+
+}  // namespace penstock::sim::detail

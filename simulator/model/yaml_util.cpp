@@ -1,0 +1,113 @@
+#include "yaml_util.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+
+#include "units.hpp"
+
+namespace penstock::sim {
+
+ModelError::ModelError(SourceMark where, const std::string& message)
+    : std::runtime_error(where.line > 0 ? where.file + ":" + std::to_string(where.line) + ":" +
+                                              std::to_string(where.column) + ": error: " + message
+                                        : where.file + ": error: " + message),
+      where_(std::move(where)),
+      message_(message) {}
+
+size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      const bool same =
+          std::tolower(static_cast<unsigned char>(a[i - 1])) == std::tolower(static_cast<unsigned char>(b[j - 1]));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::string closest(const std::string& name, const std::vector<std::string>& candidates) {
+  std::string best;
+  size_t best_distance = std::max<size_t>(2, name.size() / 3) + 1;
+  for (const auto& c : candidates) {
+    const size_t d = edit_distance(name, c);
+    if (d < best_distance) {
+      best_distance = d;
+      best = c;
+    }
+  }
+  return best;
+}
+
+namespace detail {
+
+std::string did_you_mean(const std::string& name, const std::vector<std::string>& candidates) {
+  const std::string best = closest(name, candidates);
+  return best.empty() ? "" : "; did you mean '" + best + "'?";
+}
+
+YAML::Node YamlFile::load() const {
+  std::ifstream in(file_);
+  if (!in) throw ModelError(SourceMark{file_, 0, 0}, "cannot open the file");
+  try {
+    return YAML::Load(in);
+  } catch (const YAML::ParserException& e) {
+    throw ModelError(SourceMark{file_, e.mark.line + 1, e.mark.column + 1}, "YAML syntax: " + e.msg);
+  }
+}
+
+SourceMark YamlFile::mark(const YAML::Node& node) const {
+  if (!node.IsDefined()) return SourceMark{file_, 0, 0};
+  const YAML::Mark m = node.Mark();
+  if (m.line < 0) return SourceMark{file_, 0, 0};
+  return SourceMark{file_, m.line + 1, m.column + 1};
+}
+
+void YamlFile::fail(const YAML::Node& node, const std::string& message) const { throw ModelError(mark(node), message); }
+void YamlFile::fail(const SourceMark& where, const std::string& message) const { throw ModelError(where, message); }
+
+std::string YamlFile::text(const YAML::Node& node, const std::string& what) const {
+  if (!node.IsScalar()) fail(node, what + " must be a single value");
+  return node.Scalar();
+}
+
+double YamlFile::number(const YAML::Node& node, const std::string& what) const {
+  if (!node.IsScalar()) fail(node, what + " must be a number");
+  std::optional<Quantity> q;
+  try {
+    q = parse_quantity(node.Scalar());
+  } catch (const std::invalid_argument& e) {
+    fail(node, what + ": " + e.what());
+  }
+  if (!q) fail(node, what + " must be a number, not '" + node.Scalar() + "'");
+  return q->value;
+}
+
+void YamlFile::only_keys(const YAML::Node& map, const std::vector<std::string>& allowed,
+                         const std::string& what) const {
+  for (const auto& kv : map) {
+    const std::string key = kv.first.Scalar();
+    if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
+      std::string list;
+      for (const auto& a : allowed) list += (list.empty() ? "" : ", ") + a;
+      fail(kv.first, "unknown key '" + key + "' in " + what + did_you_mean(key, allowed) + " (known: " + list + ")");
+    }
+  }
+}
+
+void YamlFile::expect_map(const YAML::Node& node, const std::string& what) const {
+  if (!node.IsMap()) fail(node, what + " must be a map of 'key: value' entries");
+}
+
+void YamlFile::expect_sequence(const YAML::Node& node, const std::string& what) const {
+  if (!node.IsSequence()) fail(node, what + " must be a list");
+}
+
+}  // namespace detail
+}  // namespace penstock::sim

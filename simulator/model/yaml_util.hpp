@@ -1,0 +1,39 @@
+// Reading YAML with the place of every fault: file, line and column.
+#pragma once
+
+#include <yaml-cpp/yaml.h>
+
+#include <string>
+#include <vector>
+
+#include "penstock/sim/model.hpp"
+
+namespace penstock::sim::detail {
+
+class YamlFile {
+ public:
+  explicit YamlFile(std::string file) : file_(std::move(file)) {}
+  const std::string& name() const { return file_; }
+
+  // Parses the file; a syntax error becomes a ModelError at its place.
+  YAML::Node load() const;
+
+  SourceMark mark(const YAML::Node& node) const;
+  [[noreturn]] void fail(const YAML::Node& node, const std::string& message) const;
+  [[noreturn]] void fail(const SourceMark& where, const std::string& message) const;
+
+  std::string text(const YAML::Node& node, const std::string& what) const;
+  double number(const YAML::Node& node, const std::string& what) const;
+  // Keys of a map that are not among the allowed ones are an error with a "did you mean".
+  void only_keys(const YAML::Node& map, const std::vector<std::string>& allowed, const std::string& what) const;
+  void expect_map(const YAML::Node& node, const std::string& what) const;
+  void expect_sequence(const YAML::Node& node, const std::string& what) const;
+
+ private:
+  std::string file_;
+};
+
+// ", did you mean 'x'?" or "".
+std::string did_you_mean(const std::string& name, const std::vector<std::string>& candidates);
+
+}  // namespace penstock::sim::detail
