@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config binutils
   libgtest-dev libgmock-dev libbenchmark-dev
-  libfmt-dev libcli11-dev libyaml-cpp-dev libmuparser-dev libsundials-dev
+  libfmt-dev libcli11-dev libyaml-cpp-dev libmuparser-dev libsundials-dev libsuitesparse-dev
   gnuplot-nox
 )
 missing=()

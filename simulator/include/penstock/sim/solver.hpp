@@ -1,0 +1,57 @@
+// Integration of an assembled plant model, F(t, y, y') = 0, with events.
+//
+// Variable-order BDF (IDA) with the analytic Jacobian dF/dy + cj·dF/dy', algebraic variables kept
+// out of the error test; a steady start solved with the derivatives set to zero (KINSOL); root
+// finding over the zero-crossing signals, with the mode flags renewed at every root until they
+// settle and a clean restart after each change.
+#pragma once
+
+#include <string>
+
+#include "penstock/sim/dae.hpp"
+#include "penstock/sim/run.hpp"
+
+namespace penstock::sim {
+
+struct SolverStatistics {
+  long steps = 0;
+  long events = 0;        // roots at which the integrator stopped
+  long mode_changes = 0;  // events at which some mode flag changed (each one a restart)
+  long residual_evaluations = 0;
+  long jacobian_evaluations = 0;
+  long error_test_failures = 0;
+  long convergence_failures = 0;
+  double last_step = 0.0;
+  double wall_seconds = 0.0;
+};
+
+// Receives the solution as it is computed.
+class Observer {
+ public:
+  virtual ~Observer() = default;
+  // y at the start, at every output time and at every event (before and, when a flag changed,
+  // after the switch: two rows with the same t).
+  virtual void sample(double t, const double* y, bool event) = 0;
+  // After every return of the integrator.
+  virtual void progress(double /*t*/) {}
+  // Something worth one line in the log (a regularised Jacobian, a fallback). Each said once.
+  virtual void note(const std::string& /*text*/) {}
+};
+
+struct Outcome {
+  bool complete = false;
+  double end_time = 0.0;      // how far the solution got
+  std::string error;          // why it stopped early, empty when complete
+  std::string linear_solver;  // "dense" or "klu"
+  SolverStatistics stats;
+};
+
+// Runs the model from run.start_time to run.stop_time. Never throws for a failure of the
+// numerics: the outcome says where and why it stopped, and the observer has everything computed
+// up to there.
+Outcome simulate(DaeSystem& system, const RunSettings& run, Observer& observer);
+
+// Below this many unknowns the automatic choice is the dense linear solver, KLU from it on.
+inline constexpr size_t kDenseLimit = 40;
+
+}  // namespace penstock::sim

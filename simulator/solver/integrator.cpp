@@ -1,0 +1,636 @@
+// IDA on F(t, y, y') = Mass·y' - Residual - LinearRow·y = 0, KINSOL for the steady start, root
+// finding over the zero-crossing signals with the mode flags renewed at every root.
+#include <fmt/core.h>
+#include <ida/ida.h>
+#include <kinsol/kinsol.h>
+#include <nvector/nvector_serial.h>
+#include <sundials/sundials_context.h>
+#include <sunlinsol/sunlinsol_dense.h>
+#include <sunlinsol/sunlinsol_klu.h>
+#include <sunmatrix/sunmatrix_dense.h>
+#include <sunmatrix/sunmatrix_sparse.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "penstock/sim/solver.hpp"
+
+namespace penstock::sim {
+namespace {
+
+// Mode flags renewed at most this often at one instant before they count as chattering.
+constexpr int kMaxModeIterations = 20;
+// Integrator steps allowed between two output times.
+constexpr long kMaxStepsPerOutput = 200000;
+
+struct Failure {
+  std::string message;
+};
+
+// Owners of the SUNDIALS objects.
+struct ContextDeleter {
+  void operator()(SUNContext c) const { SUNContext_Free(&c); }
+};
+struct VectorDeleter {
+  void operator()(N_Vector v) const { N_VDestroy(v); }
+};
+struct MatrixDeleter {
+  void operator()(SUNMatrix m) const { SUNMatDestroy(m); }
+};
+struct LinearSolverDeleter {
+  void operator()(SUNLinearSolver s) const { SUNLinSolFree(s); }
+};
+struct IdaDeleter {
+  void operator()(void* m) const { IDAFree(&m); }
+};
+struct KinDeleter {
+  void operator()(void* m) const { KINFree(&m); }
+};
+using Context = std::unique_ptr<std::remove_pointer_t<SUNContext>, ContextDeleter>;
+using Vector = std::unique_ptr<std::remove_pointer_t<N_Vector>, VectorDeleter>;
+using Matrix = std::unique_ptr<std::remove_pointer_t<SUNMatrix>, MatrixDeleter>;
+using LinearSolver = std::unique_ptr<std::remove_pointer_t<SUNLinearSolver>, LinearSolverDeleter>;
+using IdaMemory = std::unique_ptr<void, IdaDeleter>;
+using KinMemory = std::unique_ptr<void, KinDeleter>;
+
+std::string flag_name(char* (*namer)(long), int flag) {
+  char* name = namer(flag);
+  std::string text = name != nullptr ? name : fmt::format("flag {}", flag);
+  std::free(name);
+  return text;
+}
+
+class Integrator {
+ public:
+  Integrator(DaeSystem& system, const RunSettings& run, Observer& observer)
+      : system_(system), run_(run), observer_(observer), n_(system.size()) {}
+
+  Outcome run() {
+    const auto wall_start = std::chrono::steady_clock::now();
+    Outcome outcome;
+    outcome.end_time = run_.start_time;
+    try {
+      check_settings();
+      set_up();
+      outcome.linear_solver = dense_ ? "dense" : "klu";
+      start();
+      integrate();
+      outcome.complete = true;
+    } catch (const Failure& failure) {
+      outcome.error = failure.message;
+    }
+    outcome.end_time = t_;
+    accumulate();
+    stats_.wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+    outcome.stats = stats_;
+    return outcome;
+  }
+
+ private:
+  // ---- set-up ---------------------------------------------------------------------------------
+
+  void check_settings() const {
+    if (n_ == 0) throw Failure{"the model has no unknowns"};
+    if (!(run_.stop_time > run_.start_time))
+      throw Failure{fmt::format("stop time {} is not after start time {}", run_.stop_time, run_.start_time)};
+    if (!(run_.output_interval > 0.0)) throw Failure{"the output interval must be positive"};
+    if (!(run_.relative_tolerance > 0.0) || !(run_.absolute_tolerance > 0.0))
+      throw Failure{"tolerances must be positive"};
+    if (system_.differential().size() != n_ || system_.variable_names().size() != n_ ||
+        system_.equation_names().size() != n_ || system_.pattern().column_starts.size() != n_ + 1)
+      throw Failure{"the assembled system is inconsistent: sizes of names, flags and pattern differ from its size"};
+  }
+
+  void check(int flag, const char* what) const {
+    if (flag < 0)
+      throw Failure{fmt::format("{} failed: {}", what, last_error_.empty() ? std::to_string(flag) : last_error_)};
+  }
+
+  template <typename T>
+  T made(T object, const char* what) const {
+    if (object == nullptr) throw Failure{fmt::format("could not create the {}", what)};
+    return object;
+  }
+
+  void set_up() {
+    const SparsityPattern& pattern = system_.pattern();
+    nnz_ = pattern.row_indices.size();
+    values_.assign(nnz_, 0.0);
+    row_scale_.assign(n_, 0.0);
+    probe_.assign(n_, 0.0);
+    F_plus_.assign(n_, 0.0);
+    F_minus_.assign(n_, 0.0);
+    differential_.resize(n_);
+    for (size_t i = 0; i < n_; ++i) differential_[i] = system_.differential()[i] ? 1.0 : 0.0;
+    dense_ = run_.linear_solver == RunSettings::Linear::dense ||
+             (run_.linear_solver == RunSettings::Linear::automatic && n_ < kDenseLimit);
+
+    SUNContext raw_context = nullptr;
+    if (SUNContext_Create(nullptr, &raw_context) != 0) throw Failure{"could not create the SUNDIALS context"};
+    context_.reset(raw_context);
+    const auto n = static_cast<sunindextype>(n_);
+    y_.reset(made(N_VNew_Serial(n, context_.get()), "state vector"));
+    yp_.reset(made(N_VNew_Serial(n, context_.get()), "derivative vector"));
+    id_.reset(made(N_VNew_Serial(n, context_.get()), "id vector"));
+    atol_.reset(made(N_VNew_Serial(n, context_.get()), "tolerance vector"));
+    scratch_.reset(made(N_VNew_Serial(n, context_.get()), "scratch vector"));
+    u_scale_.reset(made(N_VNew_Serial(n, context_.get()), "scaling vector"));
+    f_scale_.reset(made(N_VNew_Serial(n, context_.get()), "scaling vector"));
+
+    system_.initial_values(data(y_), data(yp_));
+    std::copy(differential_.begin(), differential_.end(), data(id_));
+    const std::vector<double> atol = system_.absolute_tolerances(run_.absolute_tolerance);
+    if (atol.size() != n_) throw Failure{"the system gave a tolerance vector of the wrong size"};
+    for (size_t i = 0; i < n_; ++i)
+      if (!(atol[i] > 0.0)) throw Failure{fmt::format("absolute tolerance of {} is not positive", name_of(i))};
+    std::copy(atol.begin(), atol.end(), data(atol_));
+
+    ida_matrix_ = new_matrix();
+    ida_solver_ = new_solver(ida_matrix_.get());
+    kin_matrix_ = new_matrix();
+    kin_solver_ = new_solver(kin_matrix_.get());
+
+    ida_.reset(made(IDACreate(context_.get()), "IDA integrator"));
+    void* ida = ida_.get();
+    check(IDASetErrHandlerFn(ida, on_error, this), "IDASetErrHandlerFn");
+    check(IDAInit(ida, ida_residual, run_.start_time, y_.get(), yp_.get()), "IDAInit");
+    check(IDASetUserData(ida, this), "IDASetUserData");
+    check(IDASVtolerances(ida, run_.relative_tolerance, atol_.get()), "IDASVtolerances");
+    check(IDASetId(ida, id_.get()), "IDASetId");
+    check(IDASetSuppressAlg(ida, SUNTRUE), "IDASetSuppressAlg");
+    check(IDASetMaxNumSteps(ida, kMaxStepsPerOutput), "IDASetMaxNumSteps");
+    if (run_.max_step > 0.0) check(IDASetMaxStep(ida, run_.max_step), "IDASetMaxStep");
+    // A step this short makes no progress worth having: stop rather than creep towards a fault.
+    check(IDASetMinStep(ida, 1e-12 * std::max(1.0, run_.stop_time - run_.start_time)), "IDASetMinStep");
+    check(IDASetLinearSolver(ida, ida_solver_.get(), ida_matrix_.get()), "IDASetLinearSolver");
+    check(IDASetJacFn(ida, ida_jacobian), "IDASetJacFn");
+    if (system_.n_roots() > 0) {
+      check(IDARootInit(ida, static_cast<int>(system_.n_roots()), ida_roots), "IDARootInit");
+      check(IDASetNoInactiveRootWarn(ida), "IDASetNoInactiveRootWarn");
+    }
+
+    kin_.reset(made(KINCreate(context_.get()), "KINSOL solver"));
+    void* kin = kin_.get();
+    check(KINSetErrHandlerFn(kin, on_error, this), "KINSetErrHandlerFn");
+    check(KINInit(kin, kin_residual, y_.get()), "KINInit");
+    check(KINSetUserData(kin, this), "KINSetUserData");
+    check(KINSetLinearSolver(kin, kin_solver_.get(), kin_matrix_.get()), "KINSetLinearSolver");
+    check(KINSetJacFn(kin, kin_jacobian), "KINSetJacFn");
+    check(KINSetMaxSetupCalls(kin, 1), "KINSetMaxSetupCalls");  // exact Newton: the Jacobian is cheap
+    check(KINSetNumMaxIters(kin, 200), "KINSetNumMaxIters");
+    check(KINSetScaledStepTol(kin, 1e-14), "KINSetScaledStepTol");
+    // The unknowns are scaled by their tolerances: a full Newton step is many scaled units long.
+    check(KINSetMaxNewtonStep(kin, 1e100), "KINSetMaxNewtonStep");
+    t_ = run_.start_time;
+  }
+
+  Matrix new_matrix() const {
+    const auto n = static_cast<sunindextype>(n_);
+    if (dense_) return Matrix(made(SUNDenseMatrix(n, n, context_.get()), "dense matrix"));
+    return Matrix(
+        made(SUNSparseMatrix(n, n, static_cast<sunindextype>(std::max<size_t>(nnz_, 1)), CSC_MAT, context_.get()),
+             "sparse matrix"));
+  }
+
+  LinearSolver new_solver(SUNMatrix matrix) const {
+    if (dense_) return LinearSolver(made(SUNLinSol_Dense(y_.get(), matrix, context_.get()), "dense linear solver"));
+    return LinearSolver(made(SUNLinSol_KLU(y_.get(), matrix, context_.get()), "KLU linear solver"));
+  }
+
+  // ---- the start --------------------------------------------------------------------------------
+
+  void start() {
+    const double t0 = run_.start_time;
+    std::vector<std::string> changed = system_.update_modes(t0, data(y_), data(yp_));
+    for (int iteration = 0;; ++iteration) {
+      if (run_.start == RunSettings::Start::steady) {
+        steady_state();
+        reinit(t0);
+      } else {
+        consistent_restart(t0);
+      }
+      changed = system_.update_modes(t0, data(y_), data(yp_));
+      if (changed.empty()) break;
+      chatter_check(iteration, changed, t0);
+    }
+    observer_.sample(t0, data(y_), false);
+  }
+
+  // F(t0, y, 0) = 0 for every y: the differential variables at rest.
+  void steady_state() {
+    N_VConst(0.0, yp_.get());
+    const double t0 = run_.start_time;
+    std::string why;
+    if (!newton(t0, 0.0, nullptr, 1e-9, why))
+      throw Failure{fmt::format("no steady state found at t = {}: {}", t0, why)};
+    N_VConst(0.0, yp_.get());
+  }
+
+  // Makes (y, y') consistent at t under the current flags: the algebraic variables and the
+  // derivatives re-solved with the differential variables held. Where that system is singular
+  // (two differential flows meeting at a node, a closed valve on a differential flow), two tiny
+  // implicit-Euler steps project y onto the constraints and give y' by difference.
+  void consistent_restart(double t) {
+    reinit(t);
+    if (IDACalcIC(ida_.get(), IDA_YA_YDP_INIT, t + run_.output_interval) >= 0) {
+      check(IDAGetConsistentIC(ida_.get(), y_.get(), yp_.get()), "IDAGetConsistentIC");
+      return;
+    }
+    note_once(projected_, fmt::format("t = {}: the consistent initialisation ({}) failed; the state is projected "
+                                      "onto the constraints by implicit-Euler steps instead",
+                                      t, last_error_));
+    const double h = 1e-8 * std::max(1.0, run_.stop_time - run_.start_time);
+    std::vector<double> before(data(y_), data(y_) + n_);
+    std::string why;
+    for (int step = 0; step < 2; ++step) {
+      before.assign(data(y_), data(y_) + n_);
+      if (!newton(t, 1.0 / h, before.data(), 1e-8, why))
+        throw Failure{fmt::format("no consistent state at t = {}: {}", t, why)};
+    }
+    double* y = data(y_);
+    double* yp = data(yp_);
+    for (size_t i = 0; i < n_; ++i) yp[i] = differential_[i] != 0.0 ? (y[i] - before[i]) / h : 0.0;
+    reinit(t);
+  }
+
+  // Solves F(t, y, y') = 0 for y with KINSOL, y' = cj·(y - base) on the differential variables
+  // (cj = 0: y' = 0). Scaled so that the residual reads as a Newton correction in units of the
+  // error weights.
+  bool newton(double t, double cj, const double* base, double tolerance, std::string& why) {
+    newton_t_ = t;
+    newton_cj_ = cj;
+    newton_base_ = base;
+    derivatives_from(data(y_));
+    error_weights(data(y_), data(u_scale_));
+    scale_rows(t, data(y_), data(yp_), cj, data(u_scale_));
+    double* f_scale = data(f_scale_);
+    for (size_t r = 0; r < n_; ++r) f_scale[r] = row_scale_[r] > 0.0 ? 1.0 / row_scale_[r] : 1.0;
+    check(KINSetFuncNormTol(kin_.get(), tolerance), "KINSetFuncNormTol");
+    last_error_.clear();
+    const int flag = KINSol(kin_.get(), y_.get(), KIN_LINESEARCH, u_scale_.get(), f_scale_.get());
+    derivatives_from(data(y_));
+    if (flag >= 0) return true;
+    // Stuck at the rounding floor of the residual, close enough to count as solved.
+    double fnorm = HUGE_VAL;
+    if (KINGetFuncNorm(kin_.get(), &fnorm) == KIN_SUCCESS && fnorm <= 1e3 * tolerance) return true;
+    system_.residual(t, data(y_), data(yp_), data(scratch_));
+    why = fmt::format("{}; largest residual in {}",
+                      last_error_.empty() ? flag_name(KINGetReturnFlagName, flag) : last_error_,
+                      worst_equation(data(scratch_)));
+    return false;
+  }
+
+  // y' of the Newton problem from its unknowns.
+  void derivatives_from(const double* y) {
+    double* yp = data(yp_);
+    for (size_t i = 0; i < n_; ++i)
+      yp[i] = (newton_base_ != nullptr && differential_[i] != 0.0) ? newton_cj_ * (y[i] - newton_base_[i]) : 0.0;
+  }
+
+  // ---- integration ------------------------------------------------------------------------------
+
+  void integrate() {
+    const double t0 = run_.start_time;
+    const double span = run_.stop_time - t0;
+    long k = 1;
+    auto output_time = [&](long index) {
+      const double t = t0 + static_cast<double>(index) * run_.output_interval;
+      return t > run_.stop_time - 1e-12 * span ? run_.stop_time : t;
+    };
+    double tout = output_time(k);
+    while (t_ < run_.stop_time) {
+      double tret = t_;
+      last_error_.clear();
+      const int flag = IDASolve(ida_.get(), tout, &tret, y_.get(), yp_.get(), IDA_NORMAL);
+      if (flag < 0) {
+        t_ = tret;
+        const std::string why = integration_failure(flag);
+        if (t_ > last_sample_) observer_.sample(t_, data(y_), false);  // the last state reached
+        throw Failure{why};
+      }
+      t_ = tret;
+      if (flag == IDA_ROOT_RETURN) {
+        event();
+      } else {
+        observer_.sample(t_, data(y_), false);
+        last_sample_ = t_;
+        if (tout >= run_.stop_time) break;
+        tout = output_time(++k);
+      }
+      observer_.progress(t_);
+    }
+  }
+
+  void event() {
+    ++stats_.events;
+    observer_.sample(t_, data(y_), true);
+    last_sample_ = t_;
+    std::vector<std::string> changed = system_.update_modes(t_, data(y_), data(yp_));
+    if (changed.empty()) return;
+    ++stats_.mode_changes;
+    for (int iteration = 0;; ++iteration) {
+      consistent_restart(t_);
+      changed = system_.update_modes(t_, data(y_), data(yp_));
+      if (changed.empty()) break;
+      chatter_check(iteration, changed, t_);
+    }
+    observer_.sample(t_, data(y_), true);
+  }
+
+  void chatter_check(int iteration, const std::vector<std::string>& changed, double t) {
+    if (iteration + 1 < kMaxModeIterations) return;
+    std::set<std::string> names(changed.begin(), changed.end());
+    std::string list;
+    for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
+    throw Failure{fmt::format("mode flags do not settle at t = {} after {} renewals: {} keep switching", t,
+                              kMaxModeIterations, list)};
+  }
+
+  // Restarts IDA at t from (y, y'), keeping the counters of the run so far.
+  void reinit(double t) {
+    accumulate();
+    check(IDAReInit(ida_.get(), t, y_.get(), yp_.get()), "IDAReInit");
+    check(IDASetStopTime(ida_.get(), run_.stop_time), "IDASetStopTime");
+    t_ = t;
+  }
+
+  void accumulate() {
+    void* ida = ida_.get();
+    if (ida == nullptr) return;
+    long steps = 0, residuals = 0, jacobians = 0, error_fails = 0, convergence_fails = 0;
+    IDAGetNumSteps(ida, &steps);
+    IDAGetNumResEvals(ida, &residuals);
+    IDAGetNumJacEvals(ida, &jacobians);
+    IDAGetNumErrTestFails(ida, &error_fails);
+    IDAGetNumNonlinSolvConvFails(ida, &convergence_fails);
+    double last = 0.0;
+    if (IDAGetLastStep(ida, &last) == IDA_SUCCESS && last != 0.0) stats_.last_step = last;
+    stats_.steps += steps;
+    stats_.residual_evaluations += residuals;
+    stats_.jacobian_evaluations += jacobians;
+    stats_.error_test_failures += error_fails;
+    stats_.convergence_failures += convergence_fails;
+    // IDAReInit zeroes IDA's counters (and the next solve its linear solver's): every restart
+    // goes through here first, so nothing is counted twice.
+    long kin_residuals = 0;
+    if (kin_ != nullptr && KINGetNumFuncEvals(kin_.get(), &kin_residuals) == KIN_SUCCESS) {
+      stats_.residual_evaluations += kin_residuals - kin_residuals_counted_;
+      kin_residuals_counted_ = kin_residuals;
+    }
+  }
+
+  std::string integration_failure(int flag) {
+    void* ida = ida_.get();
+    double h = 0.0;
+    IDAGetLastStep(ida, &h);
+    double tried = 0.0;
+    IDAGetCurrentStep(ida, &tried);
+    std::string message =
+        fmt::format("the integrator failed at t = {} (last step {:.3g} s, step tried {:.3g} s): {}", t_, h, tried,
+                    last_error_.empty() ? flag_name(IDAGetReturnFlagName, flag) : last_error_);
+    if (non_finite_row_ < n_)
+      message += fmt::format("; the residual of {} was not finite at t = {}", system_.equation_names()[non_finite_row_],
+                             non_finite_time_);
+    // Where it went wrong: the largest weighted local error, and the largest residual at the
+    // last iterate, both scaled to error-weight units.
+    N_Vector weights = scratch_.get();
+    if (IDAGetErrWeights(ida, weights) == IDA_SUCCESS && IDAGetEstLocalErrors(ida, u_scale_.get()) == IDA_SUCCESS) {
+      const double* w = data(scratch_);
+      const double* e = data(u_scale_);
+      size_t worst = 0;
+      double largest = -1.0;
+      for (size_t i = 0; i < n_; ++i) {
+        const double v = std::abs(e[i] * w[i]);
+        if (v > largest || std::isnan(v)) {
+          largest = v;
+          worst = i;
+          if (std::isnan(v)) break;
+        }
+      }
+      message += fmt::format("; largest local error in {}", name_of(worst));
+    }
+    N_Vector y_current = nullptr;
+    N_Vector yp_current = nullptr;
+    double cj = 0.0;
+    if (IDAGetCurrentY(ida, &y_current) == IDA_SUCCESS && IDAGetCurrentYp(ida, &yp_current) == IDA_SUCCESS &&
+        IDAGetCurrentCj(ida, &cj) == IDA_SUCCESS && y_current != nullptr && yp_current != nullptr) {
+      std::vector<double> y(N_VGetArrayPointer(y_current), N_VGetArrayPointer(y_current) + n_);
+      std::vector<double> yp(N_VGetArrayPointer(yp_current), N_VGetArrayPointer(yp_current) + n_);
+      error_weights(y.data(), data(u_scale_));
+      scale_rows(t_, y.data(), yp.data(), cj, data(u_scale_));
+      system_.residual(t_, y.data(), yp.data(), data(scratch_));
+      message += fmt::format(", largest residual in {}", worst_equation(data(scratch_)));
+    }
+    return message;
+  }
+
+  // ---- Jacobian ---------------------------------------------------------------------------------
+
+  // values_ = dF/dy + cj·dF/dy' with every non-finite entry replaced by the secant of its residual
+  // over the variable's error tolerance either side: an infinite slope (q = k·√|Δp| at Δp = 0)
+  // becomes the slope of the law linearised over the band the solution is resolved to.
+  void evaluate_jacobian(double t, const double* y, const double* yp, double cj) {
+    system_.jacobian(t, y, yp, cj, values_.data());
+    const SparsityPattern& pattern = system_.pattern();
+    for (size_t col = 0; col < n_; ++col) {
+      bool probed = false;
+      for (auto k = pattern.column_starts[col]; k < pattern.column_starts[col + 1]; ++k) {
+        double& v = values_[static_cast<size_t>(k)];
+        if (std::isfinite(v)) continue;
+        const auto row = static_cast<size_t>(pattern.row_indices[static_cast<size_t>(k)]);
+        const double delta = run_.relative_tolerance * std::abs(y[col]) + N_VGetArrayPointer(atol_.get())[col];
+        if (!probed) {
+          probed = true;
+          std::copy(y, y + n_, probe_.begin());
+          probe_[col] = y[col] + delta;
+          system_.residual(t, probe_.data(), yp, F_plus_.data());
+          probe_[col] = y[col] - delta;
+          system_.residual(t, probe_.data(), yp, F_minus_.data());
+        }
+        const double was = v;
+        const double secant = (F_plus_[row] - F_minus_[row]) / (2.0 * delta);
+        v = std::isfinite(secant) ? secant : 0.0;
+        if (!regularised_) {
+          regularised_ = true;
+          try {
+            observer_.note(
+                fmt::format("t = {}: the Jacobian entry of {} with respect to {} is {}; replaced by the secant over "
+                            "+-{:.3g} ({:.6g}), here and wherever it happens again, without further notice",
+                            t, system_.equation_names()[row], name_of(col), was, delta, v));
+          } catch (...) {
+          }
+        }
+      }
+    }
+  }
+
+  void fill(SUNMatrix J) const {
+    const SparsityPattern& pattern = system_.pattern();
+    if (dense_) {
+      SUNMatZero(J);
+      for (size_t col = 0; col < n_; ++col) {
+        double* column = SUNDenseMatrix_Column(J, static_cast<sunindextype>(col));
+        for (auto k = pattern.column_starts[col]; k < pattern.column_starts[col + 1]; ++k)
+          column[pattern.row_indices[static_cast<size_t>(k)]] = values_[static_cast<size_t>(k)];
+      }
+      return;
+    }
+    // The matrix is zeroed, pattern included, before every evaluation: lay the fixed pattern again.
+    static_assert(sizeof(sunindextype) == sizeof(int64_t));
+    std::memcpy(SUNSparseMatrix_IndexPointers(J), pattern.column_starts.data(), (n_ + 1) * sizeof(int64_t));
+    std::memcpy(SUNSparseMatrix_IndexValues(J), pattern.row_indices.data(), nnz_ * sizeof(int64_t));
+    std::memcpy(SUNSparseMatrix_Data(J), values_.data(), nnz_ * sizeof(double));
+  }
+
+  // The largest |dF_r/dy_j| / w_j over each row: how much row r moves for a change of one error
+  // weight in some variable. Used to read residuals as corrections.
+  void scale_rows(double t, const double* y, const double* yp, double cj, const double* w) {
+    evaluate_jacobian(t, y, yp, cj);
+    std::fill(row_scale_.begin(), row_scale_.end(), 0.0);
+    const SparsityPattern& pattern = system_.pattern();
+    for (size_t col = 0; col < n_; ++col)
+      for (auto k = pattern.column_starts[col]; k < pattern.column_starts[col + 1]; ++k) {
+        auto r = static_cast<size_t>(pattern.row_indices[static_cast<size_t>(k)]);
+        row_scale_[r] = std::max(row_scale_[r], std::abs(values_[static_cast<size_t>(k)]) / w[col]);
+      }
+  }
+
+  // 1 / (rtol·|y| + atol): the inverse of the error tolerance of each variable.
+  void error_weights(const double* y, double* w) const {
+    const double* atol = N_VGetArrayPointer(atol_.get());
+    for (size_t i = 0; i < n_; ++i) w[i] = 1.0 / (run_.relative_tolerance * std::abs(y[i]) + atol[i]);
+  }
+
+  std::string worst_equation(const double* F) const {
+    size_t worst = 0;
+    double largest = -1.0;
+    for (size_t r = 0; r < n_; ++r) {
+      const double v = std::abs(F[r]) / (row_scale_[r] > 0.0 ? row_scale_[r] : 1.0);
+      if (std::isnan(v)) return fmt::format("{} (not a number)", system_.equation_names()[r]);
+      if (v > largest) {
+        largest = v;
+        worst = r;
+      }
+    }
+    return fmt::format("{} ({:.3g})", system_.equation_names()[worst], F[worst]);
+  }
+
+  // ---- callbacks --------------------------------------------------------------------------------
+
+  static Integrator& self(void* user) { return *static_cast<Integrator*>(user); }
+
+  static bool finite(const double* v, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+      if (!std::isfinite(v[i])) return false;
+    return true;
+  }
+
+  static int ida_residual(sunrealtype t, N_Vector y, N_Vector yp, N_Vector F, void* user) {
+    Integrator& s = self(user);
+    s.system_.residual(t, data(y), data(yp), data(F));
+    if (finite(data(F), s.n_)) return 0;
+    const double* f = data(F);
+    s.non_finite_row_ = static_cast<size_t>(std::find_if(f, f + s.n_, [](double v) { return !std::isfinite(v); }) - f);
+    s.non_finite_time_ = t;
+    return 1;  // recoverable: IDA retries with a smaller step
+  }
+
+  static int ida_jacobian(sunrealtype t, sunrealtype cj, N_Vector y, N_Vector yp, N_Vector, SUNMatrix J, void* user,
+                          N_Vector, N_Vector, N_Vector) {
+    Integrator& s = self(user);
+    s.evaluate_jacobian(t, data(y), data(yp), cj);
+    s.fill(J);
+    return 0;
+  }
+
+  static int ida_roots(sunrealtype t, N_Vector y, N_Vector yp, sunrealtype* g, void* user) {
+    self(user).system_.roots(t, data(y), data(yp), g);
+    return 0;
+  }
+
+  static int kin_residual(N_Vector u, N_Vector F, void* user) {
+    Integrator& s = self(user);
+    s.derivatives_from(data(u));
+    s.system_.residual(s.newton_t_, data(u), data(s.yp_), data(F));
+    return finite(data(F), s.n_) ? 0 : 1;
+  }
+
+  static int kin_jacobian(N_Vector u, N_Vector, SUNMatrix J, void* user, N_Vector, N_Vector) {
+    Integrator& s = self(user);
+    s.derivatives_from(data(u));
+    s.evaluate_jacobian(s.newton_t_, data(u), data(s.yp_), s.newton_cj_);
+    s.fill(J);
+    ++s.stats_.jacobian_evaluations;
+    return 0;
+  }
+
+  static void on_error(int, const char* module, const char* function, char* message, void* user) {
+    try {
+      self(user).last_error_ = fmt::format("{} in {}: {}", module, function, message);
+    } catch (...) {
+    }
+  }
+
+  // ---- helpers ----------------------------------------------------------------------------------
+
+  static double* data(N_Vector v) { return N_VGetArrayPointer(v); }
+  static double* data(const Vector& v) { return N_VGetArrayPointer(v.get()); }
+
+  const std::string& name_of(size_t i) const { return system_.variable_names()[i]; }
+
+  void note_once(bool& said, const std::string& text) {
+    if (said) return;
+    said = true;
+    observer_.note(text);
+  }
+
+  DaeSystem& system_;
+  const RunSettings& run_;
+  Observer& observer_;
+  const size_t n_;
+  size_t nnz_ = 0;
+  bool dense_ = true;
+
+  std::vector<double> differential_;  // 1 for a differential variable, 0 for an algebraic one
+  std::vector<double> values_;        // Jacobian values in pattern order
+  std::vector<double> row_scale_;
+  std::vector<double> probe_, F_plus_, F_minus_;  // for the secant of a non-finite entry
+
+  Context context_;
+  Vector y_, yp_, id_, atol_, scratch_, u_scale_, f_scale_;
+  Matrix ida_matrix_, kin_matrix_;
+  LinearSolver ida_solver_, kin_solver_;
+  IdaMemory ida_;
+  KinMemory kin_;
+
+  double t_ = 0.0;
+  double last_sample_ = -HUGE_VAL;
+  double newton_t_ = 0.0;
+  double newton_cj_ = 0.0;
+  const double* newton_base_ = nullptr;
+  long kin_residuals_counted_ = 0;
+  size_t non_finite_row_ = SIZE_MAX;  // the last equation whose residual was not finite, and when
+  double non_finite_time_ = 0.0;
+  bool regularised_ = false;
+  bool projected_ = false;
+  std::string last_error_;
+  SolverStatistics stats_;
+};
+
+}  // namespace
+
+Outcome simulate(DaeSystem& system, const RunSettings& run, Observer& observer) {
+  Integrator integrator(system, run, observer);
+  return integrator.run();
+}
+
+}  // namespace penstock::sim

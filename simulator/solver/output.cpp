@@ -1,0 +1,243 @@
+#include "penstock/sim/output.hpp"
+
+#include <fmt/core.h>
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <stdexcept>
+#include <system_error>
+
+namespace penstock::sim {
+
+Recorder::Recorder(const DaeSystem& system, const std::vector<std::string>& record) {
+  const std::vector<std::string>& all = system.variable_names();
+  if (record.empty()) {
+    names_ = all;
+    for (size_t i = 0; i < all.size(); ++i) index_.push_back(i);
+  } else {
+    std::map<std::string, size_t> position;
+    for (size_t i = 0; i < all.size(); ++i) position.emplace(all[i], i);
+    for (const auto& name : record) {
+      const auto found = position.find(name);
+      if (found == position.end())
+        throw std::invalid_argument(fmt::format("recorded variable '{}' is not a variable of the model", name));
+      names_.push_back(name);
+      index_.push_back(found->second);
+    }
+  }
+  extremes_.resize(names_.size());
+}
+
+Recorder::~Recorder() {
+  if (csv_ != nullptr) {
+    std::fclose(csv_);
+    std::error_code ignored;
+    std::filesystem::remove(part_path_, ignored);
+  }
+}
+
+std::filesystem::path Recorder::incomplete_name(const std::filesystem::path& path) {
+  std::filesystem::path name = path;
+  name.replace_filename(path.stem().string() + ".incomplete" + path.extension().string());
+  return name;
+}
+
+void Recorder::write_csv(const std::filesystem::path& path) {
+  csv_path_ = path;
+  part_path_ = path;
+  part_path_ += ".part";
+  csv_ = std::fopen(part_path_.c_str(), "w");
+  if (csv_ == nullptr) throw std::runtime_error(fmt::format("cannot write {}", part_path_.string()));
+  std::string header = "time";
+  for (const auto& name : names_) header += "," + name;
+  header += "\n";
+  std::fputs(header.c_str(), csv_);
+}
+
+void Recorder::sample(double t, const double* y, bool event) {
+  const bool first = rows_ == 0;
+  ++rows_;
+  if (event) ++event_rows_;
+  for (size_t k = 0; k < index_.size(); ++k) {
+    const double v = y[index_[k]];
+    Extreme& e = extremes_[k];
+    if (first || v < e.min) e.min = v, e.t_min = t;
+    if (first || v > e.max) e.max = v, e.t_max = t;
+  }
+  if (keep_rows_) {
+    std::vector<double> row{t};
+    for (size_t i : index_) row.push_back(y[i]);
+    kept_.push_back(std::move(row));
+  }
+  if (csv_ != nullptr) {
+    // Shortest text that reads back to the same double.
+    line_.clear();
+    fmt::format_to(std::back_inserter(line_), "{}", t);
+    for (size_t i : index_) fmt::format_to(std::back_inserter(line_), ",{}", y[i]);
+    line_ += '\n';
+    std::fwrite(line_.data(), 1, line_.size(), csv_);
+  }
+}
+
+void Recorder::progress(double t) {
+  if (on_progress_) on_progress_(t);
+}
+
+void Recorder::note(const std::string& text) {
+  notes_.push_back(text);
+  if (on_note_) on_note_(text);
+}
+
+std::filesystem::path Recorder::finish(bool complete) {
+  if (csv_ == nullptr) return {};
+  const bool written = std::ferror(csv_) == 0;
+  const bool closed = std::fclose(csv_) == 0;
+  csv_ = nullptr;
+  if (!written || !closed) {
+    std::error_code ignored;
+    std::filesystem::remove(part_path_, ignored);
+    throw std::runtime_error(fmt::format("writing {} failed", part_path_.string()));
+  }
+  const std::filesystem::path target = complete ? csv_path_ : incomplete_name(csv_path_);
+  std::filesystem::rename(part_path_, target);
+  return target;
+}
+
+namespace {
+
+double real_time_factor(const Outcome& outcome, const RunSettings& run) {
+  const double simulated = outcome.end_time - run.start_time;
+  return outcome.stats.wall_seconds > 0.0 ? simulated / outcome.stats.wall_seconds : 0.0;
+}
+
+std::string json_number(double v) { return std::isfinite(v) ? fmt::format("{}", v) : "null"; }
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string summary(const Outcome& outcome, const RunSettings& run, const Recorder& recorder,
+                    const std::filesystem::path& results) {
+  const SolverStatistics& s = outcome.stats;
+  std::string out;
+  if (outcome.complete) {
+    out += fmt::format("simulated {} s to {} s\n", run.start_time, run.stop_time);
+  } else {
+    out +=
+        fmt::format("INCOMPLETE: stopped at t = {} s of {} s\n  {}\n", outcome.end_time, run.stop_time, outcome.error);
+  }
+  out +=
+      fmt::format("  steps {}, events {} ({} with a mode change), Jacobian evaluations {}, residual evaluations {}\n",
+                  s.steps, s.events, s.mode_changes, s.jacobian_evaluations, s.residual_evaluations);
+  out += fmt::format("  error-test failures {}, convergence failures {}, last step {:.3g} s, linear solver {}\n",
+                     s.error_test_failures, s.convergence_failures, s.last_step,
+                     outcome.linear_solver.empty() ? "-" : outcome.linear_solver);
+  out += fmt::format("  wall time {:.3f} s, real-time factor {:.1f}\n", s.wall_seconds, real_time_factor(outcome, run));
+  if (!results.empty())
+    out += fmt::format("  results: {} ({} rows{})\n", results.string(), recorder.rows(),
+                       outcome.complete ? "" : ", incomplete");
+  if (recorder.rows() > 0 && !recorder.names().empty()) {
+    size_t width = 8;
+    for (const auto& name : recorder.names()) width = std::max(width, name.size());
+    out += fmt::format("  {:<{}} {:>14} {:>10} {:>14} {:>10}\n", "variable", width, "min", "at t", "max", "at t");
+    for (size_t k = 0; k < recorder.names().size(); ++k) {
+      const Extreme& e = recorder.extremes()[k];
+      out += fmt::format("  {:<{}} {:>14.6g} {:>10.4g} {:>14.6g} {:>10.4g}\n", recorder.names()[k], width, e.min,
+                         e.t_min, e.max, e.t_max);
+    }
+  }
+  return out;
+}
+
+std::string json_report(const Outcome& outcome, const RunSettings& run, const Recorder& recorder,
+                        const std::filesystem::path& results) {
+  const SolverStatistics& s = outcome.stats;
+  std::string out = "{";
+  out += fmt::format("\"complete\":{},\"error\":{},", outcome.complete ? "true" : "false",
+                     outcome.complete ? "null" : json_string(outcome.error));
+  out += fmt::format("\"start_time\":{},\"stop_time\":{},\"end_time\":{},", json_number(run.start_time),
+                     json_number(run.stop_time), json_number(outcome.end_time));
+  out += fmt::format("\"results\":{},\"rows\":{},\"linear_solver\":{},",
+                     results.empty() ? "null" : json_string(results.string()), recorder.rows(),
+                     json_string(outcome.linear_solver));
+  out += fmt::format(
+      "\"steps\":{},\"events\":{},\"mode_changes\":{},\"jacobian_evaluations\":{},\"residual_evaluations\":{},"
+      "\"error_test_failures\":{},\"convergence_failures\":{},\"last_step\":{},\"wall_seconds\":{},"
+      "\"real_time_factor\":{},",
+      s.steps, s.events, s.mode_changes, s.jacobian_evaluations, s.residual_evaluations, s.error_test_failures,
+      s.convergence_failures, json_number(s.last_step), json_number(s.wall_seconds),
+      json_number(real_time_factor(outcome, run)));
+  out += "\"notes\":[";
+  for (size_t i = 0; i < recorder.notes().size(); ++i) out += (i ? "," : "") + json_string(recorder.notes()[i]);
+  out += "],\"extremes\":{";
+  for (size_t k = 0; k < recorder.names().size() && recorder.rows() > 0; ++k) {
+    const Extreme& e = recorder.extremes()[k];
+    out += fmt::format("{}{}:{{\"min\":{},\"t_min\":{},\"max\":{},\"t_max\":{}}}", k ? "," : "",
+                       json_string(recorder.names()[k]), json_number(e.min), json_number(e.t_min), json_number(e.max),
+                       json_number(e.t_max));
+  }
+  out += "}}";
+  return out;
+}
+
+ProgressBar::ProgressBar(double start, double stop, std::FILE* out)
+    : start_(start),
+      stop_(stop),
+      out_(out),
+      interactive_(isatty(fileno(out)) != 0),
+      began_(std::chrono::steady_clock::now()),
+      last_(began_) {}
+
+ProgressBar::~ProgressBar() { clear(); }
+
+void ProgressBar::update(double t) {
+  if (!interactive_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - began_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(100)) return;
+  last_ = now;
+  const double fraction = std::clamp((t - start_) / (stop_ - start_), 0.0, 1.0);
+  constexpr int kWidth = 40;
+  const int filled = static_cast<int>(fraction * kWidth);
+  std::string bar(static_cast<size_t>(filled), '#');
+  bar.resize(kWidth, '.');
+  fmt::print(out_, "\r[{}] {:5.1f} %  t = {:.4g} s", bar, 100.0 * fraction, t);
+  std::fflush(out_);
+  drawn_ = true;
+}
+
+void ProgressBar::clear() {
+  if (!drawn_) return;
+  fmt::print(out_, "\r{:{}}\r", "", 72);
+  std::fflush(out_);
+  drawn_ = false;
+}
+
+}  // namespace penstock::sim
