@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "inspect.hpp"
 #include "penstock/engine.hpp"
 
@@ -35,6 +36,8 @@ int main(int argc, char** argv) {
   std::vector<std::filesystem::path> plugins;
   CLI::App* inspect_cmd = app.add_subcommand("inspect", "Print the equation group each plug-in declares");
   inspect_cmd->add_option("plugins", plugins, "Plug-in files (.so)")->required()->check(CLI::ExistingFile);
+
+  penstock::app::add_model_commands(app);
 
   CLI11_PARSE(app, argc, argv);
   if (inspect_cmd->parsed()) return inspect(plugins);

@@ -44,6 +44,11 @@ void check_against(const Description& d, const engine::Plugin& plugin, const std
       fail("input '" + in + "' is not the across variable of the " + domain_name(port->domain) + " port " + port->name);
     }
   }
+  for (const auto& port : d.ports) {
+    if (!contains(own, port.name + "." + across_name(port.domain))) {
+      fail("port " + port.name + " has no input '" + port.name + "." + across_name(port.domain) + "'");
+    }
+  }
   std::set<std::string> network;
   for (const auto& b : d.branches) {
     must_be_input(b.through, "branch variable");

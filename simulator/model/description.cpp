@@ -71,10 +71,10 @@ Description read_description(const std::filesystem::path& file) {
   Description d;
   d.mark = SourceMark{file.string(), 1, 1};
   if (!root["component"]) f.fail(SourceMark{file.string(), 1, 1}, "a network description needs 'component: <Name>'");
-  d.name = f.text(root["component"], "component");
-  if (d.name != file.stem().string()) {
-    f.fail(root["component"], "describes '" + d.name + "' but the file is named for '" + file.stem().string() + "'");
-  }
+  // The catalogue knows a component by its file's name: one description may serve a plug-in built
+  // under two names (StorageSegment.yaml is installed as StorageLine.yaml too).
+  f.text(root["component"], "component");
+  d.name = file.stem().string();
   if (root["physics"]) d.physics = f.text(root["physics"], "physics");
   if (const YAML::Node notes = root["notes"]) {
     f.expect_sequence(notes, "notes");
