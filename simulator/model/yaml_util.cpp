@@ -58,7 +58,18 @@ YAML::Node YamlFile::load() const {
   try {
     return YAML::Load(in);
   } catch (const YAML::ParserException& e) {
-    throw ModelError(SourceMark{file_, e.mark.line + 1, e.mark.column + 1}, "YAML syntax: " + e.msg);
+    std::string hint;
+    std::ifstream again(file_);
+    std::string line;
+    for (int i = 0; i <= e.mark.line && std::getline(again, line);) ++i;
+    const size_t close = line.find("].");
+    const size_t open = close == std::string::npos ? close : line.rfind('[', close);
+    if (open != std::string::npos && open > 0) {
+      const size_t begin = line.find_last_of(" [,", open - 1) + 1;
+      const size_t end = line.find_first_of(" ,]", close + 2);
+      hint = "; inside [...] a chain section is quoted: \"" + line.substr(begin, end - begin) + "\"";
+    }
+    throw ModelError(SourceMark{file_, e.mark.line + 1, e.mark.column + 1}, "YAML syntax: " + e.msg + hint);
   }
 }
 
