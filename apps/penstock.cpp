@@ -10,6 +10,7 @@
 #include "check.hpp"
 #include "inspect.hpp"
 #include "penstock/engine.hpp"
+#include "simulate.hpp"
 
 namespace {
 
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
   inspect_cmd->add_option("plugins", plugins, "Plug-in files (.so)")->required()->check(CLI::ExistingFile);
 
   penstock::app::add_model_commands(app);
+  penstock::app::add_simulate_command(app);
 
   CLI11_PARSE(app, argc, argv);
   if (inspect_cmd->parsed()) return inspect(plugins);

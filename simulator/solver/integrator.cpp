@@ -225,15 +225,41 @@ class Integrator {
     observer_.sample(t0, data(y_), false);
   }
 
-  // F(t0, y, 0) = 0 for every y: the differential variables at rest.
+  // F(t0, y, 0) = 0 for every y: the differential variables at rest. Newton from the start values
+  // first; where that fails (a quadratic loss has no slope at zero flow, so a network at rest has
+  // a singular Jacobian) by pseudo-transient continuation: implicit-Euler steps at t0 with the
+  // signals held, the step growing while they succeed and the flags renewed after each, until
+  // Newton on the steady equations converges.
   void steady_state() {
-    N_VConst(0.0, yp_.get());
     const double t0 = run_.start_time;
+    const double span = run_.stop_time - run_.start_time;
+    double* y = data(y_);
+    std::vector<double> base(y, y + n_);
     std::string why;
-    if (!newton(t0, 0.0, nullptr, 1e-9, why))
-      throw Failure{fmt::format("no steady state found at t = {}: {}", t0, why)};
-    N_VConst(0.0, yp_.get());
+    if (newton(t0, 0.0, nullptr, 1e-9, why)) return done_steady();
+    std::copy(base.begin(), base.end(), y);
+    double h = run_.output_interval;
+    for (int step = 0; step < 400; ++step) {
+      base.assign(y, y + n_);
+      std::string step_why;
+      if (!newton(t0, 1.0 / h, base.data(), 1e-8, step_why)) {
+        std::copy(base.begin(), base.end(), y);
+        h /= 8.0;
+        if (h < 1e-12 * span) break;
+        continue;
+      }
+      N_VConst(0.0, yp_.get());
+      system_.update_modes(t0, y, data(yp_));
+      h *= 4.0;
+      if (h < 1e3 * span) continue;
+      base.assign(y, y + n_);
+      if (newton(t0, 0.0, nullptr, 1e-9, why)) return done_steady();
+      std::copy(base.begin(), base.end(), y);
+    }
+    throw Failure{fmt::format("no steady state found at t = {}: {}", t0, why)};
   }
+
+  void done_steady() { N_VConst(0.0, yp_.get()); }
 
   // Makes (y, y') consistent at t under the current flags: the algebraic variables and the
   // derivatives re-solved with the differential variables held. Where that system is singular
@@ -337,12 +363,17 @@ class Integrator {
     std::vector<std::string> changed = system_.update_modes(t_, data(y_), data(yp_));
     if (changed.empty()) return;
     ++stats_.mode_changes;
+    double h = 0.0;
+    IDAGetLastStep(ida_.get(), &h);
     for (int iteration = 0;; ++iteration) {
       consistent_restart(t_);
       changed = system_.update_modes(t_, data(y_), data(yp_));
       if (changed.empty()) break;
       chatter_check(iteration, changed, t_);
     }
+    // Restart at the step the solution was resolved with rather than from a guess: most switches
+    // (a loss changing sign at zero flow) leave the solution smooth.
+    if (h > 0.0) check(IDASetInitStep(ida_.get(), h), "IDASetInitStep");
     observer_.sample(t_, data(y_), true);
   }
 

@@ -1,0 +1,96 @@
+#include "simulate.hpp"
+
+#include <fmt/core.h>
+
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "penstock/engine.hpp"
+#include "penstock/sim/model.hpp"
+#include "penstock/sim/output.hpp"
+#include "penstock/sim/solver.hpp"
+
+namespace penstock::app {
+namespace {
+
+struct Options {
+  std::filesystem::path model;
+  std::filesystem::path output;
+  std::vector<std::filesystem::path> plugin_dirs;
+  std::string linear_solver;
+  bool quiet = false;
+  bool json = false;
+};
+
+// Exit codes: 0 complete, 1 the model could not be loaded or the results not written, 2 the
+// solver stopped early (its results so far are kept, marked incomplete).
+int simulate(const Options& o) {
+  std::vector<std::filesystem::path> dirs = o.plugin_dirs;
+  for (const auto& d : sim::Catalogue::default_directories()) dirs.push_back(d);
+  const sim::Catalogue catalogue(dirs);
+  sim::Model model;
+  try {
+    sim::CheckReport report;
+    model = sim::load_model(o.model, catalogue, &report);
+    if (!o.quiet && !o.json)
+      for (const auto& w : report.warnings) fmt::print(stderr, "{}\n", w);
+  } catch (const sim::ModelError& e) {
+    fmt::print(stderr, "{}\n", e.what());
+    return 1;
+  } catch (const engine::PluginError& e) {
+    fmt::print(stderr, "{}: error: {}\n", o.model.string(), e.what());
+    return 1;
+  }
+  if (o.linear_solver == "dense") model.run.linear_solver = sim::RunSettings::Linear::dense;
+  if (o.linear_solver == "klu") model.run.linear_solver = sim::RunSettings::Linear::klu;
+
+  std::filesystem::path results =
+      o.output.empty() ? std::filesystem::path(o.model).replace_extension(".csv") : o.output;
+  try {
+    sim::Recorder recorder(*model.system, model.run.record);
+    recorder.write_csv(results);
+    sim::ProgressBar bar(model.run.start_time, model.run.stop_time);
+    if (!o.quiet && !o.json) recorder.on_progress([&bar](double t) { bar.update(t); });
+    if (!o.json)
+      recorder.on_note([&bar](const std::string& text) {
+        bar.clear();
+        fmt::print(stderr, "note: {}\n", text);
+      });
+    const sim::Outcome outcome = sim::simulate(*model.system, model.run, recorder);
+    bar.clear();
+    results = recorder.finish(outcome.complete);
+    if (o.json) {
+      fmt::print("{}\n", sim::json_report(outcome, model.run, recorder, results));
+    } else if (!outcome.complete) {
+      fmt::print(stderr, "{}: {}", o.model.string(), sim::summary(outcome, model.run, recorder, results));
+    } else if (!o.quiet) {
+      fmt::print("{}: {}", o.model.string(), sim::summary(outcome, model.run, recorder, results));
+    }
+    return outcome.complete ? 0 : 2;
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "{}: error: {}\n", o.model.string(), e.what());
+    return 1;
+  }
+}
+
+}  // namespace
+
+void add_simulate_command(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  CLI::App* cmd = app.add_subcommand("simulate", "Simulate a model and write the recorded variables as CSV");
+  cmd->add_option("model", o->model, "Model file (.yaml)")->required()->check(CLI::ExistingFile);
+  cmd->add_option("-o,--output", o->output, "Results file (default: the model's name with .csv)");
+  cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions");
+  cmd->add_option("--linear-solver", o->linear_solver, "Linear solver of the Newton iterations (default: the model's)")
+      ->check(CLI::IsMember({"dense", "klu"}));
+  cmd->add_flag("-q,--quiet", o->quiet, "No summary or progress bar; errors only");
+  cmd->add_flag("--json", o->json, "Print the summary as one JSON object on stdout");
+  cmd->callback([o] {
+    if (const int status = simulate(*o); status != 0) throw CLI::RuntimeError(status);
+  });
+}
+
+}  // namespace penstock::app
