@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -58,7 +59,10 @@ std::string terminal(const std::string& t) { return t == "ref" ? "the reference"
 
 std::string markdown(const sim::Catalogue& cat, const std::string& name) {
   const sim::Description& d = *cat.find(name);
-  std::string out = fmt::format("## {}\n\n{}.\n\n", name, d.physics);
+  std::string physics = d.physics;
+  if (!physics.empty()) physics[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(physics[0])));
+  const bool builtin = cat.plugin_path(name).parent_path().filename() == "builtins";
+  std::string out = fmt::format("## {}{}\n\n{}.\n\n", name, builtin ? " (built-in)" : "", physics);
   std::string ports;
   for (const auto& p : d.ports) {
     ports += fmt::format("{}{} ({}{})", ports.empty() ? "" : ", ", p.name, sim::domain_name(p.domain),
@@ -71,8 +75,9 @@ std::string markdown(const sim::Catalogue& cat, const std::string& name) {
                         terminal(b.to));
   }
   for (const auto& a : d.across) {
-    vars += fmt::format("{}`{}` = {}{}", vars.empty() ? "" : "; ", a.variable, a.plus,
-                        a.minus == "ref" ? " against the reference" : " − " + a.minus);
+    const std::string across = sim::across_name(d.port(a.plus == "ref" ? a.minus : a.plus)->domain);
+    vars += fmt::format("{}`{}` = {}.{}{}", vars.empty() ? "" : "; ", a.variable, a.plus, across,
+                        a.minus == "ref" ? " (against the reference)" : " − " + a.minus + "." + across);
   }
   if (!vars.empty()) out += fmt::format("- Network: {}.\n", vars);
   std::vector<std::string> own;
@@ -102,7 +107,7 @@ std::string markdown(const sim::Catalogue& cat, const std::string& name) {
       std::string extra;
       if (!p.fluid.empty() || p.name.find('.') != std::string::npos) extra += "; from the fluid unless given";
       if (p.default_value) extra += fmt::format("; {} unless given", *p.default_value);
-      out += fmt::format("  - `{}` [{}]: {}{}\n", p.name, p.unit.empty() ? "-" : p.unit, p.doc, extra);
+      out += fmt::format("  - `{}` [{}]: {}{}\n", p.name, p.unit.empty() || p.unit == "1" ? "-" : p.unit, p.doc, extra);
     }
   } else {
     out += "- Parameters read by its formulas: none.\n";
