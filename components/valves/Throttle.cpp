@@ -2,9 +2,9 @@
 // written for the flow:
 //   q = √X·√(p·s),   X = 2·A²/(ρ·ζ),   A = 3.14·Din²/4,   s = sign of p from the flags
 // Both roots are sign-preserving (signed_pow(·, 0.5)). The sign factor stands under the root only,
-// so the flow has the sign of ρ·ζ, not the sign of p: with ρ·ζ > 0 it is never negative, and p and
-// −p give the same flow. Only flags not yet renewed after p changed sign (p·s < 0) give a negative
-// flow. Models rely on this behaviour.
+// so the flow has the sign of ρ·ζ, not the sign of p: p and −p give the same flow, which for
+// ρ·ζ > 0 is never negative while the flags match p (only flags not yet renewed after p changed
+// sign, p·s < 0, give a negative flow). This is the throttle's behaviour; models rely on it.
 // At p = 0 the d/dp entry is not finite (0·∞ = NaN with the flags 0, 0), and so is d/dksi when
 // Din = 0; they are handed to the solver as they are.
 // Inputs: ksi loss coefficient, A.p and B.p (bound, unread), q flow, p pressure difference.
