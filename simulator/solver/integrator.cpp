@@ -62,6 +62,15 @@ using LinearSolver = std::unique_ptr<std::remove_pointer_t<SUNLinearSolver>, Lin
 using IdaMemory = std::unique_ptr<void, IdaDeleter>;
 using KinMemory = std::unique_ptr<void, KinDeleter>;
 
+// KLU refactors with the pivot order of its first factorisation (the symbolic analysis reused);
+// when a pivot of that order vanishes the refactorisation fails, and SUNDIALS would fail the same
+// way on every retry. Then analyse and factor afresh, once.
+int klu_setup(SUNLinearSolver S, SUNMatrix A) {
+  if (SUNLinSolSetup_KLU(S, A) == SUNLS_SUCCESS) return SUNLS_SUCCESS;
+  SUNLinSol_KLUReInit(S, A, SUNSparseMatrix_NNZ(A), SUNKLU_REINIT_PARTIAL);
+  return SUNLinSolSetup_KLU(S, A);
+}
+
 std::string flag_name(char* (*namer)(long), int flag) {
   char* name = namer(flag);
   std::string text = name != nullptr ? name : fmt::format("flag {}", flag);
@@ -203,7 +212,9 @@ class Integrator {
 
   LinearSolver new_solver(SUNMatrix matrix) const {
     if (dense_) return LinearSolver(made(SUNLinSol_Dense(y_.get(), matrix, context_.get()), "dense linear solver"));
-    return LinearSolver(made(SUNLinSol_KLU(y_.get(), matrix, context_.get()), "KLU linear solver"));
+    LinearSolver solver(made(SUNLinSol_KLU(y_.get(), matrix, context_.get()), "KLU linear solver"));
+    solver->ops->setup = klu_setup;
+    return solver;
   }
 
   // ---- the start --------------------------------------------------------------------------------
@@ -365,8 +376,14 @@ class Integrator {
     ++stats_.mode_changes;
     double h = 0.0;
     IDAGetLastStep(ida_.get(), &h);
+    double cj = 0.0;
+    IDAGetCurrentCj(ida_.get(), &cj);
     for (int iteration = 0;; ++iteration) {
-      consistent_restart(t_);
+      if (iteration == 0 && consistent(t_, cj)) {
+        reinit(t_);
+      } else {
+        consistent_restart(t_);
+      }
       changed = system_.update_modes(t_, data(y_), data(yp_));
       if (changed.empty()) break;
       chatter_check(iteration, changed, t_);
@@ -375,6 +392,19 @@ class Integrator {
     // (a loss changing sign at zero flow) leave the solution smooth.
     if (h > 0.0) check(IDASetInitStep(ida_.get(), h), "IDASetInitStep");
     observer_.sample(t_, data(y_), true);
+  }
+
+  // Whether (y, y') still solves F under the renewed flags, as most switches leave it (a loss
+  // changing sign at zero flow): every residual reads as a correction below a tenth of an error
+  // weight. Then no re-solve, which near a switching point can be badly conditioned.
+  bool consistent(double t, double cj) {
+    error_weights(data(y_), data(u_scale_));
+    scale_rows(t, data(y_), data(yp_), cj, data(u_scale_));
+    system_.residual(t, data(y_), data(yp_), data(scratch_));
+    const double* F = data(scratch_);
+    for (size_t r = 0; r < n_; ++r)
+      if (!(std::abs(F[r]) <= 0.1 * row_scale_[r])) return false;
+    return true;
   }
 
   void chatter_check(int iteration, const std::vector<std::string>& changed, double t) {
