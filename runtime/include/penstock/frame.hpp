@@ -126,7 +126,8 @@ concept Switching = requires {
 
 template <class C>
 consteval bool well_formed() {
-  if (n_inputs < C >> 32) return false;
+  constexpr int32_t kMaxInputs = 32;  // ResidualPattern is kept as a 32-bit set
+  if (kMaxInputs < n_inputs<C>) return false;
   for (const Equation& e : C::equations) {
     if (is_differential(e.kind) != (e.differential >= 1 && e.differential < n_inputs<C>)) return false;
     if (is_differential(e.kind) != (e.mass != nullptr)) return false;
