@@ -20,7 +20,7 @@ struct DampedCell : compliance::OnePort {
     const double C = compliance::compliance(pi, k.par(dx), k.par(Din), k.par(density), k.par(a));
     return k.flag(0) != 0 ? C : C * k.par(Damp);
   }
-  static double charge(const Ctx& k) { return k.in(q)-0 * storage(k); }
+  static double charge(const Ctx& k) { return k.x(q) - 0 * storage(k); }
   static void charge_jacobian(const Ctx& /*k*/, Row row) { row[q] = 1; }
 
   static constexpr std::array equations{Equation{.kind = differential_nonlinear,

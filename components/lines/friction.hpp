@@ -55,16 +55,16 @@ struct Cell {
   static constexpr auto params = with_fluid<2>({"dx", "Din", "lambda"});
 
   static double area(const Ctx& k) { return cross_section(Member::circle, k.par(Din)); }
-  static double velocity(const Ctx& k) { return mean_velocity(k.in(q), area(k)); }
+  static double velocity(const Ctx& k) { return mean_velocity(k.x(q), area(k)); }
   static double ratio(const Ctx& k) { return Member::ratio(k.par(lambda), k.par(dx), k.par(Din)); }
 
   // 0 = p − loss·s
   static double balance(const Ctx& k) {
-    return k.in(p)-Member::Loss::loss(ratio(k), velocity(k), k.par(density), k.sign(0));
+    return k.x(p) - Member::Loss::loss(ratio(k), velocity(k), k.par(density), k.sign(0));
   }
   static void balance_jacobian(const Ctx& k, Row row) {
     const double A = area(k);
-    row[q] = -Member::Loss::loss_dq(ratio(k), mean_velocity(k.in(q), A), A, k.par(density), k.sign(0));
+    row[q] = -Member::Loss::loss_dq(ratio(k), mean_velocity(k.x(q), A), A, k.par(density), k.sign(0));
     row[p] = 1;
   }
 

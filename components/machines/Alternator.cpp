@@ -24,21 +24,21 @@ struct Alternator {
 
   // |d| as d times its integer sign (d > 0) − (d < 0): 0 at d = 0, NaN for a NaN d.
   static double abs_deviation(const Ctx& c) {
-    const double d = c.in(G_w)-c.in(n_syn);
+    const double d = c.x(G_w) - c.x(n_syn);
     return d * static_cast<double>((d > 0.0) - (d < 0.0));
   }
 
   static void modes(const Ctx& c, int32_t* m) {
-    m[enabled] = c.in(syn_enable) == 1.0;
+    m[enabled] = c.x(syn_enable) == 1.0;
     m[inside_window] = c.par(n_toler) > abs_deviation(c);
-    m[connected] = c.in(on_grid) == 1.0;
+    m[connected] = c.x(on_grid) == 1.0;
   }
 
   // In the reverse order of the flags they track.
   static void zero_crossings(const Ctx& c, double* zc) {
-    zc[0] = 1 - c.in(on_grid);
+    zc[0] = 1 - c.x(on_grid);
     zc[1] = c.par(n_toler) - abs_deviation(c);
-    zc[2] = 1 - c.in(syn_enable);
+    zc[2] = 1 - c.x(syn_enable);
   }
 
   static bool stays_connected(const Ctx& c) {

@@ -24,15 +24,15 @@ struct GridMachine {
   static constexpr int32_t n_modes = 6;
   static constexpr int32_t n_zc = 6;
 
-  static double deviation(const Ctx& c) { return c.in(G_w)-c.in(n_syn); }  // d
+  static double deviation(const Ctx& c) { return c.x(G_w) - c.x(n_syn); }  // d
 
   static void modes(const Ctx& c, int32_t* m) {
-    m[armed] = c.in(control) == 1.0;
-    m[torque_nonnegative] = c.in(t) >= 0.0;
-    m[enabled] = c.in(syn_enable) == 1.0;
+    m[armed] = c.x(control) == 1.0;
+    m[torque_nonnegative] = c.x(t) >= 0.0;
+    m[enabled] = c.x(syn_enable) == 1.0;
     m[at_or_above_syn] = deviation(c) >= 0.0;
     m[below_window_top] = c.par(n_toler) > deviation(c);
-    m[connected] = c.in(on_grid) == 1.0;
+    m[connected] = c.x(on_grid) == 1.0;
   }
 
   static bool protection_intact(const Ctx& c) { return c.flag(torque_nonnegative) && c.flag(armed); }
@@ -40,12 +40,12 @@ struct GridMachine {
   // Signals 2 to 4 read the current flags: they are watched only while the protection is intact.
   static void zero_crossings(const Ctx& c, double* zc) {
     const bool intact = protection_intact(c);
-    zc[0] = -c.in(t);
-    zc[1] = 1 - c.in(on_grid);
+    zc[0] = -c.x(t);
+    zc[1] = 1 - c.x(on_grid);
     zc[2] = intact ? -deviation(c) : 0;
     zc[3] = intact ? c.par(n_toler) - deviation(c) : 0;
-    zc[4] = intact ? 1 - c.in(syn_enable) : 0;
-    zc[5] = 1 - c.in(control);
+    zc[4] = intact ? 1 - c.x(syn_enable) : 0;
+    zc[5] = 1 - c.x(control);
   }
 
   static bool stays_connected(const Ctx& c) {

@@ -21,12 +21,12 @@ struct Runner {
   static constexpr int32_t n_modes = 1;
   static constexpr int32_t n_zc = 1;
 
-  static void modes(const Ctx& c, int32_t* m) { m[below_minimum] = c.par(hmin) > c.in(Hturb); }
-  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = c.par(hmin) - c.in(Hturb); }
+  static void modes(const Ctx& c, int32_t* m) { m[below_minimum] = c.par(hmin) > c.x(Hturb); }
+  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = c.par(hmin) - c.x(Hturb); }
 
   static double head(const Ctx& c) {
-    if (c.flag(below_minimum) != 0) return c.par(h0) - c.in(Hturb);
-    return c.in(Hturb)-c.in(p);
+    if (c.flag(below_minimum) != 0) return c.par(h0) - c.x(Hturb);
+    return c.x(Hturb) - c.x(p);
   }
   static void head_jacobian(const Ctx& c, Row row) {
     const bool held = c.flag(below_minimum) != 0;

@@ -17,8 +17,8 @@ inline double drive_to(bool one, double x) { return one ? 1 - x : -x; }
 template <int n_syn, int G_w, int t, int k, int connected>
 struct Torque {
   static double residual(const Ctx& c) {
-    if (c.flag(connected) != 0) return c.in(t)-c.par(k) * (c.in(G_w)-c.in(n_syn));
-    return -c.in(t);
+    if (c.flag(connected) != 0) return c.x(t) - c.par(k) * (c.x(G_w) - c.x(n_syn));
+    return -c.x(t);
   }
   static constexpr uint32_t depends = on(n_syn, G_w, t);  // in both states
   static void jacobian(const Ctx& c, Row row) {
@@ -34,7 +34,7 @@ struct Torque {
 // The equation of a switched variable x whose target the component computes from its flags.
 template <int x, bool (*target_one)(const Ctx&)>
 struct Switched {
-  static double residual(const Ctx& c) { return drive_to(target_one(c), c.in(x)); }
+  static double residual(const Ctx& c) { return drive_to(target_one(c), c.x(x)); }
   static void jacobian(const Ctx& /*c*/, Row row) { row[x] = -1; }
   static constexpr Equation equation{
       .kind = algebraic_nonlinear, .residual = residual, .depends = on(x), .jacobian = jacobian};

@@ -12,12 +12,12 @@ struct turbine {
   static constexpr std::array inputs{"k0", "k1", "A.p", "B.p", "q", "p"};
   static constexpr auto params = with_fluid<2>();
 
-  static double characteristic(const Ctx& c) { return c.in(q) - (c.in(k1)*c.in(p) + c.in(k0)); }
+  static double characteristic(const Ctx& c) { return c.x(q) - (c.x(k1) * c.x(p) + c.x(k0)); }
   static void characteristic_jacobian(const Ctx& c, Row row) {
     row[k0] = -1;
-    row[k1] = -c.in(p);
+    row[k1] = -c.x(p);
     row[q] = 1;
-    row[p] = -c.in(k1);
+    row[p] = -c.x(k1);
   }
 
   static constexpr std::array equations{Equation{.kind = algebraic_nonlinear,

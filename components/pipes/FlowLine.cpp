@@ -19,7 +19,7 @@ struct FlowLine {
 
   static constexpr double circle = 3.14;  // not π
   static double area(const Ctx& x) { return cross_section(circle, x.par(Din)); }
-  static double velocity(const Ctx& x) { return mean_velocity(x.in(q), area(x)); }
+  static double velocity(const Ctx& x) { return mean_velocity(x.x(q), area(x)); }
   static double ratio(const Ctx& x) { return safe_divide(x.par(lambda) * x.par(Length), x.par(Din)); }  // λ·Length/Din
 
   // L = (ρ·Length)/S.
@@ -33,12 +33,11 @@ struct FlowLine {
   // p − (loss + 0·L)
   static double residual(const Ctx& x) {
     const double S = area(x);
-    return x.in(p) -
-           (Loss::loss(ratio(x), mean_velocity(x.in(q), S), x.par(A_density), x.sign(0)) + 0 * inertance(x, S));
+    return x.x(p) - (Loss::loss(ratio(x), mean_velocity(x.x(q), S), x.par(A_density), x.sign(0)) + 0 * inertance(x, S));
   }
   static void jacobian(const Ctx& x, Row row) {
     const double S = area(x);
-    row[q] = -Loss::loss_dq(ratio(x), mean_velocity(x.in(q), S), S, x.par(A_density), x.sign(0));
+    row[q] = -Loss::loss_dq(ratio(x), mean_velocity(x.x(q), S), S, x.par(A_density), x.sign(0));
     row[p] = 1;
   }
 

@@ -38,23 +38,23 @@ struct Half {
 template <Half R>
 struct HalfReach {
   static double area(const Ctx& x) { return cross_section(pi, x.par(R.Din)); }
-  static double velocity(const Ctx& x) { return mean_velocity(x.in(R.q), area(x)); }
+  static double velocity(const Ctx& x) { return mean_velocity(x.x(R.q), area(x)); }
   static double ratio(const Ctx& x) { return half_ratio(x.par(R.lambda), x.par(R.dx), x.par(R.Din)); }
   static double inertance(const Ctx& x) { return half_inertance(x.par(R.rho), x.par(R.dx), area(x)); }
   static double friction_drop(const Ctx& x, double S) {
-    return HalfLoss::loss(ratio(x), mean_velocity(x.in(R.q), S), x.par(R.rho), x.sign(R.flags));
+    return HalfLoss::loss(ratio(x), mean_velocity(x.x(R.q), S), x.par(R.rho), x.sign(R.flags));
   }
   // Residual and Jacobian of the friction alone, 0 = p − (k_f·v²)·s.
-  static double friction_residual(const Ctx& x) { return x.in(R.p) - friction_drop(x, area(x)); }
+  static double friction_residual(const Ctx& x) { return x.x(R.p) - friction_drop(x, area(x)); }
   static void friction_jacobian(const Ctx& x, Row row) {
     const double S = area(x);
-    row[R.q] = -HalfLoss::loss_dq(ratio(x), mean_velocity(x.in(R.q), S), S, x.par(R.rho), x.sign(R.flags));
+    row[R.q] = -HalfLoss::loss_dq(ratio(x), mean_velocity(x.x(R.q), S), S, x.par(R.rho), x.sign(R.flags));
     row[R.p] = 1;
   }
 
   static double residual(const Ctx& x) {
     const double S = area(x);
-    return x.in(R.p) - (friction_drop(x, S) + 0 * half_inertance(x.par(R.rho), x.par(R.dx), S));
+    return x.x(R.p) - (friction_drop(x, S) + 0 * half_inertance(x.par(R.rho), x.par(R.dx), S));
   }
 
   static constexpr Equation equation{.kind = differential_nonlinear,

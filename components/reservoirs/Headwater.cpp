@@ -13,7 +13,7 @@ struct Headwater {
   enum Param { A_density = 0, h = fluid(2), gravity };
   static constexpr auto params = with_fluid<2>({"h", "gravity"});
 
-  static double imposed_pressure(const Ctx& c) { return c.in(p) - (c.par(h) * c.par(A_density)) * c.par(gravity); }
+  static double imposed_pressure(const Ctx& c) { return c.x(p) - (c.par(h) * c.par(A_density)) * c.par(gravity); }
   static void imposed_pressure_jacobian(const Ctx& /*c*/, Row row) { row[p] = 1; }
 
   static constexpr std::array equations{Equation{.kind = algebraic_nonlinear,

@@ -16,19 +16,19 @@ struct Fitting {
   enum Param { A_density = 0, ksi_plus = fluid(2), ksi_minus, Din };
   static constexpr auto params = with_fluid<2>({"ksi_plus", "ksi_minus", "Din"});
 
-  static double velocity(const Ctx& c) { return mean_velocity(c.in(q), valves::bore(c.par(Din))); }
+  static double velocity(const Ctx& c) { return mean_velocity(c.x(q), valves::bore(c.par(Din))); }
   // The signed coefficient of the direction held in the flag.
   static double coefficient(const Ctx& c) { return c.flag(0) != 0 ? c.par(ksi_plus) : -c.par(ksi_minus); }
 
   // 0 = p − ((k·v²)·ρ)/2
   static double loss(const Ctx& c) {
-    return c.in(p)-safe_divide((coefficient(c) * signed_pow(velocity(c), 2)) * c.par(A_density), 2);
+    return c.x(p) - safe_divide((coefficient(c) * signed_pow(velocity(c), 2)) * c.par(A_density), 2);
   }
 
   // d/dq = −(2·((k·d(v²)/dq)·ρ))/4;  d/dp = 1
   static void loss_slope(const Ctx& c, Row row) {
     const double A = valves::bore(c.par(Din));
-    const double w = valves::dv2_dq(mean_velocity(c.in(q), A), A);
+    const double w = valves::dv2_dq(mean_velocity(c.x(q), A), A);
     row[q] = -safe_divide(2 * ((coefficient(c) * w) * c.par(A_density)), 4);
     row[p] = 1;
   }

@@ -18,12 +18,12 @@ struct Orifice {
 
   static bool open(const Ctx& c) { return c.flag(0) != 0; }
   // R = (2·p)/ρ, the squared jet velocity.
-  static double jet(const Ctx& c) { return safe_divide(2 * c.in(p), c.par(A_density)); }
+  static double jet(const Ctx& c) { return safe_divide(2 * c.x(p), c.par(A_density)); }
 
   // open: 0 = q − (A·Kv)·√R;  closed: 0 = −q
   static double flow(const Ctx& c) {
-    if (!open(c)) return -c.in(q);
-    return c.in(q) - (valves::bore(c.par(Din)) * c.in(Kv)) * signed_pow(jet(c), 0.5);
+    if (!open(c)) return -c.x(q);
+    return c.x(q) - (valves::bore(c.par(Din)) * c.x(Kv)) * signed_pow(jet(c), 0.5);
   }
 
   // open: d/dKv = −(A·√R);  d/dq = 1;  d/dp = −((A·Kv)·((√R)'·(2·ρ)/(ρ·ρ))), the slope of a
@@ -38,7 +38,7 @@ struct Orifice {
     const double R = jet(c);
     row[Kv] = -(A * signed_pow(R, 0.5));
     row[q] = 1;
-    row[p] = -((A * c.in(Kv)) * (valves::root_slope(R) * safe_divide(2 * rho, rho * rho)));
+    row[p] = -((A * c.x(Kv)) * (valves::root_slope(R) * safe_divide(2 * rho, rho * rho)));
   }
 
   static constexpr std::array equations{
@@ -46,8 +46,8 @@ struct Orifice {
 
   static constexpr int32_t n_zc = 1;
   static constexpr int32_t n_modes = 1;
-  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -c.in(Kv); }
-  static void modes(const Ctx& c, int32_t* m) { m[0] = c.in(Kv) > 0.0 ? 1 : 0; }
+  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -c.x(Kv); }
+  static void modes(const Ctx& c, int32_t* m) { m[0] = c.x(Kv) > 0.0 ? 1 : 0; }
 };
 
 }  // namespace penstock

@@ -16,12 +16,12 @@ struct Regulator : valves::FlowDirection<Regulator> {
   static constexpr auto params = with_fluid<2>({"Din"});
 
   // z = 1/σ²
-  static double z(const Ctx& c) { return safe_divide(1, signed_pow(c.in(sigma), 2)); }
+  static double z(const Ctx& c) { return safe_divide(1, signed_pow(c.x(sigma), 2)); }
 
   // 0 = p − ((((z − 1)·ρ)·v²)/2)·s
   static double loss(const Ctx& c) {
     const double v = velocity(c);
-    return c.in(p)-safe_divide(((z(c) - 1) * c.par(A_density)) * signed_pow(v, 2), 2) * c.sign(0);
+    return c.x(p) - safe_divide(((z(c) - 1) * c.par(A_density)) * signed_pow(v, 2), 2) * c.sign(0);
   }
 
   // d/dsigma = −((2·((y·ρ)·v²))/4)·s with y = dz/dσ = −(2·σ)/(σ²·σ²);
@@ -29,9 +29,9 @@ struct Regulator : valves::FlowDirection<Regulator> {
   static void loss_slope(const Ctx& c, Row row) {
     const double rho = c.par(A_density);
     const double A = valves::bore(c.par(Din));
-    const double v = mean_velocity(c.in(q), A);
+    const double v = mean_velocity(c.x(q), A);
     const double s = c.sign(0);
-    const double o = c.in(sigma);
+    const double o = c.x(sigma);
     const double y = safe_divide(-(2 * signed_pow(o, 1)), signed_pow(o, 2) * signed_pow(o, 2));
     row[sigma] = -(safe_divide(2 * ((y * rho) * signed_pow(v, 2)), 4) * s);
     row[q] = -(safe_divide(2 * (((z(c) - 1) * rho) * valves::dv2_dq(v, A)), 4) * s);

@@ -22,14 +22,14 @@ struct Throttle {
 
   // X = (2·A²)/(ρ·ζ), the squared flow factor.
   static double flow_factor(const Ctx& c, double A) {
-    return safe_divide(2 * signed_pow(A, 2), c.par(A_density) * c.in(ksi));
+    return safe_divide(2 * signed_pow(A, 2), c.par(A_density) * c.x(ksi));
   }
 
   // 0 = q − √X·√P,   P = p·s
   static double flow(const Ctx& c) {
     const double X = flow_factor(c, valves::bore(c.par(Din)));
-    const double P = c.in(p)*c.sign(0);
-    return c.in(q)-signed_pow(X, 0.5) * signed_pow(P, 0.5);
+    const double P = c.x(p) * c.sign(0);
+    return c.x(q) - signed_pow(X, 0.5) * signed_pow(P, 0.5);
   }
 
   // d/dksi = −(((√X)'·y)·√P) with y = dX/dζ = −((2·A²)·ρ)/((ρ·ζ)·(ρ·ζ));  d/dq = 1;
@@ -39,8 +39,8 @@ struct Throttle {
     const double A = valves::bore(c.par(Din));
     const double X = flow_factor(c, A);
     const double s = c.sign(0);
-    const double P = c.in(p)*s;
-    const double rz = rho * c.in(ksi);
+    const double P = c.x(p) * s;
+    const double rz = rho * c.x(ksi);
     const double y = safe_divide(-((2 * signed_pow(A, 2)) * rho), rz * rz);
     row[ksi] = -((valves::root_slope(X) * y) * signed_pow(P, 0.5));
     row[q] = 1;
@@ -52,8 +52,8 @@ struct Throttle {
 
   static constexpr int32_t n_zc = 1;
   static constexpr int32_t n_modes = 2;
-  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -c.in(p); }
-  static void modes(const Ctx& c, int32_t* m) { sign_test(c.in(p), m); }
+  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -c.x(p); }
+  static void modes(const Ctx& c, int32_t* m) { sign_test(c.x(p), m); }
 };
 
 }  // namespace penstock

@@ -20,17 +20,17 @@ struct valve : valves::FlowDirection<valve> {
   // 0 = p − (h·ζ)·s
   static double loss(const Ctx& c) {
     const double v = velocity(c);
-    return c.in(p) - (dynamic_pressure(c, v) * c.in(ksi)) * c.sign(0);
+    return c.x(p) - (dynamic_pressure(c, v) * c.x(ksi)) * c.sign(0);
   }
 
   // d/dksi = −h·s;  d/dq = −(g·ζ)·s with g = (2·(ρ·d(v²)/dq))/4 = ρ·v/A;  d/dp = 1
   static void loss_slope(const Ctx& c, Row row) {
     const double A = valves::bore(c.par(Din));
-    const double v = mean_velocity(c.in(q), A);
+    const double v = mean_velocity(c.x(q), A);
     const double s = c.sign(0);
     const double g = safe_divide(2 * (c.par(density) * valves::dv2_dq(v, A)), 4);
     row[ksi] = -(dynamic_pressure(c, v) * s);
-    row[q] = -((g * c.in(ksi)) * s);
+    row[q] = -((g * c.x(ksi)) * s);
     row[p] = 1;
   }
 

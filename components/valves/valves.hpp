@@ -28,7 +28,7 @@ struct FlowDirection {
   static constexpr int32_t n_zc = 1;
   static constexpr int32_t n_modes = 2;
 
-  static double velocity(const Ctx& c) { return mean_velocity(c.in(C::q), bore(c.par(C::Din))); }
+  static double velocity(const Ctx& c) { return mean_velocity(c.x(C::q), bore(c.par(C::Din))); }
   static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -velocity(c); }
   static void modes(const Ctx& c, int32_t* m) { sign_test(velocity(c), m); }
 };

@@ -91,35 +91,35 @@ TEST(Engine, RefusesAFileThatIsNoPlugin) {
 
 // A component of every kind, declared through the frame.
 struct EveryKind {
-  enum Input { time, x, y, z };
-  static constexpr std::array inputs{"x", "y", "z"};
+  enum Input { time, u, v, w };
+  static constexpr std::array inputs{"u", "v", "w"};
   enum Param { c = 0 };
   static constexpr auto params = with_fluid<0>({"c"});
 
   static double capacity(const Ctx& k) { return k.par(c); }
-  static double spring(const Ctx& k) { return k.in(x)*k.in(y)*k.sign(0); }
+  static double spring(const Ctx& k) { return k.x(u) * k.x(v) * k.sign(0); }
   static void spring_jacobian(const Ctx& k, Row j) {
-    j[x] = k.in(y)*k.sign(0);
-    j[y] = k.in(x)*k.sign(0);
+    j[u] = k.x(v) * k.sign(0);
+    j[v] = k.x(u) * k.sign(0);
   }
-  static void link(Params /*k*/, Row row) { row[z] = 1; }
+  static void link(Params /*k*/, Row row) { row[w] = 1; }
 
   static constexpr std::array equations{
       Equation{.kind = differential_nonlinear,
-               .differential = x,
+               .differential = u,
                .mass = capacity,
                .residual = spring,
-               .depends = on(x, y),
+               .depends = on(u, v),
                .jacobian = spring_jacobian},
-      Equation{.kind = differential_linear, .differential = z, .mass = capacity, .linear_row = link},
-      Equation{.kind = algebraic_nonlinear, .residual = spring, .depends = on(x, y), .jacobian = spring_jacobian},
+      Equation{.kind = differential_linear, .differential = w, .mass = capacity, .linear_row = link},
+      Equation{.kind = algebraic_nonlinear, .residual = spring, .depends = on(u, v), .jacobian = spring_jacobian},
       Equation{.kind = algebraic_linear, .linear_row = link},
   };
 
   static constexpr int n_zc = 1;
   static constexpr int n_modes = 2;
-  static void zero_crossings(const Ctx& k, double* zc) { zc[0] = -k.in(x); }
-  static void modes(const Ctx& k, int32_t* m) { sign_test(k.in(x), m); }
+  static void zero_crossings(const Ctx& k, double* zc) { zc[0] = -k.x(u); }
+  static void modes(const Ctx& k, int32_t* m) { sign_test(k.x(u), m); }
 };
 
 TEST(Frame, DeclaresEveryKindWithItsSlots) {

@@ -28,7 +28,7 @@ namespace penstock {
 class Ctx {
  public:
   explicit Ctx(const EvalContext* c) : c_(c) {}
-  double in(int i) const { return c_->inputs[i]; }
+  double x(int i) const { return c_->inputs[i]; }  // input i
   double par(int i) const { return c_->params[i]; }
   int32_t flag(int k) const { return c_->modes[k]; }
   // The sign carried by the flag pair of a sign test (k: v < 0, k+1: v > 0): 1, -1 or 0.
