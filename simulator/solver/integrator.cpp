@@ -135,6 +135,7 @@ class Integrator {
     nnz_ = pattern.row_indices.size();
     values_.assign(nnz_, 0.0);
     row_scale_.assign(n_, 0.0);
+    before_switch_.assign(n_, 0.0);
     probe_.assign(n_, 0.0);
     F_plus_.assign(n_, 0.0);
     F_minus_.assign(n_, 0.0);
@@ -371,19 +372,21 @@ class Integrator {
     ++stats_.events;
     observer_.sample(t_, data(y_), true);
     last_sample_ = t_;
+    system_.residual(t_, data(y_), data(yp_), before_switch_.data());
     std::vector<std::string> changed = system_.update_modes(t_, data(y_), data(yp_));
     if (changed.empty()) return;
     ++stats_.mode_changes;
     double h = 0.0;
     IDAGetLastStep(ida_.get(), &h);
-    double cj = 0.0;
-    IDAGetCurrentCj(ida_.get(), &cj);
+    // A switch that leaves (y, y') a solution under the new flags (a loss changing sign at zero
+    // flow) leaves the solution smooth: IDA goes on with its history. Anything else restarts it.
+    if (consistent(t_)) {
+      changed = system_.update_modes(t_, data(y_), data(yp_));  // settled flags stay as they are
+      if (changed.empty()) return;
+    }
+    ++stats_.restarts;
     for (int iteration = 0;; ++iteration) {
-      if (iteration == 0 && consistent(t_, cj)) {
-        reinit(t_);
-      } else {
-        consistent_restart(t_);
-      }
+      consistent_restart(t_);
       changed = system_.update_modes(t_, data(y_), data(yp_));
       if (changed.empty()) break;
       chatter_check(iteration, changed, t_);
@@ -394,16 +397,17 @@ class Integrator {
     observer_.sample(t_, data(y_), true);
   }
 
-  // Whether (y, y') still solves F under the renewed flags, as most switches leave it (a loss
-  // changing sign at zero flow): every residual reads as a correction below a tenth of an error
-  // weight. Then no re-solve, which near a switching point can be badly conditioned.
-  bool consistent(double t, double cj) {
+  // Whether the renewed flags leave F as it was at the switching point, as most switches do (a
+  // loss changing sign at zero flow): every change of a residual reads as a correction below a
+  // tenth of an error weight. Then the solution goes on smoothly and needs no re-solve, which near
+  // a switching point can be badly conditioned.
+  bool consistent(double t) {
     error_weights(data(y_), data(u_scale_));
-    scale_rows(t, data(y_), data(yp_), cj, data(u_scale_));
+    scale_rows_by_last_jacobian(data(u_scale_));
     system_.residual(t, data(y_), data(yp_), data(scratch_));
     const double* F = data(scratch_);
     for (size_t r = 0; r < n_; ++r)
-      if (!(std::abs(F[r]) <= 0.1 * row_scale_[r])) return false;
+      if (!(std::abs(F[r] - before_switch_[r]) <= 0.1 * row_scale_[r])) return false;
     return true;
   }
 
@@ -556,6 +560,12 @@ class Integrator {
   // weight in some variable. Used to read residuals as corrections.
   void scale_rows(double t, const double* y, const double* yp, double cj, const double* w) {
     evaluate_jacobian(t, y, yp, cj);
+    scale_rows_by_last_jacobian(w);
+  }
+
+  // The same from the Jacobian evaluated last: row scales change slowly, and an event is too
+  // frequent a thing to pay a Jacobian for.
+  void scale_rows_by_last_jacobian(const double* w) {
     std::fill(row_scale_.begin(), row_scale_.end(), 0.0);
     const SparsityPattern& pattern = system_.pattern();
     for (size_t col = 0; col < n_; ++col)
@@ -664,6 +674,7 @@ class Integrator {
   std::vector<double> differential_;  // 1 for a differential variable, 0 for an algebraic one
   std::vector<double> values_;        // Jacobian values in pattern order
   std::vector<double> row_scale_;
+  std::vector<double> before_switch_;             // F at a switching point under the flags before it
   std::vector<double> probe_, F_plus_, F_minus_;  // for the secant of a non-finite entry
 
   Context context_;

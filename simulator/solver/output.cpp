@@ -154,9 +154,10 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
     out +=
         fmt::format("INCOMPLETE: stopped at t = {} s of {} s\n  {}\n", outcome.end_time, run.stop_time, outcome.error);
   }
-  out +=
-      fmt::format("  steps {}, events {} ({} with a mode change), Jacobian evaluations {}, residual evaluations {}\n",
-                  s.steps, s.events, s.mode_changes, s.jacobian_evaluations, s.residual_evaluations);
+  out += fmt::format(
+      "  steps {}, events {} ({} with a mode change, {} restarts), Jacobian evaluations {}, residual "
+      "evaluations {}\n",
+      s.steps, s.events, s.mode_changes, s.restarts, s.jacobian_evaluations, s.residual_evaluations);
   out += fmt::format("  error-test failures {}, convergence failures {}, last step {:.3g} s, linear solver {}\n",
                      s.error_test_failures, s.convergence_failures, s.last_step,
                      outcome.linear_solver.empty() ? "-" : outcome.linear_solver);
@@ -189,11 +190,12 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
                      results.empty() ? "null" : json_string(results.string()), recorder.rows(),
                      json_string(outcome.linear_solver));
   out += fmt::format(
-      "\"steps\":{},\"events\":{},\"mode_changes\":{},\"jacobian_evaluations\":{},\"residual_evaluations\":{},"
+      "\"steps\":{},\"events\":{},\"mode_changes\":{},\"restarts\":{},\"jacobian_evaluations\":{},\"residual_"
+      "evaluations\":{},"
       "\"error_test_failures\":{},\"convergence_failures\":{},\"last_step\":{},\"wall_seconds\":{},"
       "\"real_time_factor\":{},",
-      s.steps, s.events, s.mode_changes, s.jacobian_evaluations, s.residual_evaluations, s.error_test_failures,
-      s.convergence_failures, json_number(s.last_step), json_number(s.wall_seconds),
+      s.steps, s.events, s.mode_changes, s.restarts, s.jacobian_evaluations, s.residual_evaluations,
+      s.error_test_failures, s.convergence_failures, json_number(s.last_step), json_number(s.wall_seconds),
       json_number(real_time_factor(outcome, run)));
   out += "\"notes\":[";
   for (size_t i = 0; i < recorder.notes().size(); ++i) out += (i ? "," : "") + json_string(recorder.notes()[i]);

@@ -16,7 +16,8 @@ namespace penstock::sim {
 struct SolverStatistics {
   long steps = 0;
   long events = 0;        // roots at which the integrator stopped
-  long mode_changes = 0;  // events at which some mode flag changed (each one a restart)
+  long mode_changes = 0;  // events at which some mode flag changed
+  long restarts = 0;      // of those, the ones whose new flags left the state inconsistent
   long residual_evaluations = 0;
   long jacobian_evaluations = 0;
   long error_test_failures = 0;
