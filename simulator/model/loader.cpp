@@ -65,6 +65,12 @@ class Loader {
   // A port reference "name.port" or "name[k].port": the element index and port name.
   std::pair<size_t, std::string> port(const YAML::Node& node) { return port(node, f_.text(node, "a port")); }
   std::pair<size_t, std::string> port(const YAML::Node& node, const std::string& text);
+  struct Reference {
+    std::string name;    // component or chain
+    std::string member;  // port or variable
+    size_t section;      // 0: no section given
+  };
+  Reference split_reference(const YAML::Node& node, const std::string& text, const char* hint);
   // "name.variable" or "name[k].variable": the elements it stands for and the variable.
   std::pair<std::vector<size_t>, std::string> element_variable(const YAML::Node& node, const std::string& text);
   const Entry& entry_named(const YAML::Node& node, const std::string& name);
@@ -295,21 +301,26 @@ const Entry& Loader::entry_named(const YAML::Node& node, const std::string& name
   f_.fail(node, "no component named '" + name + "'" + detail::did_you_mean(name, entry_names()));
 }
 
-std::pair<size_t, std::string> Loader::port(const YAML::Node& node, const std::string& text) {
+// "pipe[3].B" -> {"pipe", "B", 3}: the section is 0 without brackets and SIZE_MAX when the
+// brackets hold no section number.
+Loader::Reference Loader::split_reference(const YAML::Node& node, const std::string& text, const char* hint) {
   const size_t dot = text.rfind('.');
-  if (dot == std::string::npos)
-    f_.fail(node, "'" + text + "' is not a port: write component.port, e.g. pipe.A, or ref");
-  std::string name = text.substr(0, dot);
-  const std::string port_name = text.substr(dot + 1);
-  size_t section = 0;  // 0: not a section of a chain
-  if (const size_t bracket = name.find('['); bracket != std::string::npos && name.back() == ']') {
-    const std::string k = name.substr(bracket + 1, name.size() - bracket - 2);
-    name = name.substr(0, bracket);
-    section = k.empty() || !std::all_of(k.begin(), k.end(),
-                                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })
-                  ? SIZE_MAX
-                  : std::stoul(k);
+  if (dot == std::string::npos) f_.fail(node, "'" + text + "' " + hint);
+  Reference r{text.substr(0, dot), text.substr(dot + 1), 0};
+  if (const size_t bracket = r.name.find('['); bracket != std::string::npos && r.name.back() == ']') {
+    const std::string k = r.name.substr(bracket + 1, r.name.size() - bracket - 2);
+    r.name = r.name.substr(0, bracket);
+    const bool number = !k.empty() && k.size() < 10 && std::all_of(k.begin(), k.end(), [](char c) {
+      return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
+    r.section = number ? std::stoul(k) : SIZE_MAX;
   }
+  return r;
+}
+
+std::pair<size_t, std::string> Loader::port(const YAML::Node& node, const std::string& text) {
+  const auto [name, port_name, section] =
+      split_reference(node, text, "is not a port: write component.port, e.g. pipe.A, or ref");
   const Entry& e = entry_named(node, name);
   std::vector<std::string> ports;
   for (const auto& p : e.description->ports) ports.push_back(p.name);
@@ -337,19 +348,7 @@ std::pair<size_t, std::string> Loader::port(const YAML::Node& node, const std::s
 }
 
 std::pair<std::vector<size_t>, std::string> Loader::element_variable(const YAML::Node& node, const std::string& text) {
-  const size_t dot = text.rfind('.');
-  if (dot == std::string::npos) f_.fail(node, "'" + text + "' is not a variable: write component.variable");
-  std::string name = text.substr(0, dot);
-  const std::string variable = text.substr(dot + 1);
-  size_t section = 0;
-  if (const size_t bracket = name.find('['); bracket != std::string::npos && name.back() == ']') {
-    const std::string k = name.substr(bracket + 1, name.size() - bracket - 2);
-    name = name.substr(0, bracket);
-    section = k.empty() || !std::all_of(k.begin(), k.end(),
-                                        [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })
-                  ? SIZE_MAX
-                  : std::stoul(k);
-  }
+  const auto [name, variable, section] = split_reference(node, text, "is not a variable: write component.variable");
   const Entry& e = entry_named(node, name);
   const std::vector<std::string>& inputs = catalogue_->plugin(e.type)->group().inputs;
   std::vector<std::string> own;
