@@ -78,6 +78,7 @@ class Network final : public DaeSystem {
   size_t n_roots() const override { return static_cast<size_t>(n_roots_); }
   void roots(double t, const double* y, const double* yp, double* g) override;
   std::vector<std::string> update_modes(double t, const double* y, const double* yp) override;
+  std::vector<double> breakpoints() const override;
 
  private:
   int add_unknown(const std::string& name, const std::string& kind, int owner);
@@ -101,6 +102,17 @@ class Network final : public DaeSystem {
   std::vector<double> constant_values_;      // Jacobian entries of the constant rows
   int n_roots_ = 0;
 };
+
+std::vector<double> Network::breakpoints() const {
+  std::vector<double> times;
+  for (const auto& s : signals_) {
+    const std::vector<double> b = s->breakpoints();
+    times.insert(times.end(), b.begin(), b.end());
+  }
+  std::sort(times.begin(), times.end());
+  times.erase(std::unique(times.begin(), times.end()), times.end());
+  return times;
+}
 
 int Network::add_unknown(const std::string& name, const std::string& kind, int owner) {
   names_.push_back(name);

@@ -31,6 +31,7 @@ class Table final : public Signal {
     if (span <= 0.0) return v_[k];  // a jump: two points at the same time
     return v_[k - 1] + (v_[k] - v_[k - 1]) * ((t - t_[k - 1]) / span);
   }
+  std::vector<double> breakpoints() const override { return t_; }
 
  private:
   std::vector<double> t_, v_;

@@ -12,6 +12,8 @@ class Signal {
  public:
   virtual ~Signal() = default;
   virtual double value(double t) = 0;
+  // Times where the signal has a kink or a jump.
+  virtual std::vector<double> breakpoints() const { return {}; }
 };
 
 // constant:    0.5   or   "2 bar"

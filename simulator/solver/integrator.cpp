@@ -31,6 +31,8 @@ namespace {
 constexpr int kMaxModeIterations = 20;
 // Integrator steps allowed between two output times.
 constexpr long kMaxStepsPerOutput = 200000;
+// Unit roundoff of the doubles IDA works in.
+constexpr double kRoundoff = SUN_UNIT_ROUNDOFF;
 
 struct Failure {
   std::string message;
@@ -136,6 +138,7 @@ class Integrator {
     values_.assign(nnz_, 0.0);
     row_scale_.assign(n_, 0.0);
     before_switch_.assign(n_, 0.0);
+    breakpoints_ = system_.breakpoints();
     probe_.assign(n_, 0.0);
     F_plus_.assign(n_, 0.0);
     F_minus_.assign(n_, 0.0);
@@ -346,6 +349,15 @@ class Integrator {
     };
     double tout = output_time(k);
     while (t_ < run_.stop_time) {
+      // An event on an output time: the state after the switch is that output, and IDA cannot
+      // be asked to go nowhere.
+      if (tout - t_ <= close(t_, tout)) {
+        observer_.sample(t_, data(y_), false);
+        last_sample_ = t_;
+        if (tout >= run_.stop_time) break;
+        tout = output_time(++k);
+        continue;
+      }
       double tret = t_;
       last_error_.clear();
       const int flag = IDASolve(ida_.get(), tout, &tret, y_.get(), yp_.get(), IDA_NORMAL);
@@ -359,10 +371,15 @@ class Integrator {
       if (flag == IDA_ROOT_RETURN) {
         event();
       } else {
-        observer_.sample(t_, data(y_), false);
-        last_sample_ = t_;
-        if (tout >= run_.stop_time) break;
-        tout = output_time(++k);
+        if (tout - t_ <= close(t_, tout)) {
+          observer_.sample(t_, data(y_), false);
+          last_sample_ = t_;
+          if (tout >= run_.stop_time) break;
+          tout = output_time(++k);
+        }
+        // At a kink or jump of a signal IDA begins afresh: its history from before would bend
+        // the interpolant after it.
+        if (flag == IDA_TSTOP_RETURN) reinit(t_);
       }
       observer_.progress(t_);
     }
@@ -374,7 +391,7 @@ class Integrator {
     last_sample_ = t_;
     system_.residual(t_, data(y_), data(yp_), before_switch_.data());
     std::vector<std::string> changed = system_.update_modes(t_, data(y_), data(yp_));
-    if (changed.empty()) return;
+    if (changed.empty()) return resume_on_a_root();
     ++stats_.mode_changes;
     double h = 0.0;
     IDAGetLastStep(ida_.get(), &h);
@@ -382,7 +399,7 @@ class Integrator {
     // flow) leaves the solution smooth: IDA goes on with its history. Anything else restarts it.
     if (consistent(t_)) {
       changed = system_.update_modes(t_, data(y_), data(yp_));  // settled flags stay as they are
-      if (changed.empty()) return;
+      if (changed.empty()) return resume_on_a_root();
     }
     ++stats_.restarts;
     for (int iteration = 0;; ++iteration) {
@@ -395,6 +412,15 @@ class Integrator {
     // (a loss changing sign at zero flow) leave the solution smooth.
     if (h > 0.0) check(IDASetInitStep(ida_.get(), h), "IDASetInitStep");
     observer_.sample(t_, data(y_), true);
+  }
+
+  // Going on with IDA's history from a root: a zero-crossing signal that sits on exactly zero there
+  // (a torque that a disconnected machine holds at 0) would make IDA report a root at and very near
+  // the same time and fail. A fresh start lets IDA set such a signal aside until it moves.
+  void resume_on_a_root() {
+    roots_.resize(system_.n_roots());
+    system_.roots(t_, data(y_), data(yp_), roots_.data());
+    if (std::find(roots_.begin(), roots_.end(), 0.0) != roots_.end()) reinit(t_);
   }
 
   // Whether the renewed flags leave F as it was at the switching point, as most switches do (a
@@ -424,9 +450,18 @@ class Integrator {
   void reinit(double t) {
     accumulate();
     check(IDAReInit(ida_.get(), t, y_.get(), yp_.get()), "IDAReInit");
-    check(IDASetStopTime(ida_.get(), run_.stop_time), "IDASetStopTime");
+    check(IDASetStopTime(ida_.get(), next_stop(t)), "IDASetStopTime");
     t_ = t;
   }
+
+  // The first kink or jump of a signal after t, or the end of the run.
+  double next_stop(double t) const {
+    const auto it = std::upper_bound(breakpoints_.begin(), breakpoints_.end(), t + close(t, t));
+    return it == breakpoints_.end() ? run_.stop_time : std::min(*it, run_.stop_time);
+  }
+
+  // Two times closer than this are the same time to IDA.
+  static double close(double a, double b) { return 4 * kRoundoff * std::max(std::abs(a), std::abs(b)); }
 
   void accumulate() {
     void* ida = ida_.get();
@@ -675,6 +710,8 @@ class Integrator {
   std::vector<double> values_;        // Jacobian values in pattern order
   std::vector<double> row_scale_;
   std::vector<double> before_switch_;             // F at a switching point under the flags before it
+  std::vector<double> breakpoints_;               // kinks and jumps of the signals, ascending
+  std::vector<double> roots_;                     // the zero-crossing signals at an event
   std::vector<double> probe_, F_plus_, F_minus_;  // for the secant of a non-finite entry
 
   Context context_;

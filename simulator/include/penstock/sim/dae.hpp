@@ -46,6 +46,10 @@ class DaeSystem {
   // Renews the mode flags of every switching component from y; returns the names of the
   // components whose flags changed (empty when none did).
   virtual std::vector<std::string> update_modes(double t, const double* y, const double* yp) = 0;
+
+  // Times where a driving signal has a kink or a jump, ascending: the integrator must not step
+  // across them, since a step's interpolant (and the root finding on it) cannot follow a kink.
+  virtual std::vector<double> breakpoints() const { return {}; }
 };
 
 }  // namespace penstock::sim
