@@ -10,6 +10,7 @@
 #include "check.hpp"
 #include "inspect.hpp"
 #include "penstock/engine.hpp"
+#include "plot.hpp"
 #include "simulate.hpp"
 
 namespace {
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
 
   penstock::app::add_model_commands(app);
   penstock::app::add_simulate_command(app);
+  penstock::app::add_plot_command(app);
 
   CLI11_PARSE(app, argc, argv);
   if (inspect_cmd->parsed()) return inspect(plugins);

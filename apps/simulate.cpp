@@ -12,6 +12,7 @@
 #include "penstock/sim/model.hpp"
 #include "penstock/sim/output.hpp"
 #include "penstock/sim/solver.hpp"
+#include "plot.hpp"
 
 namespace penstock::app {
 namespace {
@@ -23,6 +24,7 @@ struct Options {
   std::string linear_solver;
   bool quiet = false;
   bool json = false;
+  bool plot = false;
 };
 
 // Exit codes: 0 complete, 1 the model could not be loaded or the results not written, 2 the
@@ -69,6 +71,17 @@ int simulate(const Options& o) {
     } else if (!o.quiet) {
       fmt::print("{}: {}", o.model.string(), sim::summary(outcome, model.run, recorder, results));
     }
+    if (o.plot && !results.empty()) {
+      try {
+        PlotRequest request;
+        request.results = {results};
+        const std::filesystem::path image = plot_results(request);
+        if (!o.quiet && !o.json) fmt::print("  plot: {}\n", image.string());
+      } catch (const std::exception& e) {
+        fmt::print(stderr, "{}: error: {}\n", o.model.string(), e.what());
+        return 1;
+      }
+    }
     return outcome.complete ? 0 : 2;
   } catch (const std::exception& e) {
     fmt::print(stderr, "{}: error: {}\n", o.model.string(), e.what());
@@ -88,6 +101,7 @@ void add_simulate_command(CLI::App& app) {
       ->check(CLI::IsMember({"dense", "klu"}));
   cmd->add_flag("-q,--quiet", o->quiet, "No summary or progress bar; errors only");
   cmd->add_flag("--json", o->json, "Print the summary as one JSON object on stdout");
+  cmd->add_flag("--plot", o->plot, "Also draw the recorded variables with gnuplot (PNG beside the results)");
   cmd->callback([o] {
     if (const int status = simulate(*o); status != 0) throw CLI::RuntimeError(status);
   });

@@ -1,0 +1,305 @@
+#include "plot.hpp"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace penstock::app {
+namespace {
+
+// What a recorded variable measures, told by its own name (the part after the last '.'):
+// p… pressure, q… flow, z level, V volume, w speed, t torque, the machines' latches a state.
+struct Quantity {
+  std::string name;  // panel key and axis label
+  std::string unit;  // SI unit, before scaling
+  bool state = false;
+};
+
+Quantity quantity_of(const std::string& column) {
+  const size_t dot = column.rfind('.');
+  const std::string v = dot == std::string::npos ? column : column.substr(dot + 1);
+  auto is = [&v](const char* base) {
+    const std::string b = base;
+    return v == b || v.rfind(b + "_", 0) == 0;
+  };
+  if (is("p") || v == "P" || v == "Hturb" || v == "h0" || v == "hmin") return {"pressure", "Pa"};
+  if (is("q") || v == "Qin" || v == "Qturb") return {"flow", "m³/s"};
+  if (v == "z") return {"level", "m"};
+  if (v == "V") return {"volume", "m³"};
+  if (is("w") || v == "n_syn") return {"speed", "rad/s"};
+  if (is("t")) return {"torque", "N m"};
+  if (v == "on_grid" || v == "control" || v == "ochrana" || v == "syn_enable") return {"state", "0 off, 1 on", true};
+  return {v, ""};
+}
+
+// The unit a panel is drawn in and the divisor from SI: pressures in bar, large torques in kN m
+// or MN m.
+struct Scale {
+  std::string unit;
+  double divisor = 1.0;
+};
+
+Scale scale_of(const Quantity& q, double largest) {
+  if (q.name == "pressure") return {"bar", 1e5};
+  if (q.name == "torque" && largest >= 1e7) return {"MN m", 1e6};
+  if (q.name == "torque" && largest >= 1e4) return {"kN m", 1e3};
+  return {q.unit.empty() ? "-" : q.unit, 1.0};
+}
+
+struct Table {
+  std::filesystem::path file;
+  std::vector<std::string> columns;  // without the time
+  std::vector<double> largest;       // largest magnitude of each column
+  double t0 = 0.0, t1 = 0.0;
+  size_t rows = 0;
+};
+
+std::vector<std::string> split(const std::string& line) {
+  std::vector<std::string> cells;
+  std::stringstream in(line);
+  std::string cell;
+  while (std::getline(in, cell, ',')) {
+    if (!cell.empty() && cell.back() == '\r') cell.pop_back();
+    cells.push_back(cell);
+  }
+  return cells;
+}
+
+Table read_table(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  if (!in) throw std::runtime_error(fmt::format("cannot read {}", file.string()));
+  Table t;
+  t.file = file;
+  std::string line;
+  if (!std::getline(in, line)) throw std::runtime_error(fmt::format("{}: the file is empty", file.string()));
+  std::vector<std::string> header = split(line);
+  if (header.size() < 2 || header.front() != "time")
+    throw std::runtime_error(fmt::format("{}: not a results file (the first column is not 'time')", file.string()));
+  t.columns.assign(header.begin() + 1, header.end());
+  t.largest.assign(t.columns.size(), 0.0);
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    const std::vector<std::string> cells = split(line);
+    if (cells.size() != header.size())
+      throw std::runtime_error(fmt::format("{}: row {} has {} values, the header {}", file.string(), t.rows + 2,
+                                           cells.size(), header.size()));
+    const double time = std::strtod(cells[0].c_str(), nullptr);
+    if (t.rows == 0) t.t0 = time;
+    t.t1 = time;
+    for (size_t k = 0; k < t.columns.size(); ++k) {
+      const double v = std::fabs(std::strtod(cells[k + 1].c_str(), nullptr));
+      if (std::isfinite(v)) t.largest[k] = std::max(t.largest[k], v);
+    }
+    ++t.rows;
+  }
+  if (t.rows == 0) throw std::runtime_error(fmt::format("{}: no rows of results", file.string()));
+  return t;
+}
+
+// A gnuplot string literal: single quotes, a quote doubled.
+std::string gp_string(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+bool gnuplot_installed() {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::filesystem::path candidate = std::filesystem::path(dir.empty() ? "." : dir) / "gnuplot";
+    if (::access(candidate.c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+struct Curve {
+  size_t table;
+  size_t column;  // 0-based among the table's columns (the CSV column is column + 2)
+};
+
+struct Panel {
+  Quantity quantity;
+  std::vector<Curve> curves;
+  std::vector<PlotMark> marks;
+  double largest = 0.0;
+};
+
+std::string script(const PlotRequest& r, const std::vector<Table>& tables, const std::vector<Panel>& panels,
+                   const std::filesystem::path& image) {
+  double t0 = tables.front().t0, t1 = tables.front().t1;
+  for (const auto& t : tables) t0 = std::min(t0, t.t0), t1 = std::max(t1, t.t1);
+  if (!(t1 > t0)) t1 = t0 + 1.0;
+  std::string title = r.title;
+  if (title.empty()) {
+    for (const auto& t : tables) title += (title.empty() ? "" : ", ") + t.file.filename().string();
+  }
+  const int width = 1000, height = 90 + 280 * static_cast<int>(panels.size());
+  std::string s;
+  auto line = [&s](const std::string& text) { s += text + "\n"; };
+  line("set encoding utf8");
+  line(
+      fmt::format("if (strstrt(GPVAL_TERMINALS, 'pngcairo') > 0) {{ set terminal pngcairo size {0},{1} font 'sans,11' "
+                  "noenhanced linewidth 1.5 }} else {{ set terminal png size {0},{1} noenhanced }}",
+                  width, height));
+  line("set output " + gp_string(image.string()));
+  line("set datafile separator ','");
+  line("set grid");
+  line("set key top right box opaque");
+  line("set lmargin 12");
+  line("set rmargin 4");
+  line(fmt::format("set xrange [{}:{}]", t0, t1));
+  line(fmt::format("set multiplot layout {},1 title {}", panels.size(), gp_string(title)));
+  const bool several = tables.size() > 1;
+  for (size_t i = 0; i < panels.size(); ++i) {
+    const Panel& p = panels[i];
+    const Scale sc = scale_of(p.quantity, p.largest);
+    line(fmt::format("set ylabel {}", gp_string(p.quantity.name + " [" + sc.unit + "]")));
+    line(i + 1 == panels.size() ? "set xlabel 'time [s]'" : "unset xlabel");
+    if (p.quantity.state) {
+      line("set yrange [-0.1:1.1]");
+      line("set ytics 0,1,1");
+    } else {
+      line("set autoscale y");
+      line("set ytics autofreq");
+    }
+    std::vector<std::string> items;
+    for (const Curve& c : p.curves) {
+      const Table& t = tables[c.table];
+      std::string name = t.columns[c.column];
+      if (several) name += " (" + t.file.stem().string() + ")";
+      const std::string y = sc.divisor == 1.0 ? fmt::format("{}", c.column + 2)
+                                              : fmt::format("(column({})/{})", c.column + 2, sc.divisor);
+      items.push_back(fmt::format("{} skip 1 using 1:{} with {} title {}", gp_string(t.file.string()), y,
+                                  p.quantity.state ? "steps" : "lines", gp_string(name)));
+    }
+    for (const PlotMark& m : p.marks)
+      items.push_back(fmt::format("{} with lines dashtype 2 lc rgb 'black' title {}", m.value / sc.divisor,
+                                  gp_string(m.label.empty() ? fmt::format("{} = {}", m.column, m.value) : m.label)));
+    std::string plot = "plot ";
+    for (size_t k = 0; k < items.size(); ++k) plot += (k == 0 ? "" : ", \\\n     ") + items[k];
+    line(plot);
+  }
+  line("unset multiplot");
+  line("set output");
+  return s;
+}
+
+struct Options {
+  PlotRequest request;
+  std::vector<std::string> marks;
+};
+
+}  // namespace
+
+PlotMark parse_mark(const std::string& text) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0)
+    throw std::invalid_argument("a mark is column=value or column=value:label, not '" + text + "'");
+  PlotMark m;
+  m.column = text.substr(0, eq);
+  const std::string rest = text.substr(eq + 1);
+  const size_t colon = rest.find(':');
+  const std::string number = rest.substr(0, colon);
+  char* end = nullptr;
+  m.value = std::strtod(number.c_str(), &end);
+  if (number.empty() || end != number.c_str() + number.size() || !std::isfinite(m.value))
+    throw std::invalid_argument("the value of the mark '" + text + "' is not a number");
+  if (colon != std::string::npos) m.label = rest.substr(colon + 1);
+  return m;
+}
+
+std::filesystem::path plot_results(const PlotRequest& r) {
+  if (r.results.empty()) throw std::runtime_error("no results file to plot");
+  std::vector<Table> tables;
+  for (const auto& f : r.results) tables.push_back(read_table(f));
+
+  // Panels in the order their quantities first appear; curves in column order.
+  std::vector<Panel> panels;
+  auto panel_of = [&panels](const Quantity& q) -> Panel& {
+    for (auto& p : panels)
+      if (p.quantity.name == q.name) return p;
+    panels.emplace_back();
+    panels.back().quantity = q;
+    return panels.back();
+  };
+  std::vector<std::string> wanted = r.columns;
+  if (wanted.empty()) {
+    for (const auto& t : tables)
+      for (const auto& c : t.columns)
+        if (std::find(wanted.begin(), wanted.end(), c) == wanted.end()) wanted.push_back(c);
+  }
+  for (const auto& name : wanted) {
+    bool found = false;
+    for (size_t i = 0; i < tables.size(); ++i) {
+      const auto& cols = tables[i].columns;
+      const auto it = std::find(cols.begin(), cols.end(), name);
+      if (it == cols.end()) continue;
+      found = true;
+      const size_t k = static_cast<size_t>(it - cols.begin());
+      Panel& p = panel_of(quantity_of(name));
+      p.curves.push_back({i, k});
+      p.largest = std::max(p.largest, tables[i].largest[k]);
+    }
+    if (!found) throw std::runtime_error(fmt::format("no results file has the column '{}'", name));
+  }
+  for (const PlotMark& m : r.marks) {
+    const Quantity q = quantity_of(m.column);
+    const auto it =
+        std::find_if(panels.begin(), panels.end(), [&q](const Panel& p) { return p.quantity.name == q.name; });
+    if (it == panels.end()) throw std::runtime_error(fmt::format("the mark '{}' has no panel to go to", m.column));
+    it->marks.push_back(m);
+    it->largest = std::max(it->largest, std::fabs(m.value));
+  }
+
+  if (!gnuplot_installed())
+    throw std::runtime_error("gnuplot is not installed (on Debian: apt-get install gnuplot-nox)");
+  std::filesystem::path image = r.image;
+  if (image.empty()) image = std::filesystem::path(r.results.front()).replace_extension(".png");
+  const std::string text = script(r, tables, panels, image);
+  std::FILE* pipe = ::popen("gnuplot", "w");
+  if (pipe == nullptr) throw std::runtime_error("cannot start gnuplot");
+  std::fputs(text.c_str(), pipe);
+  const int status = ::pclose(pipe);
+  if (status != 0) throw std::runtime_error(fmt::format("gnuplot failed to draw {}", image.string()));
+  return image;
+}
+
+void add_plot_command(CLI::App& app) {
+  auto o = std::make_shared<Options>();
+  CLI::App* cmd = app.add_subcommand("plot", "Draw results files (CSV) as a PNG with gnuplot");
+  cmd->add_option("results", o->request.results, "Results files of penstock simulate; several are overlaid")
+      ->required()
+      ->check(CLI::ExistingFile);
+  cmd->add_option("-o,--output", o->request.image, "Image file (default: the first file's name with .png)");
+  cmd->add_option("-c,--columns", o->request.columns, "Variables to draw (default: all)");
+  cmd->add_option("--mark", o->marks, "A dashed level in a column's panel: column=value[:label], value in SI units");
+  cmd->add_option("--title", o->request.title, "Title above the panels (default: the file names)");
+  cmd->callback([o] {
+    try {
+      for (const auto& m : o->marks) o->request.marks.push_back(parse_mark(m));
+      const std::filesystem::path image = plot_results(o->request);
+      fmt::print("{}\n", image.string());
+    } catch (const std::exception& e) {
+      fmt::print(stderr, "penstock plot: {}\n", e.what());
+      throw CLI::RuntimeError(1);
+    }
+  });
+}
+
+}  // namespace penstock::app
