@@ -149,7 +149,7 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
   if (title.empty()) {
     for (const auto& t : tables) title += (title.empty() ? "" : ", ") + t.file.filename().string();
   }
-  const int width = 1000, height = 90 + 280 * static_cast<int>(panels.size());
+  const int width = 1200, height = 90 + 280 * static_cast<int>(panels.size());
   std::string s;
   auto line = [&s](const std::string& text) { s += text + "\n"; };
   line("set encoding utf8");
@@ -160,9 +160,9 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
   line("set output " + gp_string(image.string()));
   line("set datafile separator ','");
   line("set grid");
-  line("set key top right box opaque");
+  line("set key outside right top box");
   line("set lmargin 12");
-  line("set rmargin 4");
+  line("set rmargin 36");
   line(fmt::format("set xrange [{}:{}]", t0, t1));
   line(fmt::format("set multiplot layout {},1 title {}", panels.size(), gp_string(title)));
   const bool several = tables.size() > 1;
@@ -188,9 +188,12 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
       items.push_back(fmt::format("{} skip 1 using 1:{} with {} title {}", gp_string(t.file.string()), y,
                                   p.quantity.state ? "steps" : "lines", gp_string(name)));
     }
-    for (const PlotMark& m : p.marks)
-      items.push_back(fmt::format("{} with lines dashtype 2 lc rgb 'black' title {}", m.value / sc.divisor,
+    for (size_t k = 0; k < p.marks.size(); ++k) {
+      const PlotMark& m = p.marks[k];
+      items.push_back(fmt::format("{} with lines dashtype {} lc rgb '{}' title {}", m.value / sc.divisor, 2 + k,
+                                  k % 2 == 0 ? "black" : "dark-red",
                                   gp_string(m.label.empty() ? fmt::format("{} = {}", m.column, m.value) : m.label)));
+    }
     std::string plot = "plot ";
     for (size_t k = 0; k < items.size(); ++k) plot += (k == 0 ? "" : ", \\\n     ") + items[k];
     line(plot);
