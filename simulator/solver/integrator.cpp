@@ -379,7 +379,20 @@ class Integrator {
         }
         // At a kink or jump of a signal IDA begins afresh: its history from before would bend
         // the interpolant after it.
-        if (flag == IDA_TSTOP_RETURN) reinit(t_);
+        // A jump of a signal may switch a component (an enable going to 0): renew the flags there.
+        // The flags are renewed just past it, where the signal has its new value, and a switch
+        // restarts the run from there.
+        if (flag == IDA_TSTOP_RETURN) {
+          const double after = t_ + close(t_, t_);
+          if (system_.update_modes(after, data(y_), data(yp_)).empty()) {
+            reinit(t_);
+          } else {
+            ++stats_.mode_changes;
+            t_ = after;
+            settle_modes();
+            observer_.sample(t_, data(y_), true);
+          }
+        }
       }
       observer_.progress(t_);
     }
@@ -401,17 +414,22 @@ class Integrator {
       changed = system_.update_modes(t_, data(y_), data(yp_));  // settled flags stay as they are
       if (changed.empty()) return resume_on_a_root();
     }
-    ++stats_.restarts;
-    for (int iteration = 0;; ++iteration) {
-      consistent_restart(t_);
-      changed = system_.update_modes(t_, data(y_), data(yp_));
-      if (changed.empty()) break;
-      chatter_check(iteration, changed, t_);
-    }
+    settle_modes();
     // Restart at the step the solution was resolved with rather than from a guess: most switches
     // (a loss changing sign at zero flow) leave the solution smooth.
     if (h > 0.0) check(IDASetInitStep(ida_.get(), h), "IDASetInitStep");
     observer_.sample(t_, data(y_), true);
+  }
+
+  // Re-solves the state under renewed flags and renews them again until they stay (bounded).
+  void settle_modes() {
+    ++stats_.restarts;
+    for (int iteration = 0;; ++iteration) {
+      consistent_restart(t_);
+      const std::vector<std::string> changed = system_.update_modes(t_, data(y_), data(yp_));
+      if (changed.empty()) break;
+      chatter_check(iteration, changed, t_);
+    }
   }
 
   // Going on with IDA's history from a root: a zero-crossing signal that sits on exactly zero there

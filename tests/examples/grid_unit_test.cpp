@@ -81,10 +81,9 @@ TEST(GridUnit, DISABLED_AlternatorConnectsAtTheLowerEdgeOfItsWindow) {
 }
 
 // Only syn_enable ≠ 1 takes the alternator off the grid: dropped at 14 s, it must disconnect
-// there. Disabled: at a jump of a signal the solver begins afresh without renewing the flags, and
-// the signal 1 − syn_enable, held at exactly 0 before the jump, was set aside by IDA; the
-// alternator stays on the grid.
-TEST(GridUnit, DISABLED_AlternatorLeavesTheGridWhenSynchronisationIsDisabled) {
+// there. The signal 1 − syn_enable sits at exactly 0 before the jump, so no root marks it: the
+// solver renews the flags just past the jump itself.
+TEST(GridUnit, AlternatorLeavesTheGridWhenSynchronisationIsDisabled) {
   PENSTOCK_REQUIRE_COMPONENTS("GridMachine", "Alternator", "SpeedSource");
   sim::Model model = load_text(replaced(example_text("grid_unit.yaml"), "alternator.syn_enable: 1",
                                         "alternator.syn_enable: {step: {at: 14, from: 1, to: 0}}"));
