@@ -78,6 +78,10 @@ class Network final : public DaeSystem {
   size_t n_roots() const override { return static_cast<size_t>(n_roots_); }
   void roots(double t, const double* y, const double* yp, double* g) override;
   std::vector<std::string> update_modes(double t, const double* y, const double* yp) override;
+  const std::vector<SwitchingPart>& switching_parts() const override { return parts_; }
+  void part_roots(size_t part, double t, const double* y, double* g) override;
+  bool renew_part(size_t part, double t, const double* y) override;
+  void part_residual(size_t part, double t, const double* y, const double* yp, double* F) override;
   std::vector<double> breakpoints() const override;
 
  private:
@@ -85,6 +89,9 @@ class Network final : public DaeSystem {
   int add_equation(const std::string& name, int owner);
   void fill(Element& el, double t, const double* y);
   void renew_mass(Element& el);
+  bool renew(Element& el, double t, const double* y);
+  template <typename Out>
+  void element_residual(Element& el, double t, const double* y, const double* yp, Out out);
   void build_pattern();
   int64_t position(int row, int col) const;
   void check_structure(const NetworkSpec& spec) const;
@@ -101,6 +108,8 @@ class Network final : public DaeSystem {
   std::vector<std::vector<int>> structure_;  // per equation: the unknowns it involves
   std::vector<double> constant_values_;      // Jacobian entries of the constant rows
   int n_roots_ = 0;
+  std::vector<SwitchingPart> parts_;
+  std::vector<size_t> part_element_;  // per switching part: its element
 };
 
 std::vector<double> Network::breakpoints() const {
@@ -296,6 +305,18 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
     renew_mass(el);
   }
 
+  for (size_t e = 0; e < elements_.size(); ++e) {
+    const Element& el = elements_[e];
+    if (el.n_zc == 0) continue;
+    SwitchingPart part{.name = el.name,
+                       .first_root = static_cast<size_t>(el.zc_offset),
+                       .n_roots = static_cast<size_t>(el.n_zc),
+                       .rows = {}};
+    for (const Eq& eq : el.equations) part.rows.push_back(static_cast<size_t>(eq.row));
+    parts_.push_back(std::move(part));
+    part_element_.push_back(e);
+  }
+
   if (report != nullptr) {
     report->components = elements_.size();
     report->nodes =
@@ -351,25 +372,30 @@ void Network::initial_values(double* y, double* yp) const {
   std::fill_n(yp, y0_.size(), 0.0);
 }
 
-void Network::residual(double t, const double* y, const double* yp, double* F) {
-  for (Element& el : elements_) {
-    fill(el, t, y);
-    const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
-    for (const Eq& eq : el.equations) {
-      double f = 0.0;
-      if (eq.differential >= 0) {
-        const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
-        if (in.source == Source::unknown) f += eq.mass * yp[in.index];
-      }
-      if (eq.residual != nullptr) {
-        double r = 0.0;
-        eq.residual(&ctx, &r);
-        f -= r;
-      }
-      for (const auto& [i, c] : eq.linear) f -= c * el.x[static_cast<size_t>(i)];
-      F[eq.row] = f;
+// out(k, f): the element's k-th equation has the residual f.
+template <typename Out>
+void Network::element_residual(Element& el, double t, const double* y, const double* yp, Out out) {
+  fill(el, t, y);
+  const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
+  for (size_t k = 0; k < el.equations.size(); ++k) {
+    const Eq& eq = el.equations[k];
+    double f = 0.0;
+    if (eq.differential >= 0) {
+      const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
+      if (in.source == Source::unknown) f += eq.mass * yp[in.index];
     }
+    if (eq.residual != nullptr) {
+      double r = 0.0;
+      eq.residual(&ctx, &r);
+      f -= r;
+    }
+    for (const auto& [i, c] : eq.linear) f -= c * el.x[static_cast<size_t>(i)];
+    out(k, f);
   }
+}
+
+void Network::residual(double t, const double* y, const double* yp, double* F) {
+  for (Element& el : elements_) element_residual(el, t, y, yp, [&](size_t k, double f) { F[el.equations[k].row] = f; });
   for (const Relation& r : relations_) {
     double f = 0.0;
     for (const auto& [u, c] : r.terms) f += c * y[u];
@@ -409,18 +435,33 @@ void Network::roots(double t, const double* y, const double* /*yp*/, double* g) 
   }
 }
 
+bool Network::renew(Element& el, double t, const double* y) {
+  if (el.modes.empty()) return false;
+  fill(el, t, y);
+  el.instance->modes(el.x.data(), el.modes.data(), el.renewed.data());
+  if (el.renewed == el.modes) return false;
+  el.modes.swap(el.renewed);
+  renew_mass(el);
+  return true;
+}
+
 std::vector<std::string> Network::update_modes(double t, const double* y, const double* /*yp*/) {
   std::vector<std::string> changed;
-  for (Element& el : elements_) {
-    if (el.modes.empty()) continue;
-    fill(el, t, y);
-    el.instance->modes(el.x.data(), el.modes.data(), el.renewed.data());
-    if (el.renewed == el.modes) continue;
-    el.modes.swap(el.renewed);
-    renew_mass(el);
-    changed.push_back(el.name);
-  }
+  for (Element& el : elements_)
+    if (renew(el, t, y)) changed.push_back(el.name);
   return changed;
+}
+
+void Network::part_roots(size_t part, double t, const double* y, double* g) {
+  Element& el = elements_[part_element_[part]];
+  fill(el, t, y);
+  el.instance->zero_crossings(el.x.data(), el.modes.data(), g);
+}
+
+bool Network::renew_part(size_t part, double t, const double* y) { return renew(elements_[part_element_[part]], t, y); }
+
+void Network::part_residual(size_t part, double t, const double* y, const double* yp, double* F) {
+  element_residual(elements_[part_element_[part]], t, y, yp, [F](size_t k, double f) { F[k] = f; });
 }
 
 void Network::build_pattern() {

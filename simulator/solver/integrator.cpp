@@ -1,5 +1,6 @@
-// IDA on F(t, y, y') = Mass·y' - Residual - LinearRow·y = 0, KINSOL for the steady start, root
-// finding over the zero-crossing signals with the mode flags renewed at every root.
+// IDA on F(t, y, y') = Mass·y' - Residual - LinearRow·y = 0, KINSOL for the steady start; the
+// zero crossings of each switching part located on IDA's interpolant step by step, with the part's
+// mode flags renewed at its switch.
 #include <fmt/core.h>
 #include <ida/ida.h>
 #include <kinsol/kinsol.h>
@@ -29,8 +30,8 @@ namespace {
 
 // Mode flags renewed at most this often at one instant before they count as chattering.
 constexpr int kMaxModeIterations = 20;
-// Integrator steps allowed between two output times.
-constexpr long kMaxStepsPerOutput = 200000;
+// Switches of one part located within one integrator step; more are taken at the step's end.
+constexpr int kLocatedPerStep = 4;
 // Unit roundoff of the doubles IDA works in.
 constexpr double kRoundoff = SUN_UNIT_ROUNDOFF;
 
@@ -79,6 +80,8 @@ std::string flag_name(char* (*namer)(long), int flag) {
   std::free(name);
   return text;
 }
+
+using SwitchingPart = DaeSystem::SwitchingPart;
 
 class Integrator {
  public:
@@ -137,7 +140,6 @@ class Integrator {
     nnz_ = pattern.row_indices.size();
     values_.assign(nnz_, 0.0);
     row_scale_.assign(n_, 0.0);
-    before_switch_.assign(n_, 0.0);
     breakpoints_ = system_.breakpoints();
     probe_.assign(n_, 0.0);
     F_plus_.assign(n_, 0.0);
@@ -152,12 +154,20 @@ class Integrator {
     context_.reset(raw_context);
     const auto n = static_cast<sunindextype>(n_);
     y_.reset(made(N_VNew_Serial(n, context_.get()), "state vector"));
+    // IDA's vectors are clones of y: one pass over memory for each linear combination of its
+    // history (the predictor, the interpolant at outputs and switches) instead of one per term.
+    check(N_VEnableFusedOps_Serial(y_.get(), SUNTRUE), "N_VEnableFusedOps_Serial");
     yp_.reset(made(N_VNew_Serial(n, context_.get()), "derivative vector"));
     id_.reset(made(N_VNew_Serial(n, context_.get()), "id vector"));
     atol_.reset(made(N_VNew_Serial(n, context_.get()), "tolerance vector"));
     scratch_.reset(made(N_VNew_Serial(n, context_.get()), "scratch vector"));
     u_scale_.reset(made(N_VNew_Serial(n, context_.get()), "scaling vector"));
     f_scale_.reset(made(N_VNew_Serial(n, context_.get()), "scaling vector"));
+    event_y_.reset(made(N_VClone(y_.get()), "event state vector"));
+    event_yp_.reset(made(N_VClone(y_.get()), "event derivative vector"));
+    probe_y_.reset(made(N_VClone(y_.get()), "interpolation vector"));
+    dense_y_.reset(made(N_VClone(y_.get()), "output vector"));
+    split_y_.reset(made(N_VClone(y_.get()), "interpolation vector"));
 
     system_.initial_values(data(y_), data(yp_));
     std::copy(differential_.begin(), differential_.end(), data(id_));
@@ -180,16 +190,11 @@ class Integrator {
     check(IDASVtolerances(ida, run_.relative_tolerance, atol_.get()), "IDASVtolerances");
     check(IDASetId(ida, id_.get()), "IDASetId");
     check(IDASetSuppressAlg(ida, SUNTRUE), "IDASetSuppressAlg");
-    check(IDASetMaxNumSteps(ida, kMaxStepsPerOutput), "IDASetMaxNumSteps");
     if (run_.max_step > 0.0) check(IDASetMaxStep(ida, run_.max_step), "IDASetMaxStep");
     // A step this short makes no progress worth having: stop rather than creep towards a fault.
     check(IDASetMinStep(ida, 1e-12 * std::max(1.0, run_.stop_time - run_.start_time)), "IDASetMinStep");
     check(IDASetLinearSolver(ida, ida_solver_.get(), ida_matrix_.get()), "IDASetLinearSolver");
     check(IDASetJacFn(ida, ida_jacobian), "IDASetJacFn");
-    if (system_.n_roots() > 0) {
-      check(IDARootInit(ida, static_cast<int>(system_.n_roots()), ida_roots), "IDARootInit");
-      check(IDASetNoInactiveRootWarn(ida), "IDASetNoInactiveRootWarn");
-    }
 
     kin_.reset(made(KINCreate(context_.get()), "KINSOL solver"));
     void* kin = kin_.get();
@@ -339,87 +344,322 @@ class Integrator {
 
   // ---- integration ------------------------------------------------------------------------------
 
+  // One IDA step at a time. After each step the zero-crossing signals at its end are compared with
+  // those at its start; a part whose signal changed sign has its switch located on the step's
+  // interpolant and handled there, in time order. A switch that leaves F as it was (a loss changing
+  // sign at zero flow) goes on with IDA's history; any other restarts IDA at the switch.
   void integrate() {
     const double t0 = run_.start_time;
     const double span = run_.stop_time - t0;
-    long k = 1;
     auto output_time = [&](long index) {
       const double t = t0 + static_cast<double>(index) * run_.output_interval;
       return t > run_.stop_time - 1e-12 * span ? run_.stop_time : t;
     };
-    double tout = output_time(k);
-    while (t_ < run_.stop_time) {
-      // An event on an output time: the state after the switch is that output, and IDA cannot
-      // be asked to go nowhere.
-      if (tout - t_ <= close(t_, tout)) {
+    tout_ = output_time(next_output_);
+    auto next_output = [&] { tout_ = output_time(++next_output_); };
+    for (;;) {
+      // An output on the current time (the start, a restart on an output time, the end): the
+      // state itself.
+      if (tout_ - t_ <= close(t_, tout_)) {
         observer_.sample(t_, data(y_), false);
         last_sample_ = t_;
-        if (tout >= run_.stop_time) break;
-        tout = output_time(++k);
+        if (tout_ >= run_.stop_time) break;
+        next_output();
         continue;
       }
+      if (restarted_) begin_interval();
       double tret = t_;
       last_error_.clear();
-      const int flag = IDASolve(ida_.get(), tout, &tret, y_.get(), yp_.get(), IDA_NORMAL);
+      const int flag = IDASolve(ida_.get(), run_.stop_time, &tret, y_.get(), yp_.get(), IDA_ONE_STEP);
       if (flag < 0) {
         t_ = tret;
         const std::string why = integration_failure(flag);
         if (t_ > last_sample_) observer_.sample(t_, data(y_), false);  // the last state reached
         throw Failure{why};
       }
+      const double t_lo = t_;
       t_ = tret;
-      if (flag == IDA_ROOT_RETURN) {
-        event();
-      } else {
-        if (tout - t_ <= close(t_, tout)) {
-          observer_.sample(t_, data(y_), false);
+      if (switches(t_lo, tret, [&](double t) {
+            while (tout_ < t - close(t, tout_)) {
+              interpolate(tout_, 0, dense_y_.get());
+              observer_.sample(tout_, data(dense_y_), false);
+              last_sample_ = tout_;
+              next_output();
+            }
+          }))
+        continue;
+      while (tout_ < t_ - close(t_, tout_)) {
+        interpolate(tout_, 0, dense_y_.get());
+        observer_.sample(tout_, data(dense_y_), false);
+        last_sample_ = tout_;
+        next_output();
+      }
+      // At a kink or jump of a signal IDA begins afresh: its history from before would bend the
+      // interpolant after it. A jump may switch a component (an enable going to 0) without any
+      // signal crossing zero: the flags are renewed just past it, where the signal has its new
+      // value, and a switch restarts the run from there.
+      if (flag == IDA_TSTOP_RETURN) {
+        const double after = t_ + close(t_, t_);
+        if (system_.update_modes(after, data(y_), data(yp_)).empty()) {
+          reinit(t_);
+        } else {
+          ++stats_.mode_changes;
+          t_ = after;
+          settle_modes();
+          observer_.sample(t_, data(y_), true);
           last_sample_ = t_;
-          if (tout >= run_.stop_time) break;
-          tout = output_time(++k);
-        }
-        // At a kink or jump of a signal IDA begins afresh: its history from before would bend
-        // the interpolant after it.
-        // A jump of a signal may switch a component (an enable going to 0): renew the flags there.
-        // The flags are renewed just past it, where the signal has its new value, and a switch
-        // restarts the run from there.
-        if (flag == IDA_TSTOP_RETURN) {
-          const double after = t_ + close(t_, t_);
-          if (system_.update_modes(after, data(y_), data(yp_)).empty()) {
-            reinit(t_);
-          } else {
-            ++stats_.mode_changes;
-            t_ = after;
-            settle_modes();
-            observer_.sample(t_, data(y_), true);
-          }
         }
       }
       observer_.progress(t_);
     }
   }
 
-  void event() {
+  // The signals of every part, and their rates, at the start of the interval IDA integrates next.
+  void begin_interval() {
+    const size_t n = system_.n_roots();
+    g_lo_.resize(n);
+    g_hi_.resize(n);
+    rate_lo_.resize(n);
+    rate_hi_.resize(n);
+    if (n > 0) {
+      system_.roots(t_, data(y_), data(yp_), g_lo_.data());
+      rates(t_, y_.get(), yp_.get(), run_.output_interval, g_lo_, rate_lo_);
+    }
+    restarted_ = false;
+  }
+
+  // dg/dt of every signal at (t, y, y'), by a forward difference along y' over a small part of
+  // a step h: enough to see whether a signal heads for zero.
+  void rates(double t, N_Vector y, N_Vector yp, double h, const std::vector<double>& g, std::vector<double>& rate) {
+    const double dt = 1e-4 * h;
+    N_VLinearSum(1.0, y, dt, yp, probe_y_.get());
+    system_.roots(t + dt, data(probe_y_), data(yp), rate.data());
+    for (size_t i = 0; i < rate.size(); ++i) rate[i] = (rate[i] - g[i]) / dt;
+  }
+
+  static int sign_of(double g) { return (g > 0.0) - (g < 0.0); }
+
+  // Whether a signal at some time has left the sign it had at the start of the interval (lo) on
+  // its way to the sign it has at the end (hi). Exactly zero counts as left only where the signal
+  // ends on zero: a flag that tests its signal strictly reads the old side there.
+  static bool left(double lo, double g, double hi) {
+    const int s = sign_of(g);
+    return s != sign_of(lo) && (s != 0 || sign_of(hi) == 0);
+  }
+
+  // The switches in the step (t_lo, t_hi], in time order: the earliest time at which a signal
+  // of some part leaves its sign is located, every part whose signal has left by then is
+  // switched there, and the search goes on from there to the step's end. emit(t) writes the
+  // outputs before t. True when a switch restarted IDA.
+  template <typename Emit>
+  bool switches(double t_lo, double t_hi, Emit emit) {
+    const auto& parts = system_.switching_parts();
+    if (parts.empty()) return false;
+    system_.roots(t_hi, data(y_), data(yp_), g_hi_.data());
+    rates(t_hi, y_.get(), yp_.get(), t_hi - t_lo, g_hi_, rate_hi_);
+    const double split = there_and_back(t_lo, t_hi);
+    if (split == t_hi && std::none_of(parts.begin(), parts.end(), [&](const auto& part) { return crosses(part); })) {
+      g_lo_.swap(g_hi_);
+      rate_lo_.swap(rate_hi_);
+      return false;
+    }
+    error_weights(data(y_), data(u_scale_));
+    scale_rows_by_last_jacobian(data(u_scale_));
+    switched_.assign(parts.size(), 0);
+    double a = t_lo;
+    if (split < t_hi) {
+      // First up to the point where the signal is across zero, then on to the step's end.
+      if (interval(a, split, split_y_.get(), emit)) return true;
+      a = split;
+      g_lo_.swap(g_hi_);
+      system_.roots(t_hi, data(y_), data(yp_), g_hi_.data());
+    }
+    if (interval(a, t_hi, y_.get(), emit)) return true;
+    // Switches beyond the located ones are taken at the step's end.
+    bool smooth = true;
+    bool changed = false;
+    for (size_t p = 0; p < parts.size(); ++p)
+      if (crosses(parts[p])) smooth = renew_smoothly(p, t_hi, data(y_), data(yp_), changed) && smooth;
+    if (changed) ++stats_.mode_changes;
+    if (!smooth) {
+      emit(t_hi);
+      settle_modes();
+      observer_.sample(t_, data(y_), true);
+      last_sample_ = t_;
+      return true;
+    }
+    // The next step starts here, under the flags now in force.
+    system_.roots(t_hi, data(y_), data(yp_), g_lo_.data());
+    rates(t_hi, y_.get(), yp_.get(), t_hi - t_lo, g_lo_, rate_lo_);
+    return false;
+  }
+
+  // A signal that keeps its sign at both ends of the step but heads for zero at the start and
+  // comes from it at the end may have crossed and come back within the step (a speed passing
+  // through a narrow window). Where the tangents at the ends meet across zero, the interpolant is
+  // looked at there; the earliest such time at which a signal is across zero, or t_hi. split_y_
+  // holds the state there.
+  double there_and_back(double a, double b) {
+    const auto& parts = system_.switching_parts();
+    double split = b;
+    for (size_t p = 0; p < parts.size(); ++p) {
+      const SwitchingPart& part = parts[p];
+      for (size_t i = part.first_root; i < part.first_root + part.n_roots; ++i) {
+        const double g0 = g_lo_[i], g1 = g_hi_[i], m0 = rate_lo_[i], m1 = rate_hi_[i];
+        if (sign_of(g0) == 0 || sign_of(g0) != sign_of(g1) || !(g0 * m0 < 0.0) || !(g1 * m1 > 0.0)) continue;
+        const double t = (g1 - g0 + m0 * a - m1 * b) / (m0 - m1);
+        if (!(t > a && t < split) || sign_of(g0 + m0 * (t - a)) == sign_of(g0)) continue;
+        interpolate(t, 0, probe_y_.get());
+        mid_.resize(part.n_roots);
+        system_.part_roots(p, t, data(probe_y_), mid_.data());
+        if (sign_of(mid_[i - part.first_root]) == sign_of(g0)) continue;
+        split = t;
+        N_VScale(1.0, probe_y_.get(), split_y_.get());
+      }
+    }
+    if (split < b) system_.roots(split, data(split_y_), data(yp_), g_hi_.data());
+    return split;
+  }
+
+  // The switches in (a, b], with y_b the state at b and g_hi_ the signals there.
+  template <typename Emit>
+  bool interval(double a, double b, N_Vector y_b, Emit emit) {
+    const auto& parts = system_.switching_parts();
+    for (;;) {
+      // A part's switches are located a few times per step at most; a signal that keeps coming
+      // back across zero (a variable held at zero, whose rounding noise crosses it) is taken at
+      // the step's end.
+      candidates_.clear();
+      for (size_t p = 0; p < parts.size(); ++p)
+        if (switched_[p] < kLocatedPerStep && crosses(parts[p])) candidates_.push_back(p);
+      if (candidates_.empty()) return false;
+      const double t = locate(a, b);
+      emit(t);
+      if (switch_parts(t, b, y_b)) return true;
+      a = t;
+    }
+  }
+
+  // Whether a signal of the part has another sign at the step's end than at its start.
+  bool crosses(const SwitchingPart& part) const {
+    for (size_t i = part.first_root; i < part.first_root + part.n_roots; ++i)
+      if (sign_of(g_lo_[i]) != sign_of(g_hi_[i])) return true;
+    return false;
+  }
+
+  // Renews part p's flags at (t, y, y'); false when that changed F there by more than a tenth of
+  // an error weight, or the flags do not settle at once.
+  bool renew_smoothly(size_t p, double t, const double* y, const double* yp, bool& changed) {
+    const SwitchingPart& part = system_.switching_parts()[p];
+    before_switch_.resize(part.rows.size());
+    after_switch_.resize(part.rows.size());
+    system_.part_residual(p, t, y, yp, before_switch_.data());
+    if (!system_.renew_part(p, t, y)) return true;
+    changed = true;
+    system_.part_residual(p, t, y, yp, after_switch_.data());
+    if (system_.renew_part(p, t, y)) return false;
+    for (size_t k = 0; k < part.rows.size(); ++k)
+      if (!(std::abs(after_switch_[k] - before_switch_[k]) <= 0.1 * row_scale_[part.rows[k]])) return false;
+    return true;
+  }
+
+  // Whether a candidate part has a signal that has left its sign at the bracket's start.
+  bool has_left(const SwitchingPart& part, const double* g) const {
+    for (size_t i = part.first_root; i < part.first_root + part.n_roots; ++i)
+      if (left(g_lo_[i], g[i], g_hi_[i])) return true;
+    return false;
+  }
+
+  // The earliest time in (a, b] at which a candidate's signal has left its sign at a, to within
+  // IDA's time resolution: the end of the final bracket, where the signal reads its new side.
+  // Regula falsi on the step's interpolant, with the Illinois weight against a bracket end that
+  // stays put. On return hi_ holds the candidates' signals there and lo_ at the bracket's start.
+  double locate(double a, double b) {
+    const auto& parts = system_.switching_parts();
+    lo_ = g_lo_;
+    hi_ = g_hi_;
+    mid_.resize(g_lo_.size());
+    const double resolution = 100 * kRoundoff * (std::abs(b) + (b - a));
+    enum { none, low, high } side = none, previous = none;
+    double weight = 1.0;
+    while (b - a > resolution) {
+      weight = side != none && side == previous ? (side == high ? 2.0 * weight : 0.5 * weight) : 1.0;
+      const double width = b - a;
+      double t = b;
+      for (const size_t p : candidates_)
+        for (size_t i = parts[p].first_root; i < parts[p].first_root + parts[p].n_roots; ++i)
+          if (sign_of(lo_[i]) != sign_of(hi_[i])) t = std::min(t, b - width * (hi_[i] / (hi_[i] - weight * lo_[i])));
+      // Not onto a bracket end: inward by a tenth, or by half the resolution in a narrow bracket.
+      const double inward = width > 5 * resolution ? 0.1 * width : 0.5 * resolution;
+      if (!(t - a >= 0.5 * resolution)) t = a + inward;
+      if (!(b - t >= 0.5 * resolution)) t = b - inward;
+      interpolate(t, 0, probe_y_.get());
+      bool any = false;
+      for (const size_t p : candidates_) {
+        system_.part_roots(p, t, data(probe_y_), mid_.data() + parts[p].first_root);
+        any = any || has_left(parts[p], mid_.data());
+      }
+      previous = side;
+      if (any) {
+        b = t;
+        hi_.swap(mid_);
+        side = low;
+      } else {
+        a = t;
+        lo_.swap(mid_);
+        side = high;
+      }
+    }
+    return b;
+  }
+
+  // Every candidate part whose signal has left at t, switched there: one event row, the flags
+  // renewed on the interpolated state. A switch that changes F there restarts IDA from t (true).
+  // Otherwise the search goes on from t: the signals at t, under the flags now in force, become
+  // the start of the rest of the step.
+  bool switch_parts(double t, double b, N_Vector y_b) {
+    const auto& parts = system_.switching_parts();
     ++stats_.events;
-    observer_.sample(t_, data(y_), true);
-    last_sample_ = t_;
-    system_.residual(t_, data(y_), data(yp_), before_switch_.data());
-    std::vector<std::string> changed = system_.update_modes(t_, data(y_), data(yp_));
-    if (changed.empty()) return resume_on_a_root();
-    ++stats_.mode_changes;
+    interpolate(t, 0, event_y_.get());
+    interpolate(t, 1, event_yp_.get());
+    observer_.sample(t, data(event_y_), true);
+    last_sample_ = t;
+    bool smooth = true;
+    bool changed = false;
+    for (const size_t p : candidates_) {
+      const SwitchingPart& part = parts[p];
+      const bool switching = has_left(part, hi_.data());
+      if (switching) {
+        ++switched_[p];
+        smooth = renew_smoothly(p, t, data(event_y_), data(event_yp_), changed) && smooth;
+      }
+      // The rest of the step starts at t: the part's signals there under its flags now.
+      const size_t first = part.first_root;
+      if (switching) {
+        system_.part_roots(p, t, data(event_y_), g_lo_.data() + first);
+        system_.part_roots(p, b, data(y_b), g_hi_.data() + first);
+      } else {
+        std::copy(hi_.begin() + static_cast<long>(first), hi_.begin() + static_cast<long>(first + part.n_roots),
+                  g_lo_.begin() + static_cast<long>(first));
+      }
+    }
+    if (changed) ++stats_.mode_changes;
+    if (smooth) return false;
     double h = 0.0;
     IDAGetLastStep(ida_.get(), &h);
-    // A switch that leaves (y, y') a solution under the new flags (a loss changing sign at zero
-    // flow) leaves the solution smooth: IDA goes on with its history. Anything else restarts it.
-    if (consistent(t_)) {
-      changed = system_.update_modes(t_, data(y_), data(yp_));  // settled flags stay as they are
-      if (changed.empty()) return resume_on_a_root();
-    }
+    N_VScale(1.0, event_y_.get(), y_.get());
+    N_VScale(1.0, event_yp_.get(), yp_.get());
+    t_ = t;
     settle_modes();
-    // Restart at the step the solution was resolved with rather than from a guess: most switches
-    // (a loss changing sign at zero flow) leave the solution smooth.
+    // Restart at the step the solution was resolved with rather than from a guess.
     if (h > 0.0) check(IDASetInitStep(ida_.get(), h), "IDASetInitStep");
     observer_.sample(t_, data(y_), true);
+    last_sample_ = t_;
+    return true;
   }
+
+  // The k-th derivative of IDA's interpolant at t, within the last step.
+  void interpolate(double t, int k, N_Vector out) { check(IDAGetDky(ida_.get(), t, k, out), "IDAGetDky"); }
 
   // Re-solves the state under renewed flags and renews them again until they stay (bounded).
   void settle_modes() {
@@ -430,29 +670,6 @@ class Integrator {
       if (changed.empty()) break;
       chatter_check(iteration, changed, t_);
     }
-  }
-
-  // Going on with IDA's history from a root: a zero-crossing signal that sits on exactly zero there
-  // (a torque that a disconnected machine holds at 0) would make IDA report a root at and very near
-  // the same time and fail. A fresh start lets IDA set such a signal aside until it moves.
-  void resume_on_a_root() {
-    roots_.resize(system_.n_roots());
-    system_.roots(t_, data(y_), data(yp_), roots_.data());
-    if (std::find(roots_.begin(), roots_.end(), 0.0) != roots_.end()) reinit(t_);
-  }
-
-  // Whether the renewed flags leave F as it was at the switching point, as most switches do (a
-  // loss changing sign at zero flow): every change of a residual reads as a correction below a
-  // tenth of an error weight. Then the solution goes on smoothly and needs no re-solve, which near
-  // a switching point can be badly conditioned.
-  bool consistent(double t) {
-    error_weights(data(y_), data(u_scale_));
-    scale_rows_by_last_jacobian(data(u_scale_));
-    system_.residual(t, data(y_), data(yp_), data(scratch_));
-    const double* F = data(scratch_);
-    for (size_t r = 0; r < n_; ++r)
-      if (!(std::abs(F[r] - before_switch_[r]) <= 0.1 * row_scale_[r])) return false;
-    return true;
   }
 
   void chatter_check(int iteration, const std::vector<std::string>& changed, double t) {
@@ -468,6 +685,7 @@ class Integrator {
   void reinit(double t) {
     accumulate();
     check(IDAReInit(ida_.get(), t, y_.get(), yp_.get()), "IDAReInit");
+    restarted_ = true;
     check(IDASetStopTime(ida_.get(), next_stop(t)), "IDASetStopTime");
     t_ = t;
   }
@@ -676,11 +894,6 @@ class Integrator {
     return 0;
   }
 
-  static int ida_roots(sunrealtype t, N_Vector y, N_Vector yp, sunrealtype* g, void* user) {
-    self(user).system_.roots(t, data(y), data(yp), g);
-    return 0;
-  }
-
   static int kin_residual(N_Vector u, N_Vector F, void* user) {
     Integrator& s = self(user);
     s.derivatives_from(data(u));
@@ -727,13 +940,20 @@ class Integrator {
   std::vector<double> differential_;  // 1 for a differential variable, 0 for an algebraic one
   std::vector<double> values_;        // Jacobian values in pattern order
   std::vector<double> row_scale_;
-  std::vector<double> before_switch_;             // F at a switching point under the flags before it
-  std::vector<double> breakpoints_;               // kinks and jumps of the signals, ascending
-  std::vector<double> roots_;                     // the zero-crossing signals at an event
-  std::vector<double> probe_, F_plus_, F_minus_;  // for the secant of a non-finite entry
+  std::vector<double> before_switch_, after_switch_;  // a part's rows of F either side of its switch
+  std::vector<double> g_lo_, g_hi_;                   // every signal at the start and end of a step
+  std::vector<double> rate_lo_, rate_hi_;             // and their rates of change there
+  std::vector<double> lo_, hi_, mid_;                 // a part's signals while its switch is located
+  std::vector<size_t> candidates_;                    // parts whose signals change sign in a step
+  std::vector<int> switched_;                         // per part: switches located in this step
+  std::vector<double> breakpoints_;                   // kinks and jumps of the signals, ascending
+  std::vector<double> roots_;                         // the zero-crossing signals at an event
+  std::vector<double> probe_, F_plus_, F_minus_;      // for the secant of a non-finite entry
 
   Context context_;
   Vector y_, yp_, id_, atol_, scratch_, u_scale_, f_scale_;
+  Vector event_y_, event_yp_, probe_y_, dense_y_;  // interpolated states: at a switch, while locating, at outputs
+  Vector split_y_;                                 // where a signal is found across zero within a step
   Matrix ida_matrix_, kin_matrix_;
   LinearSolver ida_solver_, kin_solver_;
   IdaMemory ida_;
@@ -741,6 +961,9 @@ class Integrator {
 
   double t_ = 0.0;
   double last_sample_ = -HUGE_VAL;
+  double tout_ = 0.0;      // the next output time
+  long next_output_ = 1;   // its index
+  bool restarted_ = true;  // IDA begins afresh: the signals at the start are to be taken again
   double newton_t_ = 0.0;
   double newton_cj_ = 0.0;
   const double* newton_base_ = nullptr;

@@ -74,7 +74,7 @@ TEST(GridUnit, AlternatorStaysOnOnceConnected) {
 // test n_toler > |d| still reads "outside", and IDA then sets the zero signal aside; the flag is
 // renewed only at the next event, the grid machine's at 4.159 s. Enable once the solver renews
 // flags as they are just past a root.
-TEST(GridUnit, DISABLED_AlternatorConnectsAtTheLowerEdgeOfItsWindow) {
+TEST(GridUnit, AlternatorConnectsAtTheLowerEdgeOfItsWindow) {
   PENSTOCK_REQUIRE_COMPONENTS("GridMachine", "Alternator", "SpeedSource");
   const ExampleRun r = run_example();
   EXPECT_NEAR(switch_time(r, alternator_on, 1), ramp_time_up(kSyn - kToler, 0), 1e-6);

@@ -267,7 +267,7 @@ TEST(Integrator, ChatteringFlagsStopTheRunNamingTheComponent) {
   EXPECT_FALSE(outcome.complete);
   EXPECT_NE(outcome.error.find("flip-flop"), std::string::npos) << outcome.error;
   EXPECT_NEAR(outcome.end_time, 0.5, 1e-6);
-  EXPECT_EQ(trace.t.size(), 6u);  // 0 .. 0.4 and the row at the event
+  EXPECT_EQ(trace.t.size(), 7u);  // 0 .. 0.5 and the row at the event, just past 0.5
 }
 
 // A residual that turns into NaN past t = 0.3 stops the run there; what came before is kept.

@@ -86,6 +86,25 @@ class ToyDae : public sim::DaeSystem {
   std::vector<std::string> update_modes(double t, const double* y, const double* yp) override {
     return renew_modes ? renew_modes(t, y, yp) : std::vector<std::string>{};
   }
+  // The whole toy is one switching part: its signals read y only.
+  const std::vector<SwitchingPart>& switching_parts() const override {
+    parts_.clear();
+    if (root_count > 0) {
+      SwitchingPart part{.name = "toy", .first_root = 0, .n_roots = root_count, .rows = {}};
+      for (size_t r = 0; r < size(); ++r) part.rows.push_back(r);
+      parts_.push_back(part);
+    }
+    return parts_;
+  }
+  void part_roots(size_t, double t, const double* y, double* g) override {
+    no_yp_.assign(size(), 0.0);
+    root_signals(t, y, no_yp_.data(), g);
+  }
+  bool renew_part(size_t, double t, const double* y) override {
+    no_yp_.assign(size(), 0.0);
+    return renew_modes && !renew_modes(t, y, no_yp_.data()).empty();
+  }
+  void part_residual(size_t, double t, const double* y, const double* yp, double* F) override { residual(t, y, yp, F); }
 
  private:
   std::vector<std::string> variables_, equations_;
@@ -93,6 +112,8 @@ class ToyDae : public sim::DaeSystem {
   std::vector<double> start_;
   Residual F_;
   sim::SparsityPattern pattern_;
+  mutable std::vector<SwitchingPart> parts_;
+  std::vector<double> no_yp_;
 };
 
 // Keeps every sample and note.

@@ -47,6 +47,23 @@ class DaeSystem {
   // components whose flags changed (empty when none did).
   virtual std::vector<std::string> update_modes(double t, const double* y, const double* yp) = 0;
 
+  // The same, one switching part at a time. A part is a component with zero-crossing signals: it
+  // owns roots [first_root, first_root + n_roots) and the rows its flags select between. The
+  // integrator locates a part's switch from its own signals and renews its flags alone.
+  struct SwitchingPart {
+    std::string name;
+    size_t first_root = 0;
+    size_t n_roots = 0;
+    std::vector<size_t> rows;
+  };
+  virtual const std::vector<SwitchingPart>& switching_parts() const = 0;
+  // The part's signals into g[0, n_roots).
+  virtual void part_roots(size_t part, double t, const double* y, double* g) = 0;
+  // Renews the part's flags from y; true when they changed.
+  virtual bool renew_part(size_t part, double t, const double* y) = 0;
+  // The part's rows of F, in the order of SwitchingPart::rows.
+  virtual void part_residual(size_t part, double t, const double* y, const double* yp, double* F) = 0;
+
   // Times where a driving signal has a kink or a jump, ascending: the integrator must not step
   // across them, since a step's interpolant (and the root finding on it) cannot follow a kink.
   virtual std::vector<double> breakpoints() const { return {}; }

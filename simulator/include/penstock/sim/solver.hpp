@@ -1,9 +1,11 @@
 // Integration of an assembled plant model, F(t, y, y') = 0, with events.
 //
 // Variable-order BDF (IDA) with the analytic Jacobian dF/dy + cj·dF/dy', algebraic variables kept
-// out of the error test; a steady start solved with the derivatives set to zero (KINSOL); root
-// finding over the zero-crossing signals, with the mode flags renewed at every root until they
-// settle and a clean restart after each change.
+// out of the error test; a steady start solved with the derivatives set to zero (KINSOL); the
+// zero crossings located on the interpolant of each step, part by part, and the part's flags
+// renewed there. A switch that leaves the equations as they were (a loss changing sign at zero
+// flow) goes on with IDA's history; any other is re-solved until the flags settle and restarts
+// IDA cleanly.
 #pragma once
 
 #include <string>
@@ -15,7 +17,7 @@ namespace penstock::sim {
 
 struct SolverStatistics {
   long steps = 0;
-  long events = 0;        // roots at which the integrator stopped
+  long events = 0;        // located zero crossings (a row each in the results)
   long mode_changes = 0;  // events at which some mode flag changed
   long restarts = 0;      // of those, the ones whose new flags left the state inconsistent
   long residual_evaluations = 0;
