@@ -311,8 +311,11 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
     SwitchingPart part{.name = el.name,
                        .first_root = static_cast<size_t>(el.zc_offset),
                        .n_roots = static_cast<size_t>(el.n_zc),
-                       .rows = {}};
+                       .rows = {},
+                       .unknowns = {}};
     for (const Eq& eq : el.equations) part.rows.push_back(static_cast<size_t>(eq.row));
+    for (const Input& in : el.inputs)
+      if (in.source == Source::unknown) part.unknowns.push_back(static_cast<size_t>(in.index));
     parts_.push_back(std::move(part));
     part_element_.push_back(e);
   }

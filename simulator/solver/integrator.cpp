@@ -142,6 +142,9 @@ class Integrator {
     row_scale_.assign(n_, 0.0);
     breakpoints_ = system_.breakpoints();
     probe_.assign(n_, 0.0);
+    y_start_.assign(n_, 0.0);
+    yp_start_.assign(n_, 0.0);
+    cubic_y_.assign(n_, 0.0);
     F_plus_.assign(n_, 0.0);
     F_minus_.assign(n_, 0.0);
     differential_.resize(n_);
@@ -368,6 +371,9 @@ class Integrator {
         continue;
       }
       if (restarted_) begin_interval();
+      step_start_ = t_;
+      std::copy(data(y_), data(y_) + n_, y_start_.begin());
+      std::copy(data(yp_), data(yp_) + n_, yp_start_.begin());
       double tret = t_;
       last_error_.clear();
       const int flag = IDASolve(ida_.get(), run_.stop_time, &tret, y_.get(), yp_.get(), IDA_ONE_STEP);
@@ -570,16 +576,50 @@ class Integrator {
     return false;
   }
 
-  // The earliest time in (a, b] at which a candidate's signal has left its sign at a, to within
-  // IDA's time resolution: the end of the final bracket, where the signal reads its new side.
-  // Regula falsi on the step's interpolant, with the Illinois weight against a bracket end that
-  // stays put. On return hi_ holds the candidates' signals there and lo_ at the bracket's start.
+  // The time in (a, b] at which a candidate's signal leaves its sign at a: the first time at
+  // which the signal reads its new side on IDA's interpolant, at or past the crossing of the cubic
+  // through the values and slopes at the step's ends. On return hi_ holds the candidates' signals
+  // there and event_y_ the state.
+  //
+  // The cubic reads only the candidates' own unknowns, which makes it cheap where the interpolant
+  // is a sum over the whole state and IDA's history; the two differ by less than the error
+  // tolerance, and so do the times they cross at. Where the interpolant has not crossed yet at the
+  // cubic's crossing, the search goes on on the interpolant alone, to IDA's time resolution.
   double locate(double a, double b) {
-    const auto& parts = system_.switching_parts();
     lo_ = g_lo_;
     hi_ = g_hi_;
     mid_.resize(g_lo_.size());
     const double resolution = 100 * kRoundoff * (std::abs(b) + (b - a));
+    double a_cubic = a, b_cubic = b;
+    narrow(a_cubic, b_cubic, resolution, [&](double t) { return candidates_at(t, cubic(t)); });
+    auto on_ida = [&](double t) {
+      interpolate(t, 0, event_y_.get());
+      return candidates_at(t, data(event_y_));
+    };
+    if (on_ida(b_cubic)) {
+      hi_.swap(mid_);
+      return b_cubic;
+    }
+    lo_.swap(mid_);
+    hi_ = g_hi_;
+    narrow(b_cubic, b, resolution, on_ida);
+    return at(b, on_ida);
+  }
+
+  // event_y_ and hi_ at the bracket's end b.
+  template <typename Signals>
+  double at(double b, Signals signals) {
+    signals(b);
+    hi_.swap(mid_);
+    return b;
+  }
+
+  // Regula falsi on the bracket [a, b] down to the resolution, with the Illinois weight against a
+  // bracket end that stays put; signals(t) puts the candidates' signals at t into mid_ and says
+  // whether one has left. lo_ and hi_ hold the signals at the bracket's ends.
+  template <typename Signals>
+  void narrow(double& a, double& b, double resolution, Signals signals) {
+    const auto& parts = system_.switching_parts();
     enum { none, low, high } side = none, previous = none;
     double weight = 1.0;
     while (b - a > resolution) {
@@ -593,14 +633,8 @@ class Integrator {
       const double inward = width > 5 * resolution ? 0.1 * width : 0.5 * resolution;
       if (!(t - a >= 0.5 * resolution)) t = a + inward;
       if (!(b - t >= 0.5 * resolution)) t = b - inward;
-      interpolate(t, 0, probe_y_.get());
-      bool any = false;
-      for (const size_t p : candidates_) {
-        system_.part_roots(p, t, data(probe_y_), mid_.data() + parts[p].first_root);
-        any = any || has_left(parts[p], mid_.data());
-      }
       previous = side;
-      if (any) {
+      if (signals(t)) {
         b = t;
         hi_.swap(mid_);
         side = low;
@@ -610,7 +644,48 @@ class Integrator {
         side = high;
       }
     }
-    return b;
+  }
+
+  // The candidates' signals at t from the state y (read at their own unknowns) into mid_; true
+  // when one has left its sign.
+  bool candidates_at(double t, const double* y) {
+    const auto& parts = system_.switching_parts();
+    bool any = false;
+    for (const size_t p : candidates_) {
+      system_.part_roots(p, t, y, mid_.data() + parts[p].first_root);
+      any = any || has_left(parts[p], mid_.data());
+    }
+    return any;
+  }
+
+  // y' of the same cubic at t, written into yp at the candidates' unknowns only: the rates that
+  // the candidates' rows read in the check of a switch.
+  void cubic_rate(double t, double* yp) {
+    const double t0 = step_start_, t1 = t_;
+    const double h = t1 - t0;
+    const double s = (t - t0) / h;
+    const double d00 = 6 * s * (s - 1), d10 = (3 * s - 1) * (s - 1), d01 = 6 * s * (1 - s), d11 = s * (3 * s - 2);
+    const double* y1 = data(y_);
+    const double* yp1 = data(yp_);
+    for (const size_t p : candidates_)
+      for (const size_t j : system_.switching_parts()[p].unknowns)
+        yp[j] = (d00 * y_start_[j] + d01 * y1[j]) / h + d10 * yp_start_[j] + d11 * yp1[j];
+  }
+
+  // The cubic through (y, y') at the step's ends, at t, written at the candidates' unknowns only.
+  const double* cubic(double t) {
+    const double t0 = step_start_, t1 = t_;
+    const double h = t1 - t0;
+    const double s = (t - t0) / h;
+    const double h00 = (1 + 2 * s) * (1 - s) * (1 - s), h10 = s * (1 - s) * (1 - s);
+    const double h01 = s * s * (3 - 2 * s), h11 = s * s * (s - 1);
+    const double* y1 = data(y_);
+    const double* yp1 = data(yp_);
+    double* out = cubic_y_.data();
+    for (const size_t p : candidates_)
+      for (const size_t j : system_.switching_parts()[p].unknowns)
+        out[j] = h00 * y_start_[j] + h * h10 * yp_start_[j] + h01 * y1[j] + h * h11 * yp1[j];
+    return out;
   }
 
   // Every candidate part whose signal has left at t, switched there: one event row, the flags
@@ -620,15 +695,19 @@ class Integrator {
   bool switch_parts(double t, double b, N_Vector y_b) {
     const auto& parts = system_.switching_parts();
     ++stats_.events;
-    interpolate(t, 0, event_y_.get());
-    interpolate(t, 1, event_yp_.get());
+    cubic_rate(t, data(event_yp_));  // event_y_ is at t already
     observer_.sample(t, data(event_y_), true);
     last_sample_ = t;
     bool smooth = true;
     bool changed = false;
+    // Should rounding leave no candidate across at the bracket's end, none is located again in
+    // this step: whatever is left is taken at its end.
+    const bool none_left =
+        std::none_of(candidates_.begin(), candidates_.end(), [&](size_t p) { return has_left(parts[p], hi_.data()); });
     for (const size_t p : candidates_) {
       const SwitchingPart& part = parts[p];
       const bool switching = has_left(part, hi_.data());
+      if (none_left) switched_[p] = kLocatedPerStep;
       if (switching) {
         ++switched_[p];
         smooth = renew_smoothly(p, t, data(event_y_), data(event_yp_), changed) && smooth;
@@ -648,7 +727,7 @@ class Integrator {
     double h = 0.0;
     IDAGetLastStep(ida_.get(), &h);
     N_VScale(1.0, event_y_.get(), y_.get());
-    N_VScale(1.0, event_yp_.get(), yp_.get());
+    interpolate(t, 1, yp_.get());
     t_ = t;
     settle_modes();
     // Restart at the step the solution was resolved with rather than from a guess.
@@ -658,8 +737,13 @@ class Integrator {
     return true;
   }
 
-  // The k-th derivative of IDA's interpolant at t, within the last step.
-  void interpolate(double t, int k, N_Vector out) { check(IDAGetDky(ida_.get(), t, k, out), "IDAGetDky"); }
+  // The k-th derivative of IDA's interpolant at t, within the last step; at the step's end the
+  // state itself, as IDA returned it (the interpolant can differ from it by rounding, which
+  // matters for a signal resting on zero).
+  void interpolate(double t, int k, N_Vector out) {
+    if (t == t_ && k <= 1) return N_VScale(1.0, k == 0 ? y_.get() : yp_.get(), out);
+    check(IDAGetDky(ida_.get(), t, k, out), "IDAGetDky");
+  }
 
   // Re-solves the state under renewed flags and renews them again until they stay (bounded).
   void settle_modes() {
@@ -944,11 +1028,13 @@ class Integrator {
   std::vector<double> g_lo_, g_hi_;                   // every signal at the start and end of a step
   std::vector<double> rate_lo_, rate_hi_;             // and their rates of change there
   std::vector<double> lo_, hi_, mid_;                 // a part's signals while its switch is located
-  std::vector<size_t> candidates_;                    // parts whose signals change sign in a step
-  std::vector<int> switched_;                         // per part: switches located in this step
-  std::vector<double> breakpoints_;                   // kinks and jumps of the signals, ascending
-  std::vector<double> roots_;                         // the zero-crossing signals at an event
-  std::vector<double> probe_, F_plus_, F_minus_;      // for the secant of a non-finite entry
+  std::vector<double> y_start_, yp_start_, cubic_y_;  // (y, y') at the step's start; the cubic between
+  double step_start_ = 0.0;
+  std::vector<size_t> candidates_;                // parts whose signals change sign in a step
+  std::vector<int> switched_;                     // per part: switches located in this step
+  std::vector<double> breakpoints_;               // kinks and jumps of the signals, ascending
+  std::vector<double> roots_;                     // the zero-crossing signals at an event
+  std::vector<double> probe_, F_plus_, F_minus_;  // for the secant of a non-finite entry
 
   Context context_;
   Vector y_, yp_, id_, atol_, scratch_, u_scale_, f_scale_;

@@ -252,6 +252,41 @@ TEST_P(Linear, FlowReversalSwitchesTheLossAtAnEvent) {
   EXPECT_NEAR(trace.y.back()[0], q, 1e-5 * std::abs(q));
 }
 
+// A state that grows linearly is integrated in a few long steps; a window of half-width 0.2 around
+// x = 1 (the signal 0.2 - |x - 1|) is entered and left within one of them. Both crossings are
+// events, at 0.8 and 1.2, and the flag reads "inside" from the first to the second.
+TEST(Integrator, WindowPassedWithinOneStepIsEnteredAndLeft) {
+  int inside = 0;
+  ToyDae dae({"x", "on"}, {true, false}, {0.0, 0.0}, [&](double, const double* y, const double* yp, double* F) {
+    F[0] = yp[0] - 1;
+    F[1] = y[1] - inside;
+  });
+  dae.root_count = 1;
+  dae.root_signals = [](double, const double* y, const double*, double* g) { g[0] = 0.2 - std::abs(y[0] - 1); };
+  dae.renew_modes = [&](double, const double* y, const double*) {
+    const int now = 0.2 - std::abs(y[0] - 1) > 0;
+    std::vector<std::string> changed;
+    if (now != inside) changed.push_back("window");
+    inside = now;
+    return changed;
+  };
+  Trace trace(2);
+  const auto outcome = sim::simulate(dae, settings(3.0, 1.0, RunSettings::Linear::automatic), trace);
+  ASSERT_TRUE(outcome.complete) << outcome.error;
+  EXPECT_LT(outcome.stats.steps, 40);  // the steps are long: the window fits inside one
+  std::vector<double> events;
+  for (size_t k = 0; k < trace.t.size(); ++k) {
+    if (trace.event[k] && (events.empty() || trace.t[k] != events.back())) events.push_back(trace.t[k]);
+    if (!trace.event[k]) {
+      EXPECT_EQ(trace.y[k][1], trace.t[k] > 0.8 && trace.t[k] < 1.2 ? 1.0 : 0.0) << "t = " << trace.t[k];
+    }
+  }
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_NEAR(events[0], 0.8, 1e-9);
+  EXPECT_NEAR(events[1], 1.2, 1e-9);
+  EXPECT_EQ(outcome.stats.mode_changes, 2);
+}
+
 TEST(Integrator, ChatteringFlagsStopTheRunNamingTheComponent) {
   ToyDae dae({"x"}, {true}, {0.0},
              [](double, const double* y, const double* yp, double* F) { F[0] = yp[0] - 1 + 0 * y[0]; });

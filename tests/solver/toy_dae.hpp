@@ -90,8 +90,8 @@ class ToyDae : public sim::DaeSystem {
   const std::vector<SwitchingPart>& switching_parts() const override {
     parts_.clear();
     if (root_count > 0) {
-      SwitchingPart part{.name = "toy", .first_root = 0, .n_roots = root_count, .rows = {}};
-      for (size_t r = 0; r < size(); ++r) part.rows.push_back(r);
+      SwitchingPart part{.name = "toy", .first_root = 0, .n_roots = root_count, .rows = {}, .unknowns = {}};
+      for (size_t r = 0; r < size(); ++r) part.rows.push_back(r), part.unknowns.push_back(r);
       parts_.push_back(part);
     }
     return parts_;

@@ -54,10 +54,11 @@ class DaeSystem {
     std::string name;
     size_t first_root = 0;
     size_t n_roots = 0;
-    std::vector<size_t> rows;
+    std::vector<size_t> rows;      // the equations its flags enter
+    std::vector<size_t> unknowns;  // the unknowns its signals and flags read
   };
   virtual const std::vector<SwitchingPart>& switching_parts() const = 0;
-  // The part's signals into g[0, n_roots).
+  // The part's signals into g[0, n_roots), reading y at its unknowns only.
   virtual void part_roots(size_t part, double t, const double* y, double* g) = 0;
   // Renews the part's flags from y; true when they changed.
   virtual bool renew_part(size_t part, double t, const double* y) = 0;
