@@ -275,6 +275,52 @@ run:
   RecordProperty("rise_over_joukowsky", std::to_string((sum / count - p0) / joukowsky));
 }
 
+// A Regulator shut to σ = 0 keeps ζ = 1/σ² − 1 = 1e16 − 1, not a wall: past the closure its flow is
+// the leak of that coefficient, |q| = √(|p|/k), k = ζ·ρ/(2·A²), some 1e-7 m³/s against a steady
+// 0.4 m³/s. The flow tolerance has to resolve the leak: with 1e-4 m³/s the iteration settles on
+// flows a hundred times the leak, whose pressures the loss law puts at 1e11 Pa, and fails.
+TEST(PluginPlant, RegulatorShutToZeroLeaksThroughItsLossCoefficient) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater", "Pipe", "Regulator");
+  sim::Model model = load_text(R"(
+fluid: {density: 1000 kg/m3, viscosity_kin: 1e-6 m2/s, bulk: 2.1e9 Pa, alpha: 0}
+components:
+  - {name: lake, type: Headwater, parameters: {h: 100 m}}
+  - {name: line, type: Pipe, count: 20, parameters: {dx: 30 m, Din: 0.5 m, lambda: 0.02, a: 1200 m/s}}
+  - {name: gate, type: Regulator, parameters: {Din: 0.5 m}}
+connections:
+  - [lake.B, ref]
+  - [lake.A, line.A]
+  - [line.B, gate.A]
+  - [gate.B, ref]
+signals:
+  gate.sigma: {ramp: {start: 0.1 s, duration: 0.2 s, from: 0.05, to: 0}}
+run:
+  stop: 3 s
+  output: 0.01 s
+  start: steady
+  tolerances: {flow: 1e-9}
+)");
+  auto& system = *model.system;
+  Trace trace(system.size());
+  const sim::Outcome outcome = sim::simulate(system, model.run, trace);
+  ASSERT_TRUE(outcome.complete) << outcome.error;
+  const double rho = 1000, a = 1200, area = 3.14 * 0.5 * 0.5 / 4, k = (1e16 - 1) * rho / (2 * area * area);
+  const size_t q = index_of(system, "gate.q"), p = index_of(system, "gate.p");
+  const double q0 = trace.y[0][q], p0 = trace.y[0][p];
+  double largest = 0, leak = 0, peak = p0;
+  for (size_t i = 0; i < trace.t.size(); ++i) {
+    if (trace.t[i] < 0.3) continue;
+    largest = std::max(largest, std::abs(trace.y[i][p]));
+    leak = std::max(leak, std::abs(trace.y[i][q]));
+    if (trace.t[i] < 1.0) peak = std::max(peak, trace.y[i][p]);
+  }
+  EXPECT_LT(leak, 1.1 * std::sqrt(largest / k));
+  // Shut in 0.2 s, well inside the round trip 2·L/a = 1 s: the full rise ρ·a·v0 (the pipe's own
+  // section with π), to within the line packing of the friction loss.
+  const double joukowsky = rho * a * q0 / (kPi * 0.5 * 0.5 / 4);
+  EXPECT_NEAR(peak - p0, joukowsky, 0.05 * joukowsky);
+}
+
 // ---- a grid machine on a driven shaft ------------------------------------------------------------
 
 // The shaft speed: 95 rad/s, up at 5 rad/s² from 1 s to 105, held, down from 5 s to 95, held, up
