@@ -16,6 +16,8 @@ namespace {
 
 struct Quiet : penstock::sim::Observer {
   void sample(double, const double*, bool) override {}
+  const std::vector<size_t>* reads() const override { return &none; }
+  std::vector<size_t> none;
 };
 
 std::string model_text(int sections) {

@@ -539,9 +539,8 @@ class Integrator {
       for (size_t p = 0; p < parts.size(); ++p)
         if (switched_[p] < kLocatedPerStep && crosses(parts[p])) candidates_.push_back(p);
       if (candidates_.empty()) return false;
-      const double t = locate(a, b);
-      emit(t);
-      if (switch_parts(t, b, y_b)) return true;
+      const double t = locate_on_cubic(a, b);
+      if (switch_parts(a, t, b, y_b, emit)) return true;
       a = t;
     }
   }
@@ -576,43 +575,39 @@ class Integrator {
     return false;
   }
 
-  // The time in (a, b] at which a candidate's signal leaves its sign at a: the first time at
-  // which the signal reads its new side on IDA's interpolant, at or past the crossing of the cubic
-  // through the values and slopes at the step's ends. On return hi_ holds the candidates' signals
-  // there and event_y_ the state.
+  // The earliest time in (a, b] at which a candidate's signal has left its sign at a, on the
+  // cubic through the values and slopes at the step's ends, to within IDA's time resolution: the
+  // end of the final bracket, where the signal reads its new side. On return hi_ holds the
+  // candidates' signals there.
   //
-  // The cubic reads only the candidates' own unknowns, which makes it cheap where the interpolant
-  // is a sum over the whole state and IDA's history; the two differ by less than the error
-  // tolerance, and so do the times they cross at. Where the interpolant has not crossed yet at the
-  // cubic's crossing, the search goes on on the interpolant alone, to IDA's time resolution.
-  double locate(double a, double b) {
+  // The cubic reads only the candidates' own unknowns, so that locating a switch costs the same
+  // in a plant of ten sections as in one of a thousand; it and IDA's interpolant differ by less
+  // than the error tolerance, and so do the times at which they cross.
+  double locate_on_cubic(double a, double b) {
     lo_ = g_lo_;
     hi_ = g_hi_;
     mid_.resize(g_lo_.size());
-    const double resolution = 100 * kRoundoff * (std::abs(b) + (b - a));
-    double a_cubic = a, b_cubic = b;
-    narrow(a_cubic, b_cubic, resolution, [&](double t) { return candidates_at(t, cubic(t)); });
+    narrow(a, b, resolution(a, b), [&](double t) { return candidates_at(t, cubic(t)); });
+    return b;
+  }
+
+  // The same on IDA's interpolant, for a switch that restarts IDA: event_y_ holds the state at the
+  // time returned.
+  double locate_on_ida(double a, double b) {
+    lo_ = g_lo_;
+    hi_ = g_hi_;
+    mid_.resize(g_lo_.size());
     auto on_ida = [&](double t) {
       interpolate(t, 0, event_y_.get());
       return candidates_at(t, data(event_y_));
     };
-    if (on_ida(b_cubic)) {
-      hi_.swap(mid_);
-      return b_cubic;
-    }
-    lo_.swap(mid_);
-    hi_ = g_hi_;
-    narrow(b_cubic, b, resolution, on_ida);
-    return at(b, on_ida);
-  }
-
-  // event_y_ and hi_ at the bracket's end b.
-  template <typename Signals>
-  double at(double b, Signals signals) {
-    signals(b);
+    narrow(a, b, resolution(a, b), on_ida);
+    on_ida(b);
     hi_.swap(mid_);
     return b;
   }
+
+  static double resolution(double a, double b) { return 100 * kRoundoff * (std::abs(b) + (b - a)); }
 
   // Regula falsi on the bracket [a, b] down to the resolution, with the Illinois weight against a
   // bracket end that stays put; signals(t) puts the candidates' signals at t into mid_ and says
@@ -688,42 +683,62 @@ class Integrator {
     return out;
   }
 
-  // Every candidate part whose signal has left at t, switched there: one event row, the flags
-  // renewed on the interpolated state. A switch that changes F there restarts IDA from t (true).
-  // Otherwise the search goes on from t: the signals at t, under the flags now in force, become
-  // the start of the rest of the step.
-  bool switch_parts(double t, double b, N_Vector y_b) {
+  // Every candidate part whose signal has left at t (located in (a, b] on the cubic), switched
+  // there: its flags renewed on the cubic's state, the outputs before t written, and one event row. A switch that
+  // leaves F as it was goes on with IDA's history; the search goes on from t, where the signals, under the flags now in
+  // force, start the rest of the step. Any other switch is located again on IDA's interpolant and restarts IDA there
+  // (true).
+  template <typename Emit>
+  bool switch_parts(double a, double t, double b, N_Vector y_b, Emit emit) {
     const auto& parts = system_.switching_parts();
     ++stats_.events;
-    cubic_rate(t, data(event_yp_));  // event_y_ is at t already
-    observer_.sample(t, data(event_y_), true);
-    last_sample_ = t;
+    cubic(t);
+    cubic_rate(t, data(event_yp_));
     bool smooth = true;
     bool changed = false;
     // Should rounding leave no candidate across at the bracket's end, none is located again in
     // this step: whatever is left is taken at its end.
     const bool none_left =
         std::none_of(candidates_.begin(), candidates_.end(), [&](size_t p) { return has_left(parts[p], hi_.data()); });
+    switching_.clear();
     for (const size_t p : candidates_) {
-      const SwitchingPart& part = parts[p];
-      const bool switching = has_left(part, hi_.data());
       if (none_left) switched_[p] = kLocatedPerStep;
-      if (switching) {
-        ++switched_[p];
-        smooth = renew_smoothly(p, t, data(event_y_), data(event_yp_), changed) && smooth;
-      }
-      // The rest of the step starts at t: the part's signals there under its flags now.
-      const size_t first = part.first_root;
-      if (switching) {
-        system_.part_roots(p, t, data(event_y_), g_lo_.data() + first);
-        system_.part_roots(p, b, data(y_b), g_hi_.data() + first);
-      } else {
-        std::copy(hi_.begin() + static_cast<long>(first), hi_.begin() + static_cast<long>(first + part.n_roots),
-                  g_lo_.begin() + static_cast<long>(first));
-      }
+      if (!has_left(parts[p], hi_.data())) continue;
+      switching_.push_back(p);
+      ++switched_[p];
+      smooth = renew_smoothly(p, t, cubic_y_.data(), data(event_yp_), changed) && smooth;
     }
     if (changed) ++stats_.mode_changes;
-    if (smooth) return false;
+    if (!smooth) return restart_at_switch(a, b, emit);
+    emit(t);
+    observer_.sample(t, event_row(t), true);
+    last_sample_ = t;
+    for (const size_t p : candidates_) {
+      // The rest of the step starts at t: the part's signals there under its flags now.
+      const SwitchingPart& part = parts[p];
+      const auto first = static_cast<long>(part.first_root);
+      if (std::find(switching_.begin(), switching_.end(), p) != switching_.end()) {
+        system_.part_roots(p, t, cubic_y_.data(), g_lo_.data() + first);
+        system_.part_roots(p, b, data(y_b), g_hi_.data() + first);
+      } else {
+        std::copy(hi_.begin() + first, hi_.begin() + first + static_cast<long>(part.n_roots), g_lo_.begin() + first);
+      }
+    }
+    return false;
+  }
+
+  // A switch that changes F: its flags back as they were, the switch located on IDA's
+  // interpolant, the flags renewed on IDA's state there, re-solved until they settle, and IDA
+  // restarted from there. Event rows before and after.
+  template <typename Emit>
+  bool restart_at_switch(double a, double b, Emit emit) {
+    const auto& parts = system_.switching_parts();
+    for (const size_t p : switching_) system_.renew_part(p, a, cubic(a));
+    const double t = locate_on_ida(a, b);
+    emit(t);
+    observer_.sample(t, data(event_y_), true);
+    for (const size_t p : candidates_)
+      if (has_left(parts[p], hi_.data())) system_.renew_part(p, t, data(event_y_));
     double h = 0.0;
     IDAGetLastStep(ida_.get(), &h);
     N_VScale(1.0, event_y_.get(), y_.get());
@@ -735,6 +750,15 @@ class Integrator {
     observer_.sample(t_, data(y_), true);
     last_sample_ = t_;
     return true;
+  }
+
+  // The state at t for the event row of a switch that keeps IDA's history: IDA's interpolant, as
+  // at the output times, so that the rows of one run come from one curve. Skipped for an observer
+  // that reads no variable.
+  const double* event_row(double t) {
+    const std::vector<size_t>* wanted = observer_.reads();
+    if (wanted == nullptr || !wanted->empty()) interpolate(t, 0, event_y_.get());
+    return data(event_y_);
   }
 
   // The k-th derivative of IDA's interpolant at t, within the last step; at the step's end the
@@ -1031,6 +1055,7 @@ class Integrator {
   std::vector<double> y_start_, yp_start_, cubic_y_;  // (y, y') at the step's start; the cubic between
   double step_start_ = 0.0;
   std::vector<size_t> candidates_;                // parts whose signals change sign in a step
+  std::vector<size_t> switching_;                 // of those, the ones switching at a located time
   std::vector<int> switched_;                     // per part: switches located in this step
   std::vector<double> breakpoints_;               // kinks and jumps of the signals, ascending
   std::vector<double> roots_;                     // the zero-crossing signals at an event

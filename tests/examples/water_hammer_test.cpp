@@ -15,7 +15,7 @@ namespace {
 constexpr double kRho = 1000, kA = 1200, kL = 600, kD = 0.5;
 constexpr double kPi = 3.141592653589793;
 
-// The valve closes from 0.1 s to 0.301 s. Between rows: t, gate.p, valve.q.
+// The valve closes from 0.1 s to 0.3 s. Between rows: t, gate.p, valve.q.
 TEST(WaterHammer, PeakIsJoukowskyAndPeriodIsFourLOverA) {
   PENSTOCK_REQUIRE_COMPONENTS("Headwater", "Pipe", "Orifice");
   sim::Model model = sim::load_model(example_file("water_hammer.yaml"), catalogue());

@@ -37,6 +37,7 @@ class Recorder : public Observer {
   void on_note(std::function<void(const std::string&)> f) { on_note_ = std::move(f); }
 
   void sample(double t, const double* y, bool event) override;
+  const std::vector<size_t>* reads() const override { return &index_; }
   void progress(double t) override;
   void note(const std::string& text) override;
 

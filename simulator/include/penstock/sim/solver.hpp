@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "penstock/sim/dae.hpp"
 #include "penstock/sim/run.hpp"
@@ -35,6 +36,9 @@ class Observer {
   // y at the start, at every output time and at every event (before and, when a flag changed,
   // after the switch: two rows with the same t).
   virtual void sample(double t, const double* y, bool event) = 0;
+  // The variables sample() reads, nullptr for all. An observer that reads none is spared the
+  // interpolation of the event rows.
+  virtual const std::vector<size_t>* reads() const { return nullptr; }
   // After every return of the integrator.
   virtual void progress(double /*t*/) {}
   // Something worth one line in the log (a regularised Jacobian, a fallback). Each said once.
