@@ -360,6 +360,15 @@ class Integrator {
     };
     tout_ = output_time(next_output_);
     auto next_output = [&] { tout_ = output_time(++next_output_); };
+    // The outputs of the last step before t, from IDA's interpolant.
+    auto outputs_before = [&](double t) {
+      while (tout_ < t - close(t, tout_)) {
+        interpolate(tout_, 0, dense_y_.get());
+        observer_.sample(tout_, data(dense_y_), false);
+        last_sample_ = tout_;
+        next_output();
+      }
+    };
     for (;;) {
       // An output on the current time (the start, a restart on an output time, the end): the
       // state itself.
@@ -385,21 +394,8 @@ class Integrator {
       }
       const double t_lo = t_;
       t_ = tret;
-      if (switches(t_lo, tret, [&](double t) {
-            while (tout_ < t - close(t, tout_)) {
-              interpolate(tout_, 0, dense_y_.get());
-              observer_.sample(tout_, data(dense_y_), false);
-              last_sample_ = tout_;
-              next_output();
-            }
-          }))
-        continue;
-      while (tout_ < t_ - close(t_, tout_)) {
-        interpolate(tout_, 0, dense_y_.get());
-        observer_.sample(tout_, data(dense_y_), false);
-        last_sample_ = tout_;
-        next_output();
-      }
+      if (switches(t_lo, tret, outputs_before)) continue;
+      outputs_before(t_);
       // At a kink or jump of a signal IDA begins afresh: its history from before would bend the
       // interpolant after it. A jump may switch a component (an enable going to 0) without any
       // signal crossing zero: the flags are renewed just past it, where the signal has its new
