@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -423,6 +424,10 @@ class Integrator {
     g_hi_.resize(n);
     rate_lo_.resize(n);
     rate_hi_.resize(n);
+    lo_.resize(n);
+    hi_.resize(n);
+    mid_.resize(n);
+    since_.resize(system_.switching_parts().size());
     if (n > 0) {
       system_.roots(t_, data(y_), data(yp_), g_lo_.data());
       rates(t_, y_.get(), yp_.get(), run_.output_interval, g_lo_, rate_lo_);
@@ -481,7 +486,10 @@ class Integrator {
     bool smooth = true;
     bool changed = false;
     for (size_t p = 0; p < parts.size(); ++p)
-      if (crosses(parts[p])) smooth = renew_smoothly(p, t_hi, data(y_), data(yp_), changed) && smooth;
+      if (crosses(parts[p])) {
+        ++switched_[p];
+        smooth = renew_smoothly(p, t_hi, data(y_), data(yp_), changed) && smooth;
+      }
     if (changed) ++stats_.mode_changes;
     if (!smooth) {
       emit(t_hi);
@@ -490,9 +498,20 @@ class Integrator {
       last_sample_ = t_;
       return true;
     }
-    // The next step starts here, under the flags now in force.
-    system_.roots(t_hi, data(y_), data(yp_), g_lo_.data());
-    rates(t_hi, y_.get(), yp_.get(), t_hi - t_lo, g_lo_, rate_lo_);
+    // The next step starts here, under the flags now in force: the signals and rates of the parts
+    // that switched taken again.
+    const double dt = 1e-4 * (t_hi - t_lo);
+    for (size_t p = 0; p < parts.size(); ++p) {
+      if (switched_[p] == 0) continue;
+      const SwitchingPart& part = parts[p];
+      system_.part_roots(p, t_hi, data(y_), g_hi_.data() + part.first_root);
+      for (const size_t j : part.unknowns) cubic_y_[j] = data(y_)[j] + dt * data(yp_)[j];
+      system_.part_roots(p, t_hi + dt, cubic_y_.data(), rate_hi_.data() + part.first_root);
+      for (size_t i = part.first_root; i < part.first_root + part.n_roots; ++i)
+        rate_hi_[i] = (rate_hi_[i] - g_hi_[i]) / dt;
+    }
+    g_lo_.swap(g_hi_);
+    rate_lo_.swap(rate_hi_);
     return false;
   }
 
@@ -512,9 +531,8 @@ class Integrator {
         const double t = (g1 - g0 + m0 * a - m1 * b) / (m0 - m1);
         if (!(t > a && t < split) || sign_of(g0 + m0 * (t - a)) == sign_of(g0)) continue;
         interpolate(t, 0, probe_y_.get());
-        mid_.resize(part.n_roots);
-        system_.part_roots(p, t, data(probe_y_), mid_.data());
-        if (sign_of(mid_[i - part.first_root]) == sign_of(g0)) continue;
+        system_.part_roots(p, t, data(probe_y_), mid_.data() + part.first_root);
+        if (sign_of(mid_[i]) == sign_of(g0)) continue;
         split = t;
         N_VScale(1.0, probe_y_.get(), split_y_.get());
       }
@@ -523,22 +541,36 @@ class Integrator {
     return split;
   }
 
-  // The switches in (a, b], with y_b the state at b and g_hi_ the signals there.
+  // The switches in (a, b], with y_b the state at b and g_hi_ the signals there. Each part's
+  // crossing is located on its own (the cubic is the step's, whatever switches in it), and the
+  // parts switch in time order, those crossing at the same time together. A part's switches are
+  // located a few times per step at most: a signal that keeps coming back across zero (a variable
+  // held at zero, whose rounding noise crosses it) is taken at the step's end.
   template <typename Emit>
   bool interval(double a, double b, N_Vector y_b, Emit emit) {
     const auto& parts = system_.switching_parts();
-    for (;;) {
-      // A part's switches are located a few times per step at most; a signal that keeps coming
-      // back across zero (a variable held at zero, whose rounding noise crosses it) is taken at
-      // the step's end.
-      candidates_.clear();
-      for (size_t p = 0; p < parts.size(); ++p)
-        if (switched_[p] < kLocatedPerStep && crosses(parts[p])) candidates_.push_back(p);
-      if (candidates_.empty()) return false;
-      const double t = locate_on_cubic(a, b);
-      if (switch_parts(a, t, b, y_b, emit)) return true;
-      a = t;
+    pending_.clear();
+    for (size_t p = 0; p < parts.size(); ++p) {
+      since_[p] = a;
+      if (crosses(parts[p])) pending_.push_back({locate_on_cubic(p, a, b), p});
     }
+    while (!pending_.empty()) {
+      const double t = std::min_element(pending_.begin(), pending_.end())->first;
+      candidates_.clear();
+      double start = a;
+      std::erase_if(pending_, [&](const std::pair<double, size_t>& e) {
+        if (e.first != t) return false;
+        candidates_.push_back(e.second);
+        start = std::max(start, since_[e.second]);
+        return true;
+      });
+      if (switch_parts(start, t, b, y_b, emit)) return true;
+      for (const size_t p : switching_) {
+        since_[p] = t;
+        if (switched_[p] < kLocatedPerStep && crosses(parts[p])) pending_.push_back({locate_on_cubic(p, t, b), p});
+      }
+    }
+    return false;
   }
 
   // Whether a signal of the part has another sign at the step's end than at its start.
@@ -571,45 +603,58 @@ class Integrator {
     return false;
   }
 
-  // The earliest time in (a, b] at which a candidate's signal has left its sign at a, on the
-  // cubic through the values and slopes at the step's ends, to within IDA's time resolution: the
-  // end of the final bracket, where the signal reads its new side. On return hi_ holds the
-  // candidates' signals there.
+  // The earliest time in (a, b] at which a signal of part p has left its sign at a, on the cubic
+  // through the values and slopes at the step's ends, to within IDA's time resolution: the end of
+  // the final bracket, where the signal reads its new side. hi_ keeps the part's signals there.
   //
-  // The cubic reads only the candidates' own unknowns, so that locating a switch costs the same
-  // in a plant of ten sections as in one of a thousand; it and IDA's interpolant differ by less
-  // than the error tolerance, and so do the times at which they cross.
-  double locate_on_cubic(double a, double b) {
-    lo_ = g_lo_;
-    hi_ = g_hi_;
-    mid_.resize(g_lo_.size());
-    narrow(a, b, resolution(a, b), [&](double t) { return candidates_at(t, cubic(t)); });
+  // The cubic reads only the part's own unknowns, so that locating a switch costs the same in a
+  // plant of ten sections as in one of a thousand; it and IDA's interpolant differ by less than
+  // the error tolerance, and so do the times at which they cross.
+  double locate_on_cubic(size_t p, double a, double b) {
+    const SwitchingPart& part = system_.switching_parts()[p];
+    const std::span<const size_t> one(&p, 1);
+    start_bracket(one);
+    narrow(one, a, b, resolution(a, b), [&](double t) { return signals_at(one, t, cubic(part.unknowns, t)); });
     return b;
   }
 
-  // The same on IDA's interpolant, for a switch that restarts IDA: event_y_ holds the state at the
-  // time returned.
+  // The earliest crossing of a candidate on IDA's interpolant, for a switch that restarts IDA:
+  // event_y_ holds the state at the time returned, hi_ the candidates' signals there.
   double locate_on_ida(double a, double b) {
-    lo_ = g_lo_;
-    hi_ = g_hi_;
-    mid_.resize(g_lo_.size());
+    const std::span<const size_t> all(candidates_);
     auto on_ida = [&](double t) {
       interpolate(t, 0, event_y_.get());
-      return candidates_at(t, data(event_y_));
+      return signals_at(all, t, data(event_y_));
     };
-    narrow(a, b, resolution(a, b), on_ida);
+    start_bracket(all);
+    narrow(all, a, b, resolution(a, b), on_ida);
     on_ida(b);
-    hi_.swap(mid_);
+    keep(all, mid_, hi_);
     return b;
   }
 
   static double resolution(double a, double b) { return 100 * kRoundoff * (std::abs(b) + (b - a)); }
 
+  // The parts' signals at the bracket's ends, from those at the interval's.
+  void start_bracket(std::span<const size_t> group) {
+    keep(group, g_lo_, lo_);
+    keep(group, g_hi_, hi_);
+  }
+
+  // The parts' entries of one vector of signals into another.
+  void keep(std::span<const size_t> group, const std::vector<double>& from, std::vector<double>& to) const {
+    const auto& parts = system_.switching_parts();
+    for (const size_t p : group) {
+      const auto first = static_cast<long>(parts[p].first_root);
+      std::copy(from.begin() + first, from.begin() + first + static_cast<long>(parts[p].n_roots), to.begin() + first);
+    }
+  }
+
   // Regula falsi on the bracket [a, b] down to the resolution, with the Illinois weight against a
-  // bracket end that stays put; signals(t) puts the candidates' signals at t into mid_ and says
-  // whether one has left. lo_ and hi_ hold the signals at the bracket's ends.
+  // bracket end that stays put; signals(t) puts the group's signals at t into mid_ and says
+  // whether one has left. lo_ and hi_ hold them at the bracket's ends.
   template <typename Signals>
-  void narrow(double& a, double& b, double resolution, Signals signals) {
+  void narrow(std::span<const size_t> group, double& a, double& b, double resolution, Signals signals) {
     const auto& parts = system_.switching_parts();
     enum { none, low, high } side = none, previous = none;
     double weight = 1.0;
@@ -617,7 +662,7 @@ class Integrator {
       weight = side != none && side == previous ? (side == high ? 2.0 * weight : 0.5 * weight) : 1.0;
       const double width = b - a;
       double t = b;
-      for (const size_t p : candidates_)
+      for (const size_t p : group)
         for (size_t i = parts[p].first_root; i < parts[p].first_root + parts[p].n_roots; ++i)
           if (sign_of(lo_[i]) != sign_of(hi_[i])) t = std::min(t, b - width * (hi_[i] / (hi_[i] - weight * lo_[i])));
       // Not onto a bracket end: inward by a tenth, or by half the resolution in a narrow bracket.
@@ -627,22 +672,22 @@ class Integrator {
       previous = side;
       if (signals(t)) {
         b = t;
-        hi_.swap(mid_);
+        keep(group, mid_, hi_);
         side = low;
       } else {
         a = t;
-        lo_.swap(mid_);
+        keep(group, mid_, lo_);
         side = high;
       }
     }
   }
 
-  // The candidates' signals at t from the state y (read at their own unknowns) into mid_; true
-  // when one has left its sign.
-  bool candidates_at(double t, const double* y) {
+  // The group's signals at t from the state y (read at their own unknowns) into mid_; true when
+  // one has left its sign.
+  bool signals_at(std::span<const size_t> group, double t, const double* y) {
     const auto& parts = system_.switching_parts();
     bool any = false;
-    for (const size_t p : candidates_) {
+    for (const size_t p : group) {
       system_.part_roots(p, t, y, mid_.data() + parts[p].first_root);
       any = any || has_left(parts[p], mid_.data());
     }
@@ -663,8 +708,8 @@ class Integrator {
         yp[j] = (d00 * y_start_[j] + d01 * y1[j]) / h + d10 * yp_start_[j] + d11 * yp1[j];
   }
 
-  // The cubic through (y, y') at the step's ends, at t, written at the candidates' unknowns only.
-  const double* cubic(double t) {
+  // The cubic through (y, y') at the step's ends, at t, written at the given unknowns only.
+  const double* cubic(const std::vector<size_t>& unknowns, double t) {
     const double t0 = step_start_, t1 = t_;
     const double h = t1 - t0;
     const double s = (t - t0) / h;
@@ -673,9 +718,8 @@ class Integrator {
     const double* y1 = data(y_);
     const double* yp1 = data(yp_);
     double* out = cubic_y_.data();
-    for (const size_t p : candidates_)
-      for (const size_t j : system_.switching_parts()[p].unknowns)
-        out[j] = h00 * y_start_[j] + h * h10 * yp_start_[j] + h01 * y1[j] + h * h11 * yp1[j];
+    for (const size_t j : unknowns)
+      out[j] = h00 * y_start_[j] + h * h10 * yp_start_[j] + h01 * y1[j] + h * h11 * yp1[j];
     return out;
   }
 
@@ -688,7 +732,7 @@ class Integrator {
   bool switch_parts(double a, double t, double b, N_Vector y_b, Emit emit) {
     const auto& parts = system_.switching_parts();
     ++stats_.events;
-    cubic(t);
+    for (const size_t p : candidates_) cubic(parts[p].unknowns, t);
     cubic_rate(t, data(event_yp_));
     bool smooth = true;
     bool changed = false;
@@ -729,7 +773,7 @@ class Integrator {
   template <typename Emit>
   bool restart_at_switch(double a, double b, Emit emit) {
     const auto& parts = system_.switching_parts();
-    for (const size_t p : switching_) system_.renew_part(p, a, cubic(a));
+    for (const size_t p : switching_) system_.renew_part(p, a, cubic(parts[p].unknowns, a));
     const double t = locate_on_ida(a, b);
     emit(t);
     observer_.sample(t, data(event_y_), true);
@@ -1048,6 +1092,8 @@ class Integrator {
   std::vector<double> g_lo_, g_hi_;                   // every signal at the start and end of a step
   std::vector<double> rate_lo_, rate_hi_;             // and their rates of change there
   std::vector<double> lo_, hi_, mid_;                 // a part's signals while its switch is located
+  std::vector<double> since_;                         // per part: the time its entry of g_lo_ is at
+  std::vector<std::pair<double, size_t>> pending_;    // located crossings not yet switched: time, part
   std::vector<double> y_start_, yp_start_, cubic_y_;  // (y, y') at the step's start; the cubic between
   double step_start_ = 0.0;
   std::vector<size_t> candidates_;                // parts whose signals change sign in a step
