@@ -454,10 +454,8 @@ class Integrator {
     return s != sign_of(lo) && (s != 0 || sign_of(hi) == 0);
   }
 
-  // The switches in the step (t_lo, t_hi], in time order: the earliest time at which a signal
-  // of some part leaves its sign is located, every part whose signal has left by then is
-  // switched there, and the search goes on from there to the step's end. emit(t) writes the
-  // outputs before t. True when a switch restarted IDA.
+  // The switches in the step (t_lo, t_hi], in time order, and those beyond the located ones at
+  // the step's end. emit(t) writes the outputs before t. True when a switch restarted IDA.
   template <typename Emit>
   bool switches(double t_lo, double t_hi, Emit emit) {
     const auto& parts = system_.switching_parts();
@@ -723,11 +721,11 @@ class Integrator {
     return out;
   }
 
-  // Every candidate part whose signal has left at t (located in (a, b] on the cubic), switched
-  // there: its flags renewed on the cubic's state, the outputs before t written, and one event row. A switch that
-  // leaves F as it was goes on with IDA's history; the search goes on from t, where the signals, under the flags now in
-  // force, start the rest of the step. Any other switch is located again on IDA's interpolant and restarts IDA there
-  // (true).
+  // Every candidate part whose signal has left at t (located in (a, b] on the cubic) switched
+  // there: its flags renewed on the cubic's state, the outputs before t written, and one event
+  // row. A switch that leaves F as it was goes on with IDA's history, and the part's signals at t,
+  // under its new flags, start the rest of its step. Any other switch is located again on IDA's
+  // interpolant and restarts IDA there (true).
   template <typename Emit>
   bool switch_parts(double a, double t, double b, N_Vector y_b, Emit emit) {
     const auto& parts = system_.switching_parts();
