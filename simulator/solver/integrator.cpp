@@ -409,8 +409,7 @@ class Integrator {
           ++stats_.mode_changes;
           t_ = after;
           settle_modes();
-          observer_.sample(t_, data(y_), true);
-          last_sample_ = t_;
+          sample_switched_state();
         }
       }
       observer_.progress(t_);
@@ -435,10 +434,13 @@ class Integrator {
     restarted_ = false;
   }
 
+  // The time over which rates are taken: a small part of a step h.
+  static double rate_span(double h) { return 1e-4 * h; }
+
   // dg/dt of every signal at (t, y, y'), by a forward difference along y' over a small part of
   // a step h: enough to see whether a signal heads for zero.
   void rates(double t, N_Vector y, N_Vector yp, double h, const std::vector<double>& g, std::vector<double>& rate) {
-    const double dt = 1e-4 * h;
+    const double dt = rate_span(h);
     N_VLinearSum(1.0, y, dt, yp, probe_y_.get());
     system_.roots(t + dt, data(probe_y_), data(yp), rate.data());
     for (size_t i = 0; i < rate.size(); ++i) rate[i] = (rate[i] - g[i]) / dt;
@@ -492,13 +494,12 @@ class Integrator {
     if (!smooth) {
       emit(t_hi);
       settle_modes();
-      observer_.sample(t_, data(y_), true);
-      last_sample_ = t_;
+      sample_switched_state();
       return true;
     }
     // The next step starts here, under the flags now in force: the signals and rates of the parts
     // that switched taken again.
-    const double dt = 1e-4 * (t_hi - t_lo);
+    const double dt = rate_span(t_hi - t_lo);
     for (size_t p = 0; p < parts.size(); ++p) {
       if (switched_[p] == 0) continue;
       const SwitchingPart& part = parts[p];
@@ -785,8 +786,7 @@ class Integrator {
     settle_modes();
     // Restart at the step the solution was resolved with rather than from a guess.
     if (h > 0.0) check(IDASetInitStep(ida_.get(), h), "IDASetInitStep");
-    observer_.sample(t_, data(y_), true);
-    last_sample_ = t_;
+    sample_switched_state();
     return true;
   }
 
@@ -805,6 +805,12 @@ class Integrator {
   void interpolate(double t, int k, N_Vector out) {
     if (t == t_ && k <= 1) return N_VScale(1.0, k == 0 ? y_.get() : yp_.get(), out);
     check(IDAGetDky(ida_.get(), t, k, out), "IDAGetDky");
+  }
+
+  // The event row after a restart: the state re-solved under the new flags.
+  void sample_switched_state() {
+    observer_.sample(t_, data(y_), true);
+    last_sample_ = t_;
   }
 
   // Re-solves the state under renewed flags and renews them again until they stay (bounded).
