@@ -68,6 +68,7 @@ class Network final : public DaeSystem {
 
   size_t size() const override { return names_.size(); }
   const std::vector<std::string>& variable_names() const override { return names_; }
+  const std::vector<std::string>& variable_kinds() const override { return kinds_; }
   const std::vector<std::string>& equation_names() const override { return equation_names_; }
   const std::vector<bool>& differential() const override { return differential_; }
   std::vector<double> absolute_tolerances(double default_atol) const override;
@@ -75,9 +76,6 @@ class Network final : public DaeSystem {
   void residual(double t, const double* y, const double* yp, double* F) override;
   const SparsityPattern& pattern() const override { return pattern_; }
   void jacobian(double t, const double* y, const double* yp, double cj, double* values) override;
-  size_t n_roots() const override { return static_cast<size_t>(n_roots_); }
-  void roots(double t, const double* y, const double* yp, double* g) override;
-  std::vector<std::string> update_modes(double t, const double* y, const double* yp) override;
   const std::vector<SwitchingPart>& switching_parts() const override { return parts_; }
   void part_roots(size_t part, double t, const double* y, double* g) override;
   bool renew_part(size_t part, double t, const double* y) override;
@@ -430,14 +428,6 @@ void Network::jacobian(double t, const double* y, const double* /*yp*/, double c
   }
 }
 
-void Network::roots(double t, const double* y, const double* /*yp*/, double* g) {
-  for (Element& el : elements_) {
-    if (el.n_zc == 0) continue;
-    fill(el, t, y);
-    el.instance->zero_crossings(el.x.data(), el.modes.data(), g + el.zc_offset);
-  }
-}
-
 bool Network::renew(Element& el, double t, const double* y) {
   if (el.modes.empty()) return false;
   fill(el, t, y);
@@ -446,13 +436,6 @@ bool Network::renew(Element& el, double t, const double* y) {
   el.modes.swap(el.renewed);
   renew_mass(el);
   return true;
-}
-
-std::vector<std::string> Network::update_modes(double t, const double* y, const double* /*yp*/) {
-  std::vector<std::string> changed;
-  for (Element& el : elements_)
-    if (renew(el, t, y)) changed.push_back(el.name);
-  return changed;
 }
 
 void Network::part_roots(size_t part, double t, const double* y, double* g) {

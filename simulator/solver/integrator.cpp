@@ -234,7 +234,7 @@ class Integrator {
 
   void start() {
     const double t0 = run_.start_time;
-    std::vector<std::string> changed = system_.update_modes(t0, data(y_), data(yp_));
+    std::vector<std::string> changed = renew_all(system_, t0, data(y_));
     for (int iteration = 0;; ++iteration) {
       if (run_.start == RunSettings::Start::steady) {
         steady_state();
@@ -242,7 +242,7 @@ class Integrator {
       } else {
         consistent_restart(t0);
       }
-      changed = system_.update_modes(t0, data(y_), data(yp_));
+      changed = renew_all(system_, t0, data(y_));
       if (changed.empty()) break;
       chatter_check(iteration, changed, t0);
     }
@@ -273,7 +273,7 @@ class Integrator {
         continue;
       }
       N_VConst(0.0, yp_.get());
-      system_.update_modes(t0, y, data(yp_));
+      renew_all(system_, t0, y);
       h *= 4.0;
       if (h < 1e3 * span) continue;
       base.assign(y, y + n_);
@@ -403,7 +403,7 @@ class Integrator {
       // value, and a switch restarts the run from there.
       if (flag == IDA_TSTOP_RETURN) {
         const double after = t_ + close(t_, t_);
-        if (system_.update_modes(after, data(y_), data(yp_)).empty()) {
+        if (renew_all(system_, after, data(y_)).empty()) {
           reinit(t_);
         } else {
           ++stats_.mode_changes;
@@ -418,7 +418,7 @@ class Integrator {
 
   // The signals of every part, and their rates, at the start of the interval IDA integrates next.
   void begin_interval() {
-    const size_t n = system_.n_roots();
+    const size_t n = root_count(system_);
     g_lo_.resize(n);
     g_hi_.resize(n);
     rate_lo_.resize(n);
@@ -428,7 +428,7 @@ class Integrator {
     mid_.resize(n);
     since_.resize(system_.switching_parts().size());
     if (n > 0) {
-      system_.roots(t_, data(y_), data(yp_), g_lo_.data());
+      all_roots(system_, t_, data(y_), g_lo_.data());
       rates(t_, y_.get(), yp_.get(), run_.output_interval, g_lo_, rate_lo_);
     }
     restarted_ = false;
@@ -442,7 +442,7 @@ class Integrator {
   void rates(double t, N_Vector y, N_Vector yp, double h, const std::vector<double>& g, std::vector<double>& rate) {
     const double dt = rate_span(h);
     N_VLinearSum(1.0, y, dt, yp, probe_y_.get());
-    system_.roots(t + dt, data(probe_y_), data(yp), rate.data());
+    all_roots(system_, t + dt, data(probe_y_), rate.data());
     for (size_t i = 0; i < rate.size(); ++i) rate[i] = (rate[i] - g[i]) / dt;
   }
 
@@ -462,7 +462,7 @@ class Integrator {
   bool switches(double t_lo, double t_hi, Emit emit) {
     const auto& parts = system_.switching_parts();
     if (parts.empty()) return false;
-    system_.roots(t_hi, data(y_), data(yp_), g_hi_.data());
+    all_roots(system_, t_hi, data(y_), g_hi_.data());
     rates(t_hi, y_.get(), yp_.get(), t_hi - t_lo, g_hi_, rate_hi_);
     const double split = there_and_back(t_lo, t_hi);
     if (split == t_hi && std::none_of(parts.begin(), parts.end(), [&](const auto& part) { return crosses(part); })) {
@@ -479,7 +479,7 @@ class Integrator {
       if (interval(a, split, split_y_.get(), emit)) return true;
       a = split;
       g_lo_.swap(g_hi_);
-      system_.roots(t_hi, data(y_), data(yp_), g_hi_.data());
+      all_roots(system_, t_hi, data(y_), g_hi_.data());
     }
     if (interval(a, t_hi, y_.get(), emit)) return true;
     // Switches beyond the located ones are taken at the step's end.
@@ -536,7 +536,7 @@ class Integrator {
         N_VScale(1.0, probe_y_.get(), split_y_.get());
       }
     }
-    if (split < b) system_.roots(split, data(split_y_), data(yp_), g_hi_.data());
+    if (split < b) all_roots(system_, split, data(split_y_), g_hi_.data());
     return split;
   }
 
@@ -818,7 +818,7 @@ class Integrator {
     ++stats_.restarts;
     for (int iteration = 0;; ++iteration) {
       consistent_restart(t_);
-      const std::vector<std::string> changed = system_.update_modes(t_, data(y_), data(yp_));
+      const std::vector<std::string> changed = renew_all(system_, t_, data(y_));
       if (changed.empty()) break;
       chatter_check(iteration, changed, t_);
     }

@@ -124,7 +124,7 @@ TEST(Assembly, JacobianMatchesFiniteDifferences) {
     y[i] += 0.37 + 0.01 * static_cast<double>(i % 7);
     yp[i] = 0.1 * static_cast<double>(i % 5);
   }
-  s.update_modes(0.0, y.data(), yp.data());
+  sim::renew_all(s, 0.0, y.data());
   const double cj = 7.0;
   const sim::SparsityPattern& p = s.pattern();
   ASSERT_EQ(p.column_starts.size(), n + 1);

@@ -23,6 +23,7 @@ class ToyDae : public sim::DaeSystem {
         start_(std::move(start)),
         F_(std::move(F)) {
     const size_t n = variables_.size();
+    kinds_.assign(n, "");
     for (size_t r = 0; r < n; ++r) equations_.push_back("toy: equation " + std::to_string(r));
     pattern_.column_starts.push_back(0);
     for (size_t c = 0; c < n; ++c) {
@@ -34,7 +35,9 @@ class ToyDae : public sim::DaeSystem {
 
   // Exact Jacobian, column-major dense n x n.
   Jacobian exact_jacobian;
-  // Zero crossings and the mode renewal; update_modes names the toy's switching parts.
+  // Zero crossings and the mode renewal, which returns the names of what changed. The whole toy
+  // is one switching part, named by its renewal ("toy" until it names itself); its signals and
+  // flags read y only.
   size_t root_count = 0;
   std::function<void(double, const double*, const double*, double*)> root_signals;
   std::function<std::vector<std::string>(double, const double*, const double*)> renew_modes;
@@ -44,6 +47,7 @@ class ToyDae : public sim::DaeSystem {
 
   size_t size() const override { return variables_.size(); }
   const std::vector<std::string>& variable_names() const override { return variables_; }
+  const std::vector<std::string>& variable_kinds() const override { return kinds_; }
   const std::vector<std::string>& equation_names() const override { return equations_; }
   const std::vector<bool>& differential() const override { return differential_; }
   std::vector<double> absolute_tolerances(double default_atol) const override {
@@ -81,16 +85,10 @@ class ToyDae : public sim::DaeSystem {
     }
   }
   const Residual& residual_function() const { return F_; }
-  size_t n_roots() const override { return root_count; }
-  void roots(double t, const double* y, const double* yp, double* g) override { root_signals(t, y, yp, g); }
-  std::vector<std::string> update_modes(double t, const double* y, const double* yp) override {
-    return renew_modes ? renew_modes(t, y, yp) : std::vector<std::string>{};
-  }
-  // The whole toy is one switching part: its signals read y only.
   const std::vector<SwitchingPart>& switching_parts() const override {
     parts_.clear();
     if (root_count > 0) {
-      SwitchingPart part{.name = "toy", .first_root = 0, .n_roots = root_count, .rows = {}, .unknowns = {}};
+      SwitchingPart part{.name = name_, .first_root = 0, .n_roots = root_count, .rows = {}, .unknowns = {}};
       for (size_t r = 0; r < size(); ++r) part.rows.push_back(r), part.unknowns.push_back(r);
       parts_.push_back(part);
     }
@@ -101,13 +99,17 @@ class ToyDae : public sim::DaeSystem {
     root_signals(t, y, no_yp_.data(), g);
   }
   bool renew_part(size_t, double t, const double* y) override {
+    if (!renew_modes) return false;
     no_yp_.assign(size(), 0.0);
-    return renew_modes && !renew_modes(t, y, no_yp_.data()).empty();
+    const std::vector<std::string> changed = renew_modes(t, y, no_yp_.data());
+    if (!changed.empty()) name_ = changed.front();
+    return !changed.empty();
   }
   void part_residual(size_t, double t, const double* y, const double* yp, double* F) override { residual(t, y, yp, F); }
 
  private:
-  std::vector<std::string> variables_, equations_;
+  std::vector<std::string> variables_, kinds_, equations_;
+  std::string name_ = "toy";
   std::vector<bool> differential_;
   std::vector<double> start_;
   Residual F_;

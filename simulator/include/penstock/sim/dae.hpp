@@ -2,7 +2,7 @@
 //
 // Rows come from the plug-in equations, F = Mass·y' - Residual - LinearRow·y, from the across
 // relations of the network (p - (A.p - B.p) = 0) and from the balance of through variables at
-// every node. Mode flags are held fixed between events; update_modes renews them.
+// every node. Mode flags are held fixed between events; renew_part renews those of one component.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +25,9 @@ class DaeSystem {
   virtual size_t size() const = 0;
   // "component.variable" for element variables, "node.p" (or "node.w") for node across variables.
   virtual const std::vector<std::string>& variable_names() const = 0;
+  // What each variable measures: "pressure", "flow", "level", "volume", "speed", "torque",
+  // "logical", "ratio" or "signal" (the network descriptions say it), "" when not known.
+  virtual const std::vector<std::string>& variable_kinds() const = 0;
   // "component: equation k", "node X: balance", ... for messages.
   virtual const std::vector<std::string>& equation_names() const = 0;
   // True where y' of the variable enters some equation (IDASetId: 1), false for algebraic ones.
@@ -41,15 +44,10 @@ class DaeSystem {
   // component's Jacobian is singular (the caller regularises).
   virtual void jacobian(double t, const double* y, const double* yp, double cj, double* values) = 0;
 
-  virtual size_t n_roots() const = 0;
-  virtual void roots(double t, const double* y, const double* yp, double* g) = 0;
-  // Renews the mode flags of every switching component from y; returns the names of the
-  // components whose flags changed (empty when none did).
-  virtual std::vector<std::string> update_modes(double t, const double* y, const double* yp) = 0;
-
-  // The same, one switching part at a time. A part is a component with zero-crossing signals: it
-  // owns roots [first_root, first_root + n_roots) and the rows its flags select between. The
-  // integrator locates a part's switch from its own signals and renews its flags alone.
+  // Switching. A switching part is a component with zero-crossing signals and mode flags: it owns
+  // the signals [first_root, first_root + n_roots) of the system and the rows its flags select
+  // between. The flags stay fixed between events; the solver locates a part's switch from its own
+  // signals and renews its flags alone.
   struct SwitchingPart {
     std::string name;
     size_t first_root = 0;
@@ -69,5 +67,27 @@ class DaeSystem {
   // across them, since a step's interpolant (and the root finding on it) cannot follow a kink.
   virtual std::vector<double> breakpoints() const { return {}; }
 };
+
+// The zero-crossing signals of all switching parts together.
+inline size_t root_count(const DaeSystem& system) {
+  size_t n = 0;
+  for (const auto& part : system.switching_parts()) n += part.n_roots;
+  return n;
+}
+
+// Every part's signals at (t, y) into g, each part's at its first_root.
+inline void all_roots(DaeSystem& system, double t, const double* y, double* g) {
+  const auto& parts = system.switching_parts();
+  for (size_t p = 0; p < parts.size(); ++p) system.part_roots(p, t, y, g + parts[p].first_root);
+}
+
+// Renews the flags of every part; the names of those whose flags changed.
+inline std::vector<std::string> renew_all(DaeSystem& system, double t, const double* y) {
+  std::vector<std::string> changed;
+  const auto& parts = system.switching_parts();
+  for (size_t p = 0; p < parts.size(); ++p)
+    if (system.renew_part(p, t, y)) changed.push_back(parts[p].name);
+  return changed;
+}
 
 }  // namespace penstock::sim
