@@ -1,0 +1,123 @@
+// The switches of a step: where a switching part's zero-crossing signal changes sign between the
+// ends of an integrator step, or crosses and comes back within it, the crossing is located and the
+// part's mode flags are renewed there.
+//
+// Each part's crossing is located on its own, on the cubic Hermite interpolant through (y, y') at
+// the step's ends, read at the part's own unknowns only (so that a switch costs the same in a plant
+// of ten sections as in one of a thousand), by regula falsi with the Illinois weight down to the
+// integrator's time resolution. Parts switch in time order, those crossing at the same time
+// together. A switch whose new flags leave the part's rows of F as they were (within a tenth of a
+// row's scale: a loss changing sign at zero flow) is smooth: the integrator goes on with its
+// history, and the part's signals under its new flags start the rest of its step. Any other switch
+// is located again on the integrator's own interpolant, and the integrator restarts there.
+//
+// A signal that keeps its sign at both ends but heads for zero at the start and comes from it at
+// the end may have crossed and come back within the step (a speed passing through a narrow
+// window): where the tangents at the ends meet across zero, the interpolant is looked at there, and
+// the step is examined in two intervals. A part's switches are located a few times per step at
+// most: a signal that keeps coming back across zero (a variable held at zero, whose rounding noise
+// crosses it) is taken at the step's end.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "penstock/sim/dae.hpp"
+
+namespace penstock::sim {
+
+class EventLocator {
+ public:
+  // What the locator asks of the integration whose steps it examines.
+  class Integration {
+   public:
+    virtual ~Integration() = default;
+    // The state at t on the interpolant of the last step; at the step's end, the state itself.
+    virtual void state_at(double t, double* y) = 0;
+    // Per row of F: how far it moves for a change of one error tolerance in some unknown, at the
+    // state y. The yardstick by which a switch leaves F as it was.
+    virtual const std::vector<double>& row_scales(const double* y) = 0;
+  };
+
+  // A switch that changes F: the integrator begins again at t, from restart_state() when the switch
+  // was located within the step, from the state at the step's end otherwise.
+  struct Restart {
+    double t = 0.0;
+    bool within_step = false;
+  };
+
+  // The switches of one step, in time order.
+  struct Switches {
+    std::vector<double> smooth;      // times of the smooth switches: an event row each
+    std::optional<Restart> restart;  // and after them, a switch that changes F
+  };
+
+  explicit EventLocator(DaeSystem& system);
+
+  // Where the integrator begins, or begins again: the signals and their rates at t, the rates taken
+  // over a small part of the time scale h.
+  void start(double t, const double* y, const double* yp, double h);
+  // The state at the start of the next step.
+  void step_from(double t, const double* y, const double* yp);
+  // The switches of the step that ended at t with (y, y'), the parts' flags renewed at each. The
+  // pointers must stay valid until the next step.
+  const Switches& step_to(double t, const double* y, const double* yp, Integration& integration);
+  // The state at a restart located within the step.
+  const double* restart_state() const { return event_y_.data(); }
+
+  long events() const { return events_; }              // located switches
+  long mode_changes() const { return mode_changes_; }  // of those, the ones at which a flag changed
+
+ private:
+  using Group = std::span<const size_t>;
+  void rates(double t, const double* y, const double* yp, double h, const std::vector<double>& g,
+             std::vector<double>& rate);
+  double there_and_back(double a, double b);
+  bool interval(double a, double b, const double* y_b);
+  bool switch_parts(double a, double t, double b, const double* y_b);
+  void restart_at_switch(double a, double b);
+  bool renew_smoothly(size_t p, double t, const double* y, const double* yp, bool& changed);
+  void take_rest_of_step_at(double t);
+
+  bool crosses(size_t p) const;
+  bool any_crosses() const;
+  bool has_left(size_t p, const std::vector<double>& g) const;
+  double locate_on_cubic(size_t p, double a, double b);
+  double locate_on_interpolant(double a, double b);
+  template <typename Signals>
+  void narrow(Group group, double& a, double& b, Signals signals);
+  bool signals_at(Group group, double t, const double* y);
+  void keep(Group group, const std::vector<double>& from, std::vector<double>& to) const;
+  const double* cubic(const std::vector<size_t>& unknowns, double t);
+  void cubic_rate(double t, double* yp);
+
+  DaeSystem& system_;
+  const std::vector<DaeSystem::SwitchingPart>& parts_;
+  Integration* integration_ = nullptr;
+
+  // The step: its start (the cubic's first end) and its end, where the integrator stands.
+  double t0_ = 0.0, t1_ = 0.0;
+  std::vector<double> y0_, yp0_;
+  const double* y1_ = nullptr;
+  const double* yp1_ = nullptr;
+  const std::vector<double>* row_scale_ = nullptr;
+
+  std::vector<double> g_lo_, g_hi_;                   // every signal at the start and end of the interval
+  std::vector<double> rate_lo_, rate_hi_;             // and their rates of change there
+  std::vector<double> lo_, hi_, mid_;                 // a group's signals at a bracket's ends and inside it
+  std::vector<double> since_;                         // per part: the time its entry of g_lo_ is at
+  std::vector<std::pair<double, size_t>> pending_;    // located crossings not yet switched: time, part
+  std::vector<size_t> candidates_;                    // parts whose signals cross at a located time
+  std::vector<size_t> switching_;                     // of those, the ones that switch there
+  std::vector<int> switched_;                         // per part: switches located in this step
+  std::vector<double> before_switch_, after_switch_;  // a part's rows of F either side of its switch
+  std::vector<double> cubic_y_, probe_y_, split_y_, event_y_, event_yp_;
+  Switches found_;
+  long events_ = 0;
+  long mode_changes_ = 0;
+};
+
+}  // namespace penstock::sim

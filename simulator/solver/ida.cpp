@@ -1,0 +1,183 @@
+#include "ida.hpp"
+
+#include <fmt/core.h>
+#include <ida/ida.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace penstock::sim::detail {
+
+Ida::Ida(DaeSystem& system, const RunSettings& run, State& state, Jacobian& jacobian, ErrorText& errors,
+         SUNContext context, bool dense)
+    : system_(system),
+      run_(run),
+      state_(state),
+      jacobian_(jacobian),
+      errors_(errors),
+      n_(system.size()),
+      breakpoints_(system.breakpoints()),
+      id_(new_vector(n_, context, "id vector")),
+      atol_(new_vector(n_, context, "tolerance vector")),
+      weights_(new_vector(n_, context, "scratch vector")),
+      errors_by_variable_(new_vector(n_, context, "scaling vector")),
+      view_(made(N_VCloneEmpty(state.y.get()), "interpolation vector")),
+      linear_(linear_algebra(dense, n_, system.pattern().row_indices.size(), state.y.get(), context)) {
+  for (size_t i = 0; i < n_; ++i) data(id_)[i] = system.differential()[i] ? 1.0 : 0.0;
+  std::copy(jacobian.absolute_tolerances().begin(), jacobian.absolute_tolerances().end(), data(atol_));
+
+  ida_.reset(made(IDACreate(context), "IDA integrator"));
+  check(IDASetErrHandlerFn(ida(), ErrorText::handler, &errors_), "IDASetErrHandlerFn", errors_);
+  check(IDAInit(ida(), ida_residual, run.start_time, state.y.get(), state.yp.get()), "IDAInit", errors_);
+  check(IDASetUserData(ida(), this), "IDASetUserData", errors_);
+  check(IDASVtolerances(ida(), run.relative_tolerance, atol_.get()), "IDASVtolerances", errors_);
+  check(IDASetId(ida(), id_.get()), "IDASetId", errors_);
+  check(IDASetSuppressAlg(ida(), SUNTRUE), "IDASetSuppressAlg", errors_);
+  if (run.max_step > 0.0) check(IDASetMaxStep(ida(), run.max_step), "IDASetMaxStep", errors_);
+  // A step this short makes no progress worth having: stop rather than creep towards a fault.
+  check(IDASetMinStep(ida(), 1e-12 * std::max(1.0, run.stop_time - run.start_time)), "IDASetMinStep", errors_);
+  check(IDASetLinearSolver(ida(), linear_.solver.get(), linear_.matrix.get()), "IDASetLinearSolver", errors_);
+  check(IDASetJacFn(ida(), ida_jacobian), "IDASetJacFn", errors_);
+}
+
+int Ida::step() {
+  fresh_ = false;
+  double reached = state_.t;
+  errors_.clear();
+  const int flag = IDASolve(ida(), run_.stop_time, &reached, state_.y.get(), state_.yp.get(), IDA_ONE_STEP);
+  state_.t = reached;
+  return flag;
+}
+
+void Ida::reinit(double t) {
+  count();
+  check(IDAReInit(ida(), t, state_.y.get(), state_.yp.get()), "IDAReInit", errors_);
+  fresh_ = true;
+  check(IDASetStopTime(ida(), next_stop(t)), "IDASetStopTime", errors_);
+  state_.t = t;
+}
+
+// The first kink or jump of a signal after t, or the end of the run.
+double Ida::next_stop(double t) const {
+  const auto it = std::upper_bound(breakpoints_.begin(), breakpoints_.end(), t + close(t, t));
+  return it == breakpoints_.end() ? run_.stop_time : std::min(*it, run_.stop_time);
+}
+
+void Ida::interpolate(double t, int k, N_Vector out) {
+  if (t == state_.t && k <= 1) return N_VScale(1.0, k == 0 ? state_.y.get() : state_.yp.get(), out);
+  check(IDAGetDky(ida(), t, k, out), "IDAGetDky", errors_);
+}
+
+void Ida::state_at(double t, double* y) {
+  N_VSetArrayPointer(y, view_.get());
+  interpolate(t, 0, view_.get());
+}
+
+void Ida::rate_into_state(double t) { interpolate(t, 1, state_.yp.get()); }
+
+int Ida::solve_initial_values(double tout) {
+  const int flag = IDACalcIC(ida(), IDA_YA_YDP_INIT, tout);
+  if (flag >= 0) check(IDAGetConsistentIC(ida(), state_.y.get(), state_.yp.get()), "IDAGetConsistentIC", errors_);
+  return flag;
+}
+
+double Ida::last_step() const {
+  double h = 0.0;
+  IDAGetLastStep(ida(), &h);
+  return h;
+}
+
+void Ida::set_initial_step(double h) { check(IDASetInitStep(ida(), h), "IDASetInitStep", errors_); }
+
+// IDAReInit zeroes IDA's counters: every restart counts them here first.
+void Ida::count() {
+  long steps = 0, residuals = 0, jacobians = 0, error_fails = 0, convergence_fails = 0;
+  IDAGetNumSteps(ida(), &steps);
+  IDAGetNumResEvals(ida(), &residuals);
+  IDAGetNumJacEvals(ida(), &jacobians);
+  IDAGetNumErrTestFails(ida(), &error_fails);
+  IDAGetNumNonlinSolvConvFails(ida(), &convergence_fails);
+  double last = 0.0;
+  if (IDAGetLastStep(ida(), &last) == IDA_SUCCESS && last != 0.0) counted_.last_step = last;
+  counted_.steps += steps;
+  counted_.residual_evaluations += residuals;
+  counted_.jacobian_evaluations += jacobians;
+  counted_.error_test_failures += error_fails;
+  counted_.convergence_failures += convergence_fails;
+}
+
+void Ida::add_statistics(SolverStatistics& stats) {
+  count();
+  if (counted_.last_step != 0.0) stats.last_step = counted_.last_step;
+  stats.steps += counted_.steps;
+  stats.residual_evaluations += counted_.residual_evaluations;
+  stats.jacobian_evaluations += counted_.jacobian_evaluations;
+  stats.error_test_failures += counted_.error_test_failures;
+  stats.convergence_failures += counted_.convergence_failures;
+  counted_ = {};
+}
+
+std::string Ida::failure(int flag) {
+  double h = 0.0;
+  IDAGetLastStep(ida(), &h);
+  double tried = 0.0;
+  IDAGetCurrentStep(ida(), &tried);
+  std::string message =
+      fmt::format("the integrator failed at t = {} (last step {:.3g} s, step tried {:.3g} s): {}", state_.t, h, tried,
+                  errors_.empty() ? flag_name(IDAGetReturnFlagName, flag) : errors_.text());
+  if (non_finite_row_ < n_)
+    message += fmt::format("; the residual of {} was not finite at t = {}", system_.equation_names()[non_finite_row_],
+                           non_finite_time_);
+  // Where it went wrong: the largest weighted local error, and the largest residual at the last
+  // iterate, both scaled to error-weight units.
+  if (IDAGetErrWeights(ida(), weights_.get()) == IDA_SUCCESS &&
+      IDAGetEstLocalErrors(ida(), errors_by_variable_.get()) == IDA_SUCCESS) {
+    const double* w = data(weights_);
+    const double* e = data(errors_by_variable_);
+    size_t worst = 0;
+    double largest = -1.0;
+    for (size_t i = 0; i < n_; ++i) {
+      const double v = std::abs(e[i] * w[i]);
+      if (v > largest || std::isnan(v)) {
+        largest = v;
+        worst = i;
+        if (std::isnan(v)) break;
+      }
+    }
+    message += fmt::format("; largest local error in {}", system_.variable_names()[worst]);
+  }
+  N_Vector y_current = nullptr;
+  N_Vector yp_current = nullptr;
+  double cj = 0.0;
+  if (IDAGetCurrentY(ida(), &y_current) == IDA_SUCCESS && IDAGetCurrentYp(ida(), &yp_current) == IDA_SUCCESS &&
+      IDAGetCurrentCj(ida(), &cj) == IDA_SUCCESS && y_current != nullptr && yp_current != nullptr) {
+    std::vector<double> y(data(y_current), data(y_current) + n_);
+    std::vector<double> yp(data(yp_current), data(yp_current) + n_);
+    jacobian_.error_weights(y.data(), data(errors_by_variable_));
+    jacobian_.scale_rows(state_.t, y.data(), yp.data(), cj, data(errors_by_variable_));
+    system_.residual(state_.t, y.data(), yp.data(), data(weights_));
+    message += fmt::format(", largest residual in {}", jacobian_.worst_equation(data(weights_)));
+  }
+  return message;
+}
+
+int Ida::ida_residual(double t, N_Vector y, N_Vector yp, N_Vector F, void* self) {
+  Ida& ida = *static_cast<Ida*>(self);
+  ida.system_.residual(t, data(y), data(yp), data(F));
+  const double* f = data(F);
+  const double* bad = std::find_if(f, f + ida.n_, [](double v) { return !std::isfinite(v); });
+  if (bad == f + ida.n_) return 0;
+  ida.non_finite_row_ = static_cast<size_t>(bad - f);
+  ida.non_finite_time_ = t;
+  return 1;  // recoverable: IDA retries with a smaller step
+}
+
+int Ida::ida_jacobian(double t, double cj, N_Vector y, N_Vector yp, N_Vector /*F*/, SUNMatrix J, void* self, N_Vector,
+                      N_Vector, N_Vector) {
+  Ida& ida = *static_cast<Ida*>(self);
+  ida.jacobian_.evaluate(t, data(y), data(yp), cj);
+  ida.jacobian_.fill(J);
+  return 0;
+}
+
+}  // namespace penstock::sim::detail

@@ -1,0 +1,89 @@
+// IDA over the assembled system: variable-order BDF with the analytic Jacobian, the algebraic
+// variables kept out of the error test, one absolute tolerance per variable, and a stop at every
+// kink or jump of a driving signal.
+#pragma once
+
+#include <ida/ida.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "jacobian.hpp"
+#include "penstock/sim/run.hpp"
+#include "penstock/sim/solver.hpp"
+#include "sundials.hpp"
+
+namespace penstock::sim::detail {
+
+// The solution where the integration stands: t, y and y'. y has SUNDIALS' fused vector operations,
+// and so have IDA's vectors, which are its clones.
+struct State {
+  double t = 0.0;
+  Vector y, yp;
+};
+
+class Ida {
+ public:
+  Ida(DaeSystem& system, const RunSettings& run, State& state, Jacobian& jacobian, ErrorText& errors,
+      SUNContext context, bool dense);
+  Ida(const Ida&) = delete;
+  Ida& operator=(const Ida&) = delete;
+
+  // One step towards the stop time; the state holds where it ended. IDA's flag: IDA_SUCCESS,
+  // IDA_TSTOP_RETURN at a kink of a signal or the end of the run, negative when it failed.
+  int step();
+  // Begins afresh at t from the state, with the counters of the run so far kept.
+  void reinit(double t);
+  // True from a restart until the first step after it.
+  bool fresh() const { return fresh_; }
+
+  // The state on the interpolant of the last step at t; at the step's end the state itself, as IDA
+  // returned it (the interpolant can differ from it by rounding, which matters for a signal
+  // resting on zero).
+  void state_at(double t, double* y);
+  // y' at t on the same interpolant, into the state's y'.
+  void rate_into_state(double t);
+  // The consistent initial values under the current flags: the algebraic variables and the
+  // derivatives re-solved with the differential variables held. IDA's flag.
+  int solve_initial_values(double tout);
+  double last_step() const;
+  void set_initial_step(double h);
+
+  // Why the step failed, in words: where, the step sizes, IDA's reason, the equation whose
+  // residual was not finite, the variable with the largest local error and the largest residual.
+  std::string failure(int flag);
+  // Steps, residual and Jacobian evaluations and failures of the whole run.
+  void add_statistics(SolverStatistics& stats);
+
+ private:
+  static int ida_residual(double t, N_Vector y, N_Vector yp, N_Vector F, void* self);
+  static int ida_jacobian(double t, double cj, N_Vector y, N_Vector yp, N_Vector F, SUNMatrix J, void* self, N_Vector,
+                          N_Vector, N_Vector);
+  void interpolate(double t, int k, N_Vector out);
+  void count();
+  double next_stop(double t) const;
+
+  DaeSystem& system_;
+  const RunSettings& run_;
+  State& state_;
+  Jacobian& jacobian_;
+  ErrorText& errors_;
+  const size_t n_;
+  const std::vector<double> breakpoints_;  // kinks and jumps of the signals, ascending
+  Vector id_, atol_, weights_, errors_by_variable_;
+  Vector view_;  // the array of an interpolation, with the operations of y
+  LinearAlgebra linear_;
+  struct Free {
+    void operator()(void* memory) const { IDAFree(&memory); }
+  };
+  std::unique_ptr<void, Free> ida_;
+  void* ida() const { return ida_.get(); }
+  bool fresh_ = true;
+  SolverStatistics counted_;          // of the restarts before this one
+  size_t non_finite_row_ = SIZE_MAX;  // the last equation whose residual was not finite, and when
+  double non_finite_time_ = 0.0;
+};
+
+}  // namespace penstock::sim::detail

@@ -1,0 +1,110 @@
+#include "jacobian.hpp"
+
+#include <fmt/core.h>
+#include <sunmatrix/sunmatrix_dense.h>
+#include <sunmatrix/sunmatrix_sparse.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace penstock::sim::detail {
+
+Jacobian::Jacobian(DaeSystem& system, double rtol, std::vector<double> atol, bool dense, Notes& notes)
+    : system_(system),
+      rtol_(rtol),
+      atol_(std::move(atol)),
+      dense_(dense),
+      notes_(notes),
+      values_(system.pattern().row_indices.size(), 0.0),
+      row_scale_(system.size(), 0.0),
+      probe_(system.size(), 0.0),
+      F_plus_(system.size(), 0.0),
+      F_minus_(system.size(), 0.0) {}
+
+void Jacobian::evaluate(double t, const double* y, const double* yp, double cj) {
+  system_.jacobian(t, y, yp, cj, values_.data());
+  const SparsityPattern& pattern = system_.pattern();
+  const size_t n = system_.size();
+  for (size_t col = 0; col < n; ++col) {
+    bool probed = false;
+    for (auto k = pattern.column_starts[col]; k < pattern.column_starts[col + 1]; ++k) {
+      double& v = values_[static_cast<size_t>(k)];
+      if (std::isfinite(v)) continue;
+      const auto row = static_cast<size_t>(pattern.row_indices[static_cast<size_t>(k)]);
+      const double delta = rtol_ * std::abs(y[col]) + atol_[col];
+      if (!probed) {
+        probed = true;
+        std::copy(y, y + n, probe_.begin());
+        probe_[col] = y[col] + delta;
+        system_.residual(t, probe_.data(), yp, F_plus_.data());
+        probe_[col] = y[col] - delta;
+        system_.residual(t, probe_.data(), yp, F_minus_.data());
+      }
+      const double was = v;
+      const double secant = (F_plus_[row] - F_minus_[row]) / (2.0 * delta);
+      v = std::isfinite(secant) ? secant : 0.0;
+      notes_.once(Notes::regularised, [&] {
+        return fmt::format(
+            "t = {}: the Jacobian entry of {} with respect to {} is {}; replaced by the secant over +-{:.3g} ({:.6g}), "
+            "here and wherever it happens again, without further notice",
+            t, system_.equation_names()[row], system_.variable_names()[col], was, delta, v);
+      });
+    }
+  }
+}
+
+void Jacobian::fill(SUNMatrix J) const {
+  const SparsityPattern& pattern = system_.pattern();
+  const size_t n = system_.size();
+  if (dense_) {
+    SUNMatZero(J);
+    for (size_t col = 0; col < n; ++col) {
+      double* column = SUNDenseMatrix_Column(J, static_cast<sunindextype>(col));
+      for (auto k = pattern.column_starts[col]; k < pattern.column_starts[col + 1]; ++k)
+        column[pattern.row_indices[static_cast<size_t>(k)]] = values_[static_cast<size_t>(k)];
+    }
+    return;
+  }
+  // The matrix is zeroed, pattern included, before every evaluation: lay the fixed pattern again.
+  static_assert(sizeof(sunindextype) == sizeof(int64_t));
+  std::memcpy(SUNSparseMatrix_IndexPointers(J), pattern.column_starts.data(), (n + 1) * sizeof(int64_t));
+  std::memcpy(SUNSparseMatrix_IndexValues(J), pattern.row_indices.data(), values_.size() * sizeof(int64_t));
+  std::memcpy(SUNSparseMatrix_Data(J), values_.data(), values_.size() * sizeof(double));
+}
+
+void Jacobian::error_weights(const double* y, double* w) const {
+  for (size_t i = 0; i < atol_.size(); ++i) w[i] = 1.0 / (rtol_ * std::abs(y[i]) + atol_[i]);
+}
+
+void Jacobian::scale_rows(double t, const double* y, const double* yp, double cj, const double* w) {
+  evaluate(t, y, yp, cj);
+  scale_rows_by_last(w);
+}
+
+void Jacobian::scale_rows_by_last(const double* w) {
+  std::fill(row_scale_.begin(), row_scale_.end(), 0.0);
+  const SparsityPattern& pattern = system_.pattern();
+  for (size_t col = 0; col < system_.size(); ++col)
+    for (auto k = pattern.column_starts[col]; k < pattern.column_starts[col + 1]; ++k) {
+      auto r = static_cast<size_t>(pattern.row_indices[static_cast<size_t>(k)]);
+      row_scale_[r] = std::max(row_scale_[r], std::abs(values_[static_cast<size_t>(k)]) / w[col]);
+    }
+}
+
+std::string Jacobian::worst_equation(const double* F) const {
+  size_t worst = 0;
+  double largest = -1.0;
+  for (size_t r = 0; r < row_scale_.size(); ++r) {
+    const double v = std::abs(F[r]) / (row_scale_[r] > 0.0 ? row_scale_[r] : 1.0);
+    if (std::isnan(v)) return fmt::format("{} (not a number)", system_.equation_names()[r]);
+    if (v > largest) {
+      largest = v;
+      worst = r;
+    }
+  }
+  return fmt::format("{} ({:.3g})", system_.equation_names()[worst], F[worst]);
+}
+
+}  // namespace penstock::sim::detail

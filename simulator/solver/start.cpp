@@ -1,0 +1,125 @@
+#include "start.hpp"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <set>
+
+namespace penstock::sim::detail {
+
+namespace {
+// Mode flags renewed at most this often at one instant before they count as chattering.
+constexpr int kMaxModeIterations = 20;
+}  // namespace
+
+Start::Start(DaeSystem& system, const RunSettings& run, State& state, Ida& ida, Newton& newton, Notes& notes,
+             const ErrorText& errors)
+    : system_(system),
+      run_(run),
+      state_(state),
+      ida_(ida),
+      newton_(newton),
+      notes_(notes),
+      errors_(errors),
+      differential_(system.differential()) {}
+
+void Start::initial() {
+  const double t0 = run_.start_time;
+  renew_all(system_, t0, data(state_.y));
+  for (int iteration = 0;; ++iteration) {
+    if (run_.start == RunSettings::Start::steady) {
+      steady_state();
+      ida_.reinit(t0);
+    } else {
+      consistent(t0);
+    }
+    const std::vector<std::string> changed = renew_all(system_, t0, data(state_.y));
+    if (changed.empty()) break;
+    chatter_check(iteration, changed, t0);
+  }
+}
+
+void Start::settle() {
+  const double t = state_.t;
+  for (int iteration = 0;; ++iteration) {
+    consistent(t);
+    const std::vector<std::string> changed = renew_all(system_, t, data(state_.y));
+    if (changed.empty()) break;
+    chatter_check(iteration, changed, t);
+  }
+}
+
+// F(t0, y, 0) = 0 for every y: the differential variables at rest. Newton from the start values
+// first; where that fails (a quadratic loss has no slope at zero flow, so a network at rest has a
+// singular Jacobian) by pseudo-transient continuation: implicit-Euler steps at t0 with the signals
+// held, the step growing while they succeed and the flags renewed after each, until Newton on the
+// steady equations converges.
+void Start::steady_state() {
+  const double t0 = run_.start_time;
+  const double span = run_.stop_time - run_.start_time;
+  const size_t n = system_.size();
+  double* y = data(state_.y);
+  std::vector<double> base(y, y + n);
+  std::string why;
+  auto at_rest = [&] { N_VConst(0.0, state_.yp.get()); };
+  if (newton_.solve(t0, 0.0, nullptr, 1e-9, why)) return at_rest();
+  std::copy(base.begin(), base.end(), y);
+  double h = run_.output_interval;
+  for (int step = 0; step < 400; ++step) {
+    base.assign(y, y + n);
+    std::string step_why;
+    if (!newton_.solve(t0, 1.0 / h, base.data(), 1e-8, step_why)) {
+      std::copy(base.begin(), base.end(), y);
+      h /= 8.0;
+      if (h < 1e-12 * span) break;
+      continue;
+    }
+    at_rest();
+    renew_all(system_, t0, y);
+    h *= 4.0;
+    if (h < 1e3 * span) continue;
+    base.assign(y, y + n);
+    if (newton_.solve(t0, 0.0, nullptr, 1e-9, why)) return at_rest();
+    std::copy(base.begin(), base.end(), y);
+  }
+  throw Failure{fmt::format("no steady state found at t = {}: {}", t0, why)};
+}
+
+// Makes (y, y') consistent at t under the current flags: the algebraic variables and the
+// derivatives re-solved with the differential variables held. Where that system is singular (two
+// differential flows meeting at a node, a closed valve on a differential flow), two tiny
+// implicit-Euler steps project y onto the constraints and give y' by difference.
+void Start::consistent(double t) {
+  ida_.reinit(t);
+  if (ida_.solve_initial_values(t + run_.output_interval) >= 0) return;
+  notes_.once(Notes::projected, [&] {
+    return fmt::format(
+        "t = {}: the consistent initialisation ({}) failed; the state is projected onto the constraints by "
+        "implicit-Euler steps instead",
+        t, errors_.text());
+  });
+  const double h = 1e-8 * std::max(1.0, run_.stop_time - run_.start_time);
+  const size_t n = system_.size();
+  double* y = data(state_.y);
+  std::vector<double> before(y, y + n);
+  std::string why;
+  for (int step = 0; step < 2; ++step) {
+    before.assign(y, y + n);
+    if (!newton_.solve(t, 1.0 / h, before.data(), 1e-8, why))
+      throw Failure{fmt::format("no consistent state at t = {}: {}", t, why)};
+  }
+  double* yp = data(state_.yp);
+  for (size_t i = 0; i < n; ++i) yp[i] = differential_[i] ? (y[i] - before[i]) / h : 0.0;
+  ida_.reinit(t);
+}
+
+void Start::chatter_check(int iteration, const std::vector<std::string>& changed, double t) const {
+  if (iteration + 1 < kMaxModeIterations) return;
+  const std::set<std::string> names(changed.begin(), changed.end());
+  std::string list;
+  for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
+  throw Failure{fmt::format("mode flags do not settle at t = {} after {} renewals: {} keep switching", t,
+                            kMaxModeIterations, list)};
+}
+
+}  // namespace penstock::sim::detail

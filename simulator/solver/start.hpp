@@ -1,0 +1,40 @@
+// Where the integration begins, and begins again after a switch: a state consistent with the
+// equations under mode flags that agree with it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ida.hpp"
+#include "newton.hpp"
+#include "penstock/sim/run.hpp"
+
+namespace penstock::sim::detail {
+
+class Start {
+ public:
+  Start(DaeSystem& system, const RunSettings& run, State& state, Ida& ida, Newton& newton, Notes& notes,
+        const ErrorText& errors);
+
+  // The state at the start time: the steady state, or the given start values made consistent;
+  // the flags renewed and the state solved again until they settle.
+  void initial();
+  // The state at its time re-solved under renewed flags, until they settle (bounded).
+  void settle();
+
+ private:
+  void steady_state();
+  void consistent(double t);
+  void chatter_check(int iteration, const std::vector<std::string>& changed, double t) const;
+
+  DaeSystem& system_;
+  const RunSettings& run_;
+  State& state_;
+  Ida& ida_;
+  Newton& newton_;
+  Notes& notes_;
+  const ErrorText& errors_;
+  std::vector<bool> differential_;
+};
+
+}  // namespace penstock::sim::detail
