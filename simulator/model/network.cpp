@@ -1,10 +1,9 @@
 #include "network.hpp"
 
 #include <algorithm>
-#include <functional>
-#include <set>
 
 #include "penstock/slots.hpp"
+#include "structure.hpp"
 
 namespace penstock::sim::detail {
 
@@ -92,7 +91,9 @@ class Network final : public DaeSystem {
   void element_residual(Element& el, double t, const double* y, const double* yp, Out out);
   void build_pattern();
   int64_t position(int row, int col) const;
+  // Throws ModelError when the equations do not determine the unknowns.
   void check_structure(const NetworkSpec& spec) const;
+  ModelError structure_error(const NetworkSpec& spec, const StructuralFaults& faults) const;
 
   std::vector<std::string> names_, kinds_, equation_names_;
   std::vector<int> variable_owner_, equation_owner_;  // element index, or -(node + 2)
@@ -491,132 +492,77 @@ int64_t Network::position(int row, int col) const {
   return it - pattern_.row_indices.begin();
 }
 
-// A maximum matching of equations to unknowns over the structure. Unknowns left unmatched, and
-// those reachable from them along alternating paths, are under-determined; likewise equations
-// are over-determined. Both are reported with the components they belong to.
 void Network::check_structure(const NetworkSpec& spec) const {
-  const size_t n_eq = structure_.size(), n_var = names_.size();
-  std::vector<std::vector<int>> by_var(n_var);
-  for (size_t e = 0; e < n_eq; ++e) {
-    for (int v : structure_[e]) by_var[static_cast<size_t>(v)].push_back(static_cast<int>(e));
-  }
-  std::vector<int> eq_of(n_var, -1), var_of(n_eq, -1), seen(n_var, -1);
-  std::function<bool(int, int)> augment = [&](int e, int stamp) {
-    for (int v : structure_[static_cast<size_t>(e)]) {
-      if (seen[static_cast<size_t>(v)] == stamp) continue;
-      seen[static_cast<size_t>(v)] = stamp;
-      if (eq_of[static_cast<size_t>(v)] < 0 || augment(eq_of[static_cast<size_t>(v)], stamp)) {
-        eq_of[static_cast<size_t>(v)] = e;
-        var_of[static_cast<size_t>(e)] = v;
-        return true;
-      }
-    }
-    return false;
-  };
-  for (size_t e = 0; e < n_eq; ++e) {  // cheap greedy pass first
-    for (int v : structure_[e]) {
-      if (eq_of[static_cast<size_t>(v)] < 0) {
-        eq_of[static_cast<size_t>(v)] = static_cast<int>(e);
-        var_of[e] = v;
-        break;
-      }
-    }
-  }
-  for (size_t e = 0; e < n_eq; ++e) {
-    if (var_of[e] < 0) augment(static_cast<int>(e), static_cast<int>(e));
-  }
+  const StructuralFaults faults = structural_faults(structure_, names_.size());
+  if (!faults.empty()) throw structure_error(spec, faults);
+}
 
-  std::vector<bool> under(n_var, false), over(n_eq, false);
-  std::vector<int> stack;
-  for (size_t v = 0; v < n_var; ++v) {
-    if (eq_of[v] < 0) stack.push_back(static_cast<int>(v));
-  }
-  while (!stack.empty()) {
-    const size_t v = static_cast<size_t>(stack.back());
-    stack.pop_back();
-    if (under[v]) continue;
-    under[v] = true;
-    for (int e : by_var[v]) {
-      const int w = var_of[static_cast<size_t>(e)];
-      if (w >= 0 && !under[static_cast<size_t>(w)]) stack.push_back(w);
-    }
-  }
-  for (size_t e = 0; e < n_eq; ++e) {
-    if (var_of[e] < 0) stack.push_back(static_cast<int>(e));
-  }
-  while (!stack.empty()) {
-    const size_t e = static_cast<size_t>(stack.back());
-    stack.pop_back();
-    if (over[e]) continue;
-    over[e] = true;
-    for (int v : structure_[e]) {
-      const int f = eq_of[static_cast<size_t>(v)];
-      if (f >= 0 && !over[static_cast<size_t>(f)]) stack.push_back(f);
-    }
-  }
-  const bool any_under = std::find(under.begin(), under.end(), true) != under.end();
-  const bool any_over = std::find(over.begin(), over.end(), true) != over.end();
-  if (!any_under && !any_over) return;
-
-  // Name the culprits: components, and nodes made for ports left unconnected.
-  std::vector<std::string> unconnected;
+// What a structural fault is blamed on: the first component named, and the ports left
+// unconnected whose nodes are named.
+struct Culprits {
   const ElementSpec* first = nullptr;
-  auto describe = [&](const std::vector<int>& owners, const std::vector<std::string>& what) {
-    std::map<std::string, std::vector<std::string>> by_owner;
-    std::vector<std::string> order;
-    for (size_t i = 0; i < owners.size(); ++i) {
-      std::string who;
-      if (owners[i] >= 0) {
-        const ElementSpec& es = spec.elements[static_cast<size_t>(owners[i])];
-        who = "'" + es.name + "' (" + es.description->name + ")";
-        if (first == nullptr) first = &es;
-      } else {
-        const NodeSpec& node = spec.nodes[static_cast<size_t>(-owners[i] - 2)];
-        who = "node '" + node.name + "'";
-        if (!node.unconnected.empty() &&
-            std::find(unconnected.begin(), unconnected.end(), node.unconnected) == unconnected.end()) {
-          unconnected.push_back(node.unconnected);
-        }
-      }
-      if (by_owner.count(who) == 0) order.push_back(who);
-      by_owner[who].push_back(what[i]);
-    }
-    std::string text;
-    for (size_t k = 0; k < order.size() && k < 8; ++k) {
-      const auto& list = by_owner[order[k]];
-      text += "\n    " + order[k] + ": ";
-      for (size_t j = 0; j < list.size() && j < 6; ++j) text += (j > 0 ? ", " : "") + list[j];
-      if (list.size() > 6) text += ", ...";
-    }
-    if (order.size() > 8) text += "\n    ... and " + std::to_string(order.size() - 8) + " more";
-    return text;
-  };
-  std::string message = "the equations do not determine the unknowns (" + std::to_string(n_var) + " unknowns, " +
-                        std::to_string(n_eq) + " equations)";
-  if (any_under) {
-    std::vector<int> owners;
-    std::vector<std::string> what;
-    for (size_t v = 0; v < n_var; ++v) {
-      if (!under[v]) continue;
-      owners.push_back(variable_owner_[v]);
-      what.push_back(names_[v]);
-    }
-    message += "\n  under-determined: too few equations for the variables of" + describe(owners, what);
+  std::vector<std::string> unconnected;
+};
+
+std::string owner_name(const NetworkSpec& spec, int owner, Culprits& culprits) {
+  if (owner >= 0) {
+    const ElementSpec& es = spec.elements[static_cast<size_t>(owner)];
+    if (culprits.first == nullptr) culprits.first = &es;
+    return "'" + es.name + "' (" + es.description->name + ")";
   }
-  if (any_over) {
-    std::vector<int> owners;
-    std::vector<std::string> what;
-    for (size_t e = 0; e < n_eq; ++e) {
-      if (!over[e]) continue;
-      owners.push_back(equation_owner_[e]);
-      what.push_back(equation_names_[e]);
-    }
-    message += "\n  over-determined: more equations than variables in" + describe(owners, what);
+  const NodeSpec& node = spec.nodes[static_cast<size_t>(-owner - 2)];
+  auto& list = culprits.unconnected;
+  if (!node.unconnected.empty() && std::find(list.begin(), list.end(), node.unconnected) == list.end()) {
+    list.push_back(node.unconnected);
   }
-  for (const auto& port : unconnected) message += "\n  port '" + port + "' is not connected";
-  if (!unconnected.empty()) message += "; connect it, or join it to 'ref'";
-  const auto* culprit = first != nullptr ? first : (spec.elements.empty() ? nullptr : &spec.elements.front());
-  throw ModelError(culprit != nullptr ? culprit->mark : SourceMark{spec.file, 0, 0}, message);
+  return "node '" + node.name + "'";
+}
+
+// One line per owner, in the order first met: at most 8 owners with at most 6 items each.
+std::string by_owner(const NetworkSpec& spec, const std::vector<std::pair<int, std::string>>& items,
+                     Culprits& culprits) {
+  std::map<std::string, std::vector<std::string>> listed;
+  std::vector<std::string> order;
+  for (const auto& [owner, item] : items) {
+    const std::string who = owner_name(spec, owner, culprits);
+    if (listed.count(who) == 0) order.push_back(who);
+    listed[who].push_back(item);
+  }
+  std::string text;
+  for (size_t k = 0; k < order.size() && k < 8; ++k) {
+    const auto& list = listed[order[k]];
+    text += "\n    " + order[k] + ": ";
+    for (size_t j = 0; j < list.size() && j < 6; ++j) text += (j > 0 ? ", " : "") + list[j];
+    if (list.size() > 6) text += ", ...";
+  }
+  if (order.size() > 8) text += "\n    ... and " + std::to_string(order.size() - 8) + " more";
+  return text;
+}
+
+// Names the unknowns and equations at fault with the components and nodes they belong to; the
+// error is placed at the first component named.
+ModelError Network::structure_error(const NetworkSpec& spec, const StructuralFaults& faults) const {
+  Culprits culprits;
+  std::string message = "the equations do not determine the unknowns (" + std::to_string(names_.size()) +
+                        " unknowns, " + std::to_string(equation_names_.size()) + " equations)";
+  if (!faults.under.empty()) {
+    std::vector<std::pair<int, std::string>> items;
+    for (int v : faults.under)
+      items.emplace_back(variable_owner_[static_cast<size_t>(v)], names_[static_cast<size_t>(v)]);
+    message += "\n  under-determined: too few equations for the variables of" + by_owner(spec, items, culprits);
+  }
+  if (!faults.over.empty()) {
+    std::vector<std::pair<int, std::string>> items;
+    for (int e : faults.over) {
+      items.emplace_back(equation_owner_[static_cast<size_t>(e)], equation_names_[static_cast<size_t>(e)]);
+    }
+    message += "\n  over-determined: more equations than variables in" + by_owner(spec, items, culprits);
+  }
+  for (const auto& port : culprits.unconnected) message += "\n  port '" + port + "' is not connected";
+  if (!culprits.unconnected.empty()) message += "; connect it, or join it to 'ref'";
+  const ElementSpec* culprit =
+      culprits.first != nullptr ? culprits.first : (spec.elements.empty() ? nullptr : &spec.elements.front());
+  return ModelError(culprit != nullptr ? culprit->mark : SourceMark{spec.file, 0, 0}, message);
 }
 
 }  // namespace
