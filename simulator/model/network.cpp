@@ -32,11 +32,10 @@ struct Input {
 
 struct Eq {
   int row = 0;
-  int differential = -1;  // input index of the derivative, -1 for an algebraic equation
-  double mass = 0.0;      // Mass at the differential input, renewed with the modes
-  NeEquationMethod mass_method = nullptr;
-  NeEquationMethod residual = nullptr;
-  NeEquationMethod jacobian = nullptr;
+  int differential = -1;                       // input index of the derivative, -1 for an algebraic equation
+  double mass = 0.0;                           // Mass at the differential input, renewed with the modes
+  bool residual = false;                       // whether the plug-in registers a Residual
+  bool jacobian = false;                       // and a ResidualJacobian
   std::vector<std::pair<int, double>> linear;  // LinearRow non-zeros: input, coefficient
   std::vector<int> depends;                    // ResidualPattern: inputs
   std::vector<int64_t> position;               // per input: entry of the Jacobian, or -1
@@ -222,18 +221,16 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
       Eq eq;
       eq.row = add_equation(es.name + ": equation " + std::to_string(k), owner);
       eq.differential = decl.differential;
-      eq.mass_method = decl.methods[kMass];
-      eq.residual = decl.methods[kResidual];
-      eq.jacobian = decl.methods[kResidualJacobian];
+      eq.residual = decl.has(kResidual);
+      eq.jacobian = decl.has(kResidualJacobian);
       if (decl.linear_row != nullptr) {
         el.instance->linear_row(k, el.row.data());
         for (size_t i = 0; i < el.row.size(); ++i) {
           if (el.row[i] != 0.0) eq.linear.emplace_back(static_cast<int>(i), el.row[i]);
         }
       }
-      if (eq.residual != nullptr) {
-        const EvalContext ctx = el.instance->context(zeros.data(), no_modes.data());
-        decl.methods[kResidualPattern](&ctx, pattern.data());
+      if (eq.residual) {
+        el.instance->residual_pattern(k, zeros.data(), no_modes.data(), pattern.data());
         for (size_t i = 0; i < pattern.size(); ++i) {
           if (pattern[i] != 0) eq.depends.push_back(static_cast<int>(i));
         }
@@ -352,11 +349,9 @@ void Network::fill(Element& el, double t, const double* y) {
 }
 
 void Network::renew_mass(Element& el) {
-  for (Eq& eq : el.equations) {
-    if (eq.differential < 0) continue;
-    const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
-    eq.mass_method(&ctx, el.row.data());
-    eq.mass = el.row[static_cast<size_t>(eq.differential)];
+  for (size_t k = 0; k < el.equations.size(); ++k) {
+    Eq& eq = el.equations[k];
+    if (eq.differential >= 0) eq.mass = el.instance->mass(k, el.x.data(), el.modes.data());
   }
 }
 
@@ -378,7 +373,6 @@ void Network::initial_values(double* y, double* yp) const {
 template <typename Out>
 void Network::element_residual(Element& el, double t, const double* y, const double* yp, Out out) {
   fill(el, t, y);
-  const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
   for (size_t k = 0; k < el.equations.size(); ++k) {
     const Eq& eq = el.equations[k];
     double f = 0.0;
@@ -386,11 +380,7 @@ void Network::element_residual(Element& el, double t, const double* y, const dou
       const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
       if (in.source == Source::unknown) f += eq.mass * yp[in.index];
     }
-    if (eq.residual != nullptr) {
-      double r = 0.0;
-      eq.residual(&ctx, &r);
-      f -= r;
-    }
+    if (eq.residual) f -= el.instance->residual(k, el.x.data(), el.modes.data());
     for (const auto& [i, c] : eq.linear) f -= c * el.x[static_cast<size_t>(i)];
     out(k, f);
   }
@@ -409,18 +399,18 @@ void Network::jacobian(double t, const double* y, const double* /*yp*/, double c
   std::copy(constant_values_.begin(), constant_values_.end(), values);
   for (Element& el : elements_) {
     bool filled = false;
-    for (const Eq& eq : el.equations) {
+    for (size_t k = 0; k < el.equations.size(); ++k) {
+      const Eq& eq = el.equations[k];
       if (eq.differential >= 0) {
         const int64_t at = eq.position[static_cast<size_t>(eq.differential)];
         if (at >= 0) values[at] += cj * eq.mass;
       }
-      if (eq.jacobian == nullptr) continue;
+      if (!eq.jacobian) continue;
       if (!filled) {
         fill(el, t, y);
         filled = true;
       }
-      const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
-      eq.jacobian(&ctx, el.row.data());
+      el.instance->residual_jacobian(k, el.x.data(), el.modes.data(), el.row.data());
       for (int i : eq.depends) {
         const int64_t at = eq.position[static_cast<size_t>(i)];
         if (at >= 0) values[at] -= el.row[static_cast<size_t>(i)];
