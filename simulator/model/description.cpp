@@ -26,6 +26,35 @@ const Description::Parameter* Description::parameter(const std::string& n) const
   return nullptr;
 }
 
+std::string Description::kind_of(const std::string& variable) const {
+  std::string kind = "ratio";
+  for (const Branch& b : branches) {
+    if (b.through == variable)
+      kind = port(b.from == "ref" ? b.to : b.from)->domain == Domain::hydraulic ? "flow" : "torque";
+  }
+  for (const Across& a : across) {
+    if (a.variable == variable)
+      kind = port(a.plus == "ref" ? a.minus : a.plus)->domain == Domain::hydraulic ? "pressure" : "speed";
+  }
+  if (const auto k = kinds.find(variable); k != kinds.end()) kind = k->second;
+  return kind;
+}
+
+std::vector<std::string> Description::named_variables() const {
+  std::vector<std::string> names;
+  auto add = [&names](const std::string& variable) {
+    if (std::find(names.begin(), names.end(), variable) == names.end()) names.push_back(variable);
+  };
+  for (const Branch& b : branches) add(b.through);
+  for (const Across& a : across) add(a.variable);
+  for (const auto& v : signals) add(v);
+  for (const auto& v : outputs) add(v);
+  for (const auto& [v, kind] : kinds) add(v);
+  for (const auto& [v, from] : start) add(v);
+  for (const auto& [v, value] : defaults) add(v);
+  return names;
+}
+
 namespace {
 
 using detail::YamlFile;
