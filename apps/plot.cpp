@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -17,31 +18,6 @@
 
 namespace penstock::app {
 namespace {
-
-// What a recorded variable measures, told by its own name (the part after the last '.'):
-// p… pressure, q… flow, z level, V volume, w speed, t torque, the machines' latches a state.
-struct Quantity {
-  std::string name;  // panel key and axis label
-  std::string unit;  // SI unit, before scaling
-  bool state = false;
-};
-
-Quantity quantity_of(const std::string& column) {
-  const size_t dot = column.rfind('.');
-  const std::string v = dot == std::string::npos ? column : column.substr(dot + 1);
-  auto is = [&v](const char* base) {
-    const std::string b = base;
-    return v == b || v.rfind(b + "_", 0) == 0;
-  };
-  if (is("p") || v == "P" || v == "Hturb" || v == "h0" || v == "hmin") return {"pressure", "Pa"};
-  if (is("q") || v == "Qin" || v == "Qturb") return {"flow", "m³/s"};
-  if (v == "z") return {"level", "m"};
-  if (v == "V") return {"volume", "m³"};
-  if (is("w") || v == "n_syn") return {"speed", "rad/s"};
-  if (is("t")) return {"torque", "N m"};
-  if (v == "on_grid" || v == "control" || v == "ochrana" || v == "syn_enable") return {"state", "0 off, 1 on", true};
-  return {v, ""};
-}
 
 // The unit a panel is drawn in and the divisor from SI: pressures in bar, large torques in kN m
 // or MN m.
@@ -206,9 +182,50 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
 struct Options {
   PlotRequest request;
   std::vector<std::string> marks;
+  std::vector<std::filesystem::path> plugin_dirs;
 };
 
 }  // namespace
+
+VariableKinds kinds_of(const sim::DaeSystem& system) {
+  VariableKinds kinds;
+  for (size_t i = 0; i < system.size(); ++i) kinds[system.variable_names()[i]] = system.variable_kinds()[i];
+  return kinds;
+}
+
+VariableKinds kinds_of(const sim::Catalogue& catalogue) {
+  std::map<std::string, std::set<std::string>> given{{"p", {"pressure"}}, {"w", {"speed"}}};
+  for (const auto& name : catalogue.names()) {
+    const sim::Description& d = *catalogue.find(name);
+    for (const auto& v : d.named_variables()) given[v].insert(d.kind_of(v));
+  }
+  VariableKinds kinds;
+  for (auto& [name, set] : given) {
+    if (set.size() > 1) set.erase("ratio");
+    if (set.size() == 1) kinds[name] = *set.begin();
+  }
+  return kinds;
+}
+
+Quantity quantity_of(const std::string& column, const VariableKinds& kinds) {
+  static const std::map<std::string, Quantity> panels{
+      {"pressure", {"pressure", "Pa"}},
+      {"flow", {"flow", "m³/s"}},
+      {"level", {"level", "m"}},
+      {"volume", {"volume", "m³"}},
+      {"speed", {"speed", "rad/s"}},
+      {"torque", {"torque", "N m"}},
+      {"logical", {"state", "0 off, 1 on", true}},
+  };
+  const size_t dot = column.rfind('.');
+  const std::string last = dot == std::string::npos ? column : column.substr(dot + 1);
+  auto kind = kinds.find(column);
+  if (kind == kinds.end()) kind = kinds.find(last);
+  if (kind != kinds.end()) {
+    if (const auto panel = panels.find(kind->second); panel != panels.end()) return panel->second;
+  }
+  return {last, ""};
+}
 
 PlotMark parse_mark(const std::string& text) {
   const size_t eq = text.find('=');
@@ -255,14 +272,14 @@ std::filesystem::path plot_results(const PlotRequest& r) {
       if (it == cols.end()) continue;
       found = true;
       const size_t k = static_cast<size_t>(it - cols.begin());
-      Panel& p = panel_of(quantity_of(name));
+      Panel& p = panel_of(quantity_of(name, r.kinds));
       p.curves.push_back({i, k});
       p.largest = std::max(p.largest, tables[i].largest[k]);
     }
     if (!found) throw std::runtime_error(fmt::format("no results file has the column '{}'", name));
   }
   for (const PlotMark& m : r.marks) {
-    const Quantity q = quantity_of(m.column);
+    const Quantity q = quantity_of(m.column, r.kinds);
     const auto it =
         std::find_if(panels.begin(), panels.end(), [&q](const Panel& p) { return p.quantity.name == q.name; });
     if (it == panels.end()) throw std::runtime_error(fmt::format("the mark '{}' has no panel to go to", m.column));
@@ -293,9 +310,14 @@ void add_plot_command(CLI::App& app) {
   cmd->add_option("-c,--columns", o->request.columns, "Variables to draw (default: all)");
   cmd->add_option("--mark", o->marks, "A dashed level in a column's panel: column=value[:label], value in SI units");
   cmd->add_option("--title", o->request.title, "Title above the panels (default: the file names)");
+  cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions");
   cmd->callback([o] {
     try {
       for (const auto& m : o->marks) o->request.marks.push_back(parse_mark(m));
+      // What the columns measure, as the components' descriptions tell it.
+      std::vector<std::filesystem::path> dirs = o->plugin_dirs;
+      for (const auto& d : sim::Catalogue::default_directories()) dirs.push_back(d);
+      o->request.kinds = kinds_of(sim::Catalogue(dirs));
       const std::filesystem::path image = plot_results(o->request);
       fmt::print("{}\n", image.string());
     } catch (const std::exception& e) {

@@ -75,6 +75,7 @@ int simulate(const Options& o) {
       try {
         PlotRequest request;
         request.results = {results};
+        request.kinds = kinds_of(*model.system);
         const std::filesystem::path image = plot_results(request);
         if (!o.quiet && !o.json) fmt::print("  plot: {}\n", image.string());
       } catch (const std::exception& e) {

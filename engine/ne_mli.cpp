@@ -314,7 +314,42 @@ std::vector<std::string> Plugin::parameter_names() const {
   return recorder.asked;
 }
 
-Instance::Instance(const GroupDecl& group, const ParameterTable& parameters) : group_(&group) {
+namespace {
+
+// Bound in place of a method the group does not register: a call to it is a fault of the host.
+template <int32_t Slot>
+void missing(const EvalContext* /*ctx*/, void* /*out*/) {
+  throw std::logic_error("the equation has no " + std::string(slot_name(Slot)));
+}
+void missing_linear_row(const double* /*params*/, double* /*out*/) {
+  throw std::logic_error("the equation has no LinearRow");
+}
+void missing_zero_crossings(const EvalContext* /*ctx*/, void* /*out*/) {
+  throw std::logic_error("the group has no ZeroCrossings");
+}
+void missing_modes(const EvalContext* /*ctx*/, void* /*out*/) { throw std::logic_error("the group has no Modes"); }
+
+}  // namespace
+
+Instance::Instance(const GroupDecl& group, const ParameterTable& parameters)
+    : group_(&group), row_(group.inputs.size(), 0.0) {
+  for (const EquationDecl& eq : group.equations) {
+    auto bound = [&eq](int32_t slot, NeEquationMethod stub) {
+      return eq.has(slot) ? eq.methods[static_cast<size_t>(slot)] : stub;
+    };
+    // Mass is read at the differential input, so it is there only with one.
+    const bool differential = eq.differential >= 0 && eq.differential < group.n_inputs();
+    methods_.push_back(Methods{
+        .mass = differential ? bound(kMass, missing<kMass>) : missing<kMass>,
+        .residual = bound(kResidual, missing<kResidual>),
+        .residual_pattern = bound(kResidualPattern, missing<kResidualPattern>),
+        .residual_jacobian = bound(kResidualJacobian, missing<kResidualJacobian>),
+        .linear_row = eq.linear_row != nullptr ? eq.linear_row : missing_linear_row,
+        .differential = differential ? static_cast<size_t>(eq.differential) : 0,
+    });
+  }
+  zero_crossings_ = group.zero_crossings != nullptr ? group.zero_crossings : missing_zero_crossings;
+  modes_ = group.modes != nullptr ? group.modes : missing_modes;
   NeParameterSource source{parameters, {}};
   block_ = group.setup(&source);
   if (block_ == nullptr) throw PluginError("setup returned no parameter block: out of memory");
@@ -329,24 +364,6 @@ void Instance::call(size_t equation, int32_t slot, const double* inputs, const i
   }
   const EvalContext ctx = context(inputs, modes);
   eq.methods[static_cast<size_t>(slot)](&ctx, out);
-}
-
-void Instance::linear_row(size_t equation, double* out) const {
-  const EquationDecl& eq = group_->equations.at(equation);
-  if (eq.linear_row == nullptr) throw std::logic_error("e" + std::to_string(equation) + " has no LinearRow");
-  eq.linear_row(block_, out);
-}
-
-void Instance::zero_crossings(const double* inputs, const int32_t* modes, double* out) const {
-  if (group_->zero_crossings == nullptr) throw std::logic_error("the group has no ZeroCrossings");
-  const EvalContext ctx = context(inputs, modes);
-  group_->zero_crossings(&ctx, out);
-}
-
-void Instance::modes(const double* inputs, const int32_t* modes, int32_t* out) const {
-  if (group_->modes == nullptr) throw std::logic_error("the group has no Modes");
-  const EvalContext ctx = context(inputs, modes);
-  group_->modes(&ctx, out);
 }
 
 }  // namespace penstock::engine

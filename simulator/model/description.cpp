@@ -26,6 +26,35 @@ const Description::Parameter* Description::parameter(const std::string& n) const
   return nullptr;
 }
 
+std::string Description::kind_of(const std::string& variable) const {
+  std::string kind = "ratio";
+  for (const Branch& b : branches) {
+    if (b.through == variable)
+      kind = port(b.from == "ref" ? b.to : b.from)->domain == Domain::hydraulic ? "flow" : "torque";
+  }
+  for (const Across& a : across) {
+    if (a.variable == variable)
+      kind = port(a.plus == "ref" ? a.minus : a.plus)->domain == Domain::hydraulic ? "pressure" : "speed";
+  }
+  if (const auto k = kinds.find(variable); k != kinds.end()) kind = k->second;
+  return kind;
+}
+
+std::vector<std::string> Description::named_variables() const {
+  std::vector<std::string> names;
+  auto add = [&names](const std::string& variable) {
+    if (std::find(names.begin(), names.end(), variable) == names.end()) names.push_back(variable);
+  };
+  for (const Branch& b : branches) add(b.through);
+  for (const Across& a : across) add(a.variable);
+  for (const auto& v : signals) add(v);
+  for (const auto& v : outputs) add(v);
+  for (const auto& [v, kind] : kinds) add(v);
+  for (const auto& [v, from] : start) add(v);
+  for (const auto& [v, value] : defaults) add(v);
+  return names;
+}
+
 namespace {
 
 using detail::YamlFile;
@@ -58,6 +87,149 @@ std::pair<std::string, std::string> terminals(const YamlFile& f, const YAML::Nod
   return {a, b};
 }
 
+// The component's name comes from the file's: one description may serve a plug-in built under
+// two names (StorageSegment.yaml is installed as StorageLine.yaml too). 'component' must be there.
+void read_header(const YamlFile& f, const YAML::Node& root, const std::filesystem::path& file, Description& d) {
+  d.mark = SourceMark{file.string(), 1, 1};
+  if (!root["component"]) f.fail(SourceMark{file.string(), 1, 1}, "a network description needs 'component: <Name>'");
+  f.text(root["component"], "component");
+  d.name = file.stem().string();
+  if (root["physics"]) d.physics = f.text(root["physics"], "physics");
+  if (const YAML::Node notes = root["notes"]) {
+    f.expect_sequence(notes, "notes");
+    for (const auto& n : notes) d.notes.push_back(f.text(n, "a note"));
+  }
+}
+
+// "A: hydraulic" or "A: {domain: hydraulic, unconnected: ref}".
+Description::Port read_port(const YamlFile& f, const YAML::Node& key, const YAML::Node& value) {
+  Description::Port p;
+  p.name = key.Scalar();
+  if (p.name == "ref" || p.name.find('.') != std::string::npos) f.fail(key, "'" + p.name + "' cannot name a port");
+  std::string domain;
+  if (value.IsMap()) {
+    f.only_keys(value, {"domain", "unconnected"}, "a port");
+    domain = f.text(value["domain"], "the port's domain");
+    if (value["unconnected"]) {
+      const std::string u = f.text(value["unconnected"], "unconnected");
+      if (u != "ref" && u != "node") f.fail(value["unconnected"], "unconnected is 'ref' or 'node', not '" + u + "'");
+      p.ground_if_unconnected = u == "ref";
+    }
+  } else {
+    domain = f.text(value, "the port's domain");
+  }
+  if (domain == "hydraulic") {
+    p.domain = Domain::hydraulic;
+  } else if (domain == "rotational") {
+    p.domain = Domain::rotational;
+  } else {
+    f.fail(value, "unknown domain '" + domain + "'" + detail::did_you_mean(domain, {"hydraulic", "rotational"}));
+  }
+  return p;
+}
+
+void read_ports(const YamlFile& f, const YAML::Node& root, Description& d) {
+  const YAML::Node ports = root["ports"];
+  if (!ports) f.fail(d.mark, d.name + " declares no ports");
+  f.expect_map(ports, "ports");
+  for (const auto& kv : ports) d.ports.push_back(read_port(f, kv.first, kv.second));
+}
+
+// "q: A -> B": q is carried from A to B.
+void read_branches(const YamlFile& f, const YAML::Node& root, Description& d) {
+  const YAML::Node branches = root["branches"];
+  if (!branches) return;
+  f.expect_map(branches, "branches");
+  for (const auto& kv : branches) {
+    const auto [from, to] = terminals(f, kv.second, "->", d);
+    if (kv.second.Scalar().find("->") == std::string::npos) f.fail(kv.second, "a branch reads 'A -> B' or 'A -> ref'");
+    d.branches.push_back({kv.first.Scalar(), from, to});
+  }
+}
+
+// "p: A - B": p = A.p - B.p.
+void read_across(const YamlFile& f, const YAML::Node& root, Description& d) {
+  const YAML::Node across = root["across"];
+  if (!across) return;
+  f.expect_map(across, "across");
+  for (const auto& kv : across) {
+    const auto [plus, minus] = terminals(f, kv.second, " - ", d);
+    d.across.push_back({kv.first.Scalar(), plus, minus});
+  }
+}
+
+// A port's domain must agree with every branch and relation through it.
+void check_domains(const YamlFile& f, const YAML::Node& root, const Description& d) {
+  auto domain_of = [&](const std::string& t) { return t == "ref" ? std::optional<Domain>{} : d.port(t)->domain; };
+  for (const auto& b : d.branches) {
+    const auto x = domain_of(b.from), y = domain_of(b.to);
+    if (x && y && *x != *y)
+      f.fail(root["branches"][b.through], "branch '" + b.through + "' joins ports of two domains");
+  }
+  for (const auto& a : d.across) {
+    const auto x = domain_of(a.plus), y = domain_of(a.minus);
+    if (x && y && *x != *y) f.fail(root["across"][a.variable], "'" + a.variable + "' relates ports of two domains");
+  }
+}
+
+// A list of variable names under the key, when there is one.
+void read_names(const YamlFile& f, const YAML::Node& root, const char* key, std::vector<std::string>& out) {
+  if (const YAML::Node list = root[key]) {
+    f.expect_sequence(list, key);
+    for (const auto& n : list) out.push_back(f.text(n, key));
+  }
+}
+
+// "variables: {z: level}": the kinds the description states.
+void read_kinds(const YamlFile& f, const YAML::Node& root, Description& d) {
+  const YAML::Node vars = root["variables"];
+  if (!vars) return;
+  f.expect_map(vars, "variables");
+  for (const auto& kv : vars) {
+    const std::string kind = f.text(kv.second, "a variable's kind");
+    if (std::find(kKinds.begin(), kKinds.end(), kind) == kKinds.end()) {
+      f.fail(kv.second, "unknown kind of variable '" + kind + "'" + detail::did_you_mean(kind, kKinds));
+    }
+    d.kinds[kv.first.Scalar()] = kind;
+  }
+}
+
+// "start: {z: z_ini}" (the parameter a start value is taken from) and "defaults: {control: 1}".
+void read_start(const YamlFile& f, const YAML::Node& root, Description& d) {
+  if (const YAML::Node start = root["start"]) {
+    f.expect_map(start, "start");
+    for (const auto& kv : start) d.start[kv.first.Scalar()] = f.text(kv.second, "a start parameter");
+  }
+  if (const YAML::Node defaults = root["defaults"]) {
+    f.expect_map(defaults, "defaults");
+    for (const auto& kv : defaults) d.defaults[kv.first.Scalar()] = f.number(kv.second, "a default start value");
+  }
+}
+
+// "dx: {unit: m, doc: ..., default: 1, fluid: density}", or "dx: what it means", or "dx:".
+Description::Parameter read_parameter(const YamlFile& f, const YAML::Node& key, const YAML::Node& value) {
+  Description::Parameter p;
+  p.name = key.Scalar();
+  if (value.IsMap()) {
+    f.only_keys(value, {"unit", "doc", "default", "fluid"}, "a parameter");
+    if (value["unit"]) p.unit = f.text(value["unit"], "unit");
+    if (value["doc"]) p.doc = f.text(value["doc"], "doc");
+    if (value["default"]) p.default_value = f.number(value["default"], "default");
+    if (value["fluid"]) p.fluid = f.text(value["fluid"], "fluid");
+  } else if (!value.IsNull()) {
+    p.doc = f.text(value, "a parameter's meaning");
+  }
+  if (!p.unit.empty() && !detail::find_unit(p.unit)) f.fail(value["unit"], "unknown unit '" + p.unit + "'");
+  return p;
+}
+
+void read_parameters(const YamlFile& f, const YAML::Node& root, Description& d) {
+  const YAML::Node params = root["parameters"];
+  if (!params) return;
+  f.expect_map(params, "parameters");
+  for (const auto& kv : params) d.parameters.push_back(read_parameter(f, kv.first, kv.second));
+}
+
 }  // namespace
 
 Description read_description(const std::filesystem::path& file) {
@@ -69,123 +241,16 @@ Description read_description(const std::filesystem::path& file) {
                "start", "defaults", "parameters"},
               "a network description");
   Description d;
-  d.mark = SourceMark{file.string(), 1, 1};
-  if (!root["component"]) f.fail(SourceMark{file.string(), 1, 1}, "a network description needs 'component: <Name>'");
-  // The catalogue knows a component by its file's name: one description may serve a plug-in built
-  // under two names (StorageSegment.yaml is installed as StorageLine.yaml too).
-  f.text(root["component"], "component");
-  d.name = file.stem().string();
-  if (root["physics"]) d.physics = f.text(root["physics"], "physics");
-  if (const YAML::Node notes = root["notes"]) {
-    f.expect_sequence(notes, "notes");
-    for (const auto& n : notes) d.notes.push_back(f.text(n, "a note"));
-  }
-
-  const YAML::Node ports = root["ports"];
-  if (!ports) f.fail(d.mark, d.name + " declares no ports");
-  f.expect_map(ports, "ports");
-  for (const auto& kv : ports) {
-    Description::Port p;
-    p.name = kv.first.Scalar();
-    if (p.name == "ref" || p.name.find('.') != std::string::npos)
-      f.fail(kv.first, "'" + p.name + "' cannot name a port");
-    std::string domain;
-    if (kv.second.IsMap()) {
-      f.only_keys(kv.second, {"domain", "unconnected"}, "a port");
-      domain = f.text(kv.second["domain"], "the port's domain");
-      if (kv.second["unconnected"]) {
-        const std::string u = f.text(kv.second["unconnected"], "unconnected");
-        if (u != "ref" && u != "node")
-          f.fail(kv.second["unconnected"], "unconnected is 'ref' or 'node', not '" + u + "'");
-        p.ground_if_unconnected = u == "ref";
-      }
-    } else {
-      domain = f.text(kv.second, "the port's domain");
-    }
-    if (domain == "hydraulic") {
-      p.domain = Domain::hydraulic;
-    } else if (domain == "rotational") {
-      p.domain = Domain::rotational;
-    } else {
-      f.fail(kv.second, "unknown domain '" + domain + "'" + detail::did_you_mean(domain, {"hydraulic", "rotational"}));
-    }
-    d.ports.push_back(p);
-  }
-
-  if (const YAML::Node branches = root["branches"]) {
-    f.expect_map(branches, "branches");
-    for (const auto& kv : branches) {
-      const auto [from, to] = terminals(f, kv.second, "->", d);
-      if (kv.second.Scalar().find("->") == std::string::npos)
-        f.fail(kv.second, "a branch reads 'A -> B' or 'A -> ref'");
-      d.branches.push_back({kv.first.Scalar(), from, to});
-    }
-  }
-  if (const YAML::Node across = root["across"]) {
-    f.expect_map(across, "across");
-    for (const auto& kv : across) {
-      const auto [plus, minus] = terminals(f, kv.second, " - ", d);
-      d.across.push_back({kv.first.Scalar(), plus, minus});
-    }
-  }
-  // A port's domain must agree with every branch and relation through it.
-  auto domain_of = [&](const std::string& t) { return t == "ref" ? std::optional<Domain>{} : d.port(t)->domain; };
-  for (const auto& b : d.branches) {
-    const auto x = domain_of(b.from), y = domain_of(b.to);
-    if (x && y && *x != *y)
-      f.fail(root["branches"][b.through], "branch '" + b.through + "' joins ports of two domains");
-  }
-  for (const auto& a : d.across) {
-    const auto x = domain_of(a.plus), y = domain_of(a.minus);
-    if (x && y && *x != *y) f.fail(root["across"][a.variable], "'" + a.variable + "' relates ports of two domains");
-  }
-
-  auto names = [&](const char* key, std::vector<std::string>& out) {
-    if (const YAML::Node list = root[key]) {
-      f.expect_sequence(list, key);
-      for (const auto& n : list) out.push_back(f.text(n, key));
-    }
-  };
-  names("signals", d.signals);
-  names("outputs", d.outputs);
-  if (const YAML::Node vars = root["variables"]) {
-    f.expect_map(vars, "variables");
-    for (const auto& kv : vars) {
-      const std::string kind = f.text(kv.second, "a variable's kind");
-      if (std::find(kKinds.begin(), kKinds.end(), kind) == kKinds.end()) {
-        f.fail(kv.second, "unknown kind of variable '" + kind + "'" + detail::did_you_mean(kind, kKinds));
-      }
-      d.kinds[kv.first.Scalar()] = kind;
-    }
-  }
-  if (const YAML::Node start = root["start"]) {
-    f.expect_map(start, "start");
-    for (const auto& kv : start) d.start[kv.first.Scalar()] = f.text(kv.second, "a start parameter");
-  }
-  if (const YAML::Node defaults = root["defaults"]) {
-    f.expect_map(defaults, "defaults");
-    for (const auto& kv : defaults) d.defaults[kv.first.Scalar()] = f.number(kv.second, "a default start value");
-  }
-  if (const YAML::Node params = root["parameters"]) {
-    f.expect_map(params, "parameters");
-    for (const auto& kv : params) {
-      Description::Parameter p;
-      p.name = kv.first.Scalar();
-      if (kv.second.IsMap()) {
-        f.only_keys(kv.second, {"unit", "doc", "default", "fluid"}, "a parameter");
-        if (kv.second["unit"]) p.unit = f.text(kv.second["unit"], "unit");
-        if (kv.second["doc"]) p.doc = f.text(kv.second["doc"], "doc");
-        if (kv.second["default"]) p.default_value = f.number(kv.second["default"], "default");
-        if (kv.second["fluid"]) p.fluid = f.text(kv.second["fluid"], "fluid");
-      } else if (!kv.second.IsNull()) {
-        p.doc = f.text(kv.second, "a parameter's meaning");
-      }
-      if (!p.unit.empty() && !detail::find_unit(p.unit)) {
-        f.fail(kv.second["unit"], "unknown unit '" + p.unit + "'");
-      }
-      d.parameters.push_back(p);
-    }
-  }
+  read_header(f, root, file, d);
+  read_ports(f, root, d);
+  read_branches(f, root, d);
+  read_across(f, root, d);
+  check_domains(f, root, d);
+  read_names(f, root, "signals", d.signals);
+  read_names(f, root, "outputs", d.outputs);
+  read_kinds(f, root, d);
+  read_start(f, root, d);
+  read_parameters(f, root, d);
   return d;
 }
 

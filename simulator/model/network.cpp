@@ -1,10 +1,9 @@
 #include "network.hpp"
 
 #include <algorithm>
-#include <functional>
-#include <set>
 
 #include "penstock/slots.hpp"
+#include "structure.hpp"
 
 namespace penstock::sim::detail {
 
@@ -33,11 +32,10 @@ struct Input {
 
 struct Eq {
   int row = 0;
-  int differential = -1;  // input index of the derivative, -1 for an algebraic equation
-  double mass = 0.0;      // Mass at the differential input, renewed with the modes
-  NeEquationMethod mass_method = nullptr;
-  NeEquationMethod residual = nullptr;
-  NeEquationMethod jacobian = nullptr;
+  int differential = -1;                       // input index of the derivative, -1 for an algebraic equation
+  double mass = 0.0;                           // Mass at the differential input, renewed with the modes
+  bool residual = false;                       // whether the plug-in registers a Residual
+  bool jacobian = false;                       // and a ResidualJacobian
   std::vector<std::pair<int, double>> linear;  // LinearRow non-zeros: input, coefficient
   std::vector<int> depends;                    // ResidualPattern: inputs
   std::vector<int64_t> position;               // per input: entry of the Jacobian, or -1
@@ -83,6 +81,21 @@ class Network final : public DaeSystem {
   std::vector<double> breakpoints() const override;
 
  private:
+  // The passes of the assembly.
+  Element& add_element(const ElementSpec& es);
+  void add_nodes(const NetworkSpec& spec, const ElementSpec& es);
+  std::map<std::string, int> add_inputs(Element& el, const ElementSpec& es, int owner);
+  Input port_input(const ElementSpec& es, const std::string& port) const;
+  int add_own_unknown(const ElementSpec& es, const std::string& variable, int owner);
+  void add_plugin_equations(Element& el, int owner);
+  void add_structure(const Element& el, const Eq& eq);
+  void add_across_relations(const ElementSpec& es, const std::map<std::string, int>& own, int owner);
+  void add_balances(const NetworkSpec& spec);
+  void add_relation(Relation r);
+  void start_flags(double t);
+  void add_switching_parts();
+  void fill_report(CheckReport& report) const;
+
   int add_unknown(const std::string& name, const std::string& kind, int owner);
   int add_equation(const std::string& name, int owner);
   void fill(Element& el, double t, const double* y);
@@ -92,7 +105,9 @@ class Network final : public DaeSystem {
   void element_residual(Element& el, double t, const double* y, const double* yp, Out out);
   void build_pattern();
   int64_t position(int row, int col) const;
+  // Throws ModelError when the equations do not determine the unknowns.
   void check_structure(const NetworkSpec& spec) const;
+  ModelError structure_error(const NetworkSpec& spec, const StructuralFaults& faults) const;
 
   std::vector<std::string> names_, kinds_, equation_names_;
   std::vector<int> variable_owner_, equation_owner_;  // element index, or -(node + 2)
@@ -108,7 +123,11 @@ class Network final : public DaeSystem {
   int n_roots_ = 0;
   std::vector<SwitchingPart> parts_;
   std::vector<size_t> part_element_;  // per switching part: its element
+  std::vector<int> node_unknown_;     // per node: its across unknown, -1 while no element uses it
+  std::vector<int> node_balance_;     // per node: its balance row, likewise
 };
+
+int node_owner(size_t node) { return -static_cast<int>(node) - 2; }
 
 std::vector<double> Network::breakpoints() const {
   std::vector<double> times;
@@ -137,144 +156,195 @@ int Network::add_equation(const std::string& name, int owner) {
   return static_cast<int>(equation_names_.size()) - 1;
 }
 
+// The passes of the assembly, in the order that numbers the unknowns and the equations: for every
+// element, the nodes its ports meet first, its inputs, its plug-in's equations and its across
+// relations; then the balances at the nodes.
 Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec.absolute_by_kind) {
-  // Node across variables, numbered where a node is first met so that a chain stays banded.
-  std::vector<int> node_unknown(spec.nodes.size(), -1);
-  std::vector<int> node_balance(spec.nodes.size(), -1);
-  auto node_owner = [](size_t n) { return -static_cast<int>(n) - 2; };
-  auto use_node = [&](int n) {
-    if (n == kReference || node_unknown[static_cast<size_t>(n)] >= 0) return;
-    const NodeSpec& node = spec.nodes[static_cast<size_t>(n)];
-    const size_t k = static_cast<size_t>(n);
-    node_unknown[k] = add_unknown(node.name + "." + across_name(node.domain),
-                                  node.domain == Domain::hydraulic ? "pressure" : "speed", node_owner(k));
-    y0_[static_cast<size_t>(node_unknown[k])] = node.start.value_or(0.0);
-    node_balance[k] = add_equation("node " + node.name + ": balance of " + through_name(node.domain), node_owner(k));
-  };
-
+  node_unknown_.assign(spec.nodes.size(), -1);
+  node_balance_.assign(spec.nodes.size(), -1);
   elements_.reserve(spec.elements.size());
   for (size_t e = 0; e < spec.elements.size(); ++e) {
-    ElementSpec& es = spec.elements[e];
-    const Description& d = *es.description;
-    const engine::GroupDecl& g = es.plugin->group();
+    const ElementSpec& es = spec.elements[e];
     const int owner = static_cast<int>(e);
-    Element el;
-    el.name = es.name;
-    el.plugin = es.plugin;
-    el.instance = std::make_unique<engine::Instance>(g, es.parameters);
-    el.x.assign(g.inputs.size(), 0.0);
-    el.row.assign(g.inputs.size(), 0.0);
-    el.modes.assign(static_cast<size_t>(g.n_modes), 0);
-    el.renewed.assign(static_cast<size_t>(g.n_modes), 0);
-    el.n_zc = g.zero_crossings != nullptr ? g.n_zc : 0;
-    el.zc_offset = n_roots_;
-    n_roots_ += el.n_zc;
-
-    for (const auto& port : d.ports) use_node(es.port_node.at(port.name));
-
-    // Every input: time, a port's across variable, a signal, or an unknown of the element's own.
-    std::map<std::string, int> own;  // own variable -> unknown
-    el.inputs.resize(g.inputs.size());
-    el.inputs[0].source = Source::time;
-    for (size_t i = 1; i < g.inputs.size(); ++i) {
-      const std::string& in = g.inputs[i];
-      const size_t dot = in.find('.');
-      if (dot != std::string::npos) {
-        const int n = es.port_node.at(in.substr(0, dot));
-        el.inputs[i] =
-            n == kReference ? Input{Source::zero, 0} : Input{Source::unknown, node_unknown[static_cast<size_t>(n)]};
-      } else if (const auto s = es.signals.find(in); s != es.signals.end()) {
-        signals_.push_back(s->second);
-        el.inputs[i] = Input{Source::signal, static_cast<int>(signals_.size()) - 1};
-      } else if (const auto o = own.find(in); o != own.end()) {
-        el.inputs[i] = Input{Source::unknown, o->second};
-      } else {
-        std::string kind = "ratio";
-        for (const auto& b : d.branches) {
-          if (b.through == in)
-            kind = d.port(b.from == "ref" ? b.to : b.from)->domain == Domain::hydraulic ? "flow" : "torque";
-        }
-        for (const auto& a : d.across) {
-          if (a.variable == in)
-            kind = d.port(a.plus == "ref" ? a.minus : a.plus)->domain == Domain::hydraulic ? "pressure" : "speed";
-        }
-        if (const auto k = d.kinds.find(in); k != d.kinds.end()) kind = k->second;
-        const int u = add_unknown(es.name + "." + in, kind, owner);
-        own[in] = u;
-        el.inputs[i] = Input{Source::unknown, u};
-        double start = 0.0;
-        if (const auto v = d.defaults.find(in); v != d.defaults.end()) start = v->second;
-        if (const auto p = d.start.find(in); p != d.start.end()) {
-          if (const auto v = es.parameters.find(p->second); v != es.parameters.end()) start = v->second;
-        }
-        if (const auto v = es.start.find(in); v != es.start.end()) start = v->second;
-        y0_[static_cast<size_t>(u)] = start;
-      }
-    }
-
-    // The plug-in's equations, then its across relations.
-    std::vector<uint8_t> pattern(g.inputs.size());
-    std::vector<double> zeros(g.inputs.size(), 0.0);
-    std::vector<int32_t> no_modes(static_cast<size_t>(std::max(g.n_modes, 1)), 0);
-    for (size_t k = 0; k < g.equations.size(); ++k) {
-      const engine::EquationDecl& decl = g.equations[k];
-      Eq eq;
-      eq.row = add_equation(es.name + ": equation " + std::to_string(k), owner);
-      eq.differential = decl.differential;
-      eq.mass_method = decl.methods[kMass];
-      eq.residual = decl.methods[kResidual];
-      eq.jacobian = decl.methods[kResidualJacobian];
-      if (decl.linear_row != nullptr) {
-        el.instance->linear_row(k, el.row.data());
-        for (size_t i = 0; i < el.row.size(); ++i) {
-          if (el.row[i] != 0.0) eq.linear.emplace_back(static_cast<int>(i), el.row[i]);
-        }
-      }
-      if (eq.residual != nullptr) {
-        const EvalContext ctx = el.instance->context(zeros.data(), no_modes.data());
-        decl.methods[kResidualPattern](&ctx, pattern.data());
-        for (size_t i = 0; i < pattern.size(); ++i) {
-          if (pattern[i] != 0) eq.depends.push_back(static_cast<int>(i));
-        }
-      }
-      auto involve = [&](int i) {
-        const Input& in = el.inputs[static_cast<size_t>(i)];
-        if (in.source == Source::unknown) structure_[static_cast<size_t>(eq.row)].push_back(in.index);
-      };
-      if (eq.differential >= 0) {
-        involve(eq.differential);
-        const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
-        if (in.source == Source::unknown) differential_[static_cast<size_t>(in.index)] = true;
-      }
-      for (int i : eq.depends) involve(i);
-      for (const auto& [i, c] : eq.linear) involve(i);
-      el.equations.push_back(std::move(eq));
-    }
-    for (const auto& a : d.across) {
-      Relation r;
-      r.row = add_equation(es.name + ": " + a.variable + " = " + a.plus + "." +
-                               across_name(d.port(a.plus == "ref" ? a.minus : a.plus)->domain) +
-                               (a.minus == "ref" ? "" : " - " + a.minus + "." + across_name(d.port(a.minus)->domain)),
-                           owner);
-      r.terms.emplace_back(own.at(a.variable), 1.0);
-      for (const auto& [port, sign] : {std::pair{a.plus, -1.0}, std::pair{a.minus, 1.0}}) {
-        if (port == "ref") continue;
-        const int n = es.port_node.at(port);
-        if (n != kReference) r.terms.emplace_back(node_unknown[static_cast<size_t>(n)], sign);
-      }
-      relations_.push_back(std::move(r));
-    }
-    elements_.push_back(std::move(el));
+    Element& el = add_element(es);
+    add_nodes(spec, es);
+    const std::map<std::string, int> own = add_inputs(el, es, owner);
+    add_plugin_equations(el, owner);
+    add_across_relations(es, own, owner);
   }
+  add_balances(spec);
 
-  // Balances: at every node but the reference, the through variables entering minus those leaving.
+  check_structure(spec);
+  build_pattern();
+  start_flags(spec.start_time);
+  add_switching_parts();
+  if (report != nullptr) fill_report(*report);
+}
+
+// The element with its plug-in instance (parameter block set up), its buffers and its place
+// among the zero-crossing signals.
+Element& Network::add_element(const ElementSpec& es) {
+  const engine::GroupDecl& g = es.plugin->group();
+  Element& el = elements_.emplace_back();
+  el.name = es.name;
+  el.plugin = es.plugin;
+  el.instance = std::make_unique<engine::Instance>(g, es.parameters);
+  el.x.assign(g.inputs.size(), 0.0);
+  el.row.assign(g.inputs.size(), 0.0);
+  el.modes.assign(static_cast<size_t>(g.n_modes), 0);
+  el.renewed.assign(static_cast<size_t>(g.n_modes), 0);
+  el.n_zc = g.zero_crossings != nullptr ? g.n_zc : 0;
+  el.zc_offset = n_roots_;
+  n_roots_ += el.n_zc;
+  return el;
+}
+
+// The across unknown and the balance row of each node the element's ports meet first: numbered
+// where first met, so that a chain stays banded.
+void Network::add_nodes(const NetworkSpec& spec, const ElementSpec& es) {
+  for (const auto& port : es.description->ports) {
+    const int n = es.port_node.at(port.name);
+    if (n == kReference || node_unknown_[static_cast<size_t>(n)] >= 0) continue;
+    const size_t k = static_cast<size_t>(n);
+    const NodeSpec& node = spec.nodes[k];
+    node_unknown_[k] = add_unknown(node.name + "." + across_name(node.domain),
+                                   node.domain == Domain::hydraulic ? "pressure" : "speed", node_owner(k));
+    y0_[static_cast<size_t>(node_unknown_[k])] = node.start.value_or(0.0);
+    node_balance_[k] = add_equation("node " + node.name + ": balance of " + through_name(node.domain), node_owner(k));
+  }
+}
+
+// Every input: time, a port's across variable, a signal, or an unknown of the element's own.
+// Returns the own unknowns by variable.
+std::map<std::string, int> Network::add_inputs(Element& el, const ElementSpec& es, int owner) {
+  const std::vector<std::string>& inputs = el.instance->group().inputs;
+  std::map<std::string, int> own;
+  el.inputs.resize(inputs.size());
+  el.inputs[0].source = Source::time;
+  for (size_t i = 1; i < inputs.size(); ++i) {
+    const std::string& in = inputs[i];
+    if (const size_t dot = in.find('.'); dot != std::string::npos) {
+      el.inputs[i] = port_input(es, in.substr(0, dot));
+    } else if (const auto s = es.signals.find(in); s != es.signals.end()) {
+      signals_.push_back(s->second);
+      el.inputs[i] = Input{Source::signal, static_cast<int>(signals_.size()) - 1};
+    } else if (const auto o = own.find(in); o != own.end()) {
+      el.inputs[i] = Input{Source::unknown, o->second};
+    } else {
+      own[in] = add_own_unknown(es, in, owner);
+      el.inputs[i] = Input{Source::unknown, own[in]};
+    }
+  }
+  return own;
+}
+
+// The across variable of the node at the port: an unknown, or 0 on the reference.
+Input Network::port_input(const ElementSpec& es, const std::string& port) const {
+  const int n = es.port_node.at(port);
+  return n == kReference ? Input{Source::zero, 0} : Input{Source::unknown, node_unknown_[static_cast<size_t>(n)]};
+}
+
+// The start value of an own variable: the model's, else the parameter the description takes it
+// from (when the model gives that parameter), else the description's default, else 0.
+double start_value(const ElementSpec& es, const std::string& variable) {
+  const Description& d = *es.description;
+  if (const auto v = es.start.find(variable); v != es.start.end()) return v->second;
+  if (const auto p = d.start.find(variable); p != d.start.end()) {
+    if (const auto v = es.parameters.find(p->second); v != es.parameters.end()) return v->second;
+  }
+  if (const auto v = d.defaults.find(variable); v != d.defaults.end()) return v->second;
+  return 0.0;
+}
+
+int Network::add_own_unknown(const ElementSpec& es, const std::string& variable, int owner) {
+  const int u = add_unknown(es.name + "." + variable, es.description->kind_of(variable), owner);
+  y0_[static_cast<size_t>(u)] = start_value(es, variable);
+  return u;
+}
+
+// The inputs the residual of the k-th equation depends on: its ResidualPattern, asked at zero
+// inputs with every flag off.
+std::vector<int> residual_inputs(const engine::Instance& instance, size_t k) {
+  const engine::GroupDecl& g = instance.group();
+  std::vector<uint8_t> pattern(g.inputs.size());
+  const std::vector<double> zeros(g.inputs.size(), 0.0);
+  const std::vector<int32_t> no_modes(static_cast<size_t>(std::max(g.n_modes, 1)), 0);
+  instance.residual_pattern(k, zeros.data(), no_modes.data(), pattern.data());
+  std::vector<int> depends;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != 0) depends.push_back(static_cast<int>(i));
+  }
+  return depends;
+}
+
+// The plug-in's equations, Mass·x' - Residual - LinearRow·x = 0 over the element's inputs.
+void Network::add_plugin_equations(Element& el, int owner) {
+  const engine::GroupDecl& g = el.instance->group();
+  for (size_t k = 0; k < g.equations.size(); ++k) {
+    const engine::EquationDecl& decl = g.equations[k];
+    Eq eq;
+    eq.row = add_equation(el.name + ": equation " + std::to_string(k), owner);
+    eq.differential = decl.differential;
+    eq.residual = decl.has(kResidual);
+    eq.jacobian = decl.has(kResidualJacobian);
+    if (decl.linear_row != nullptr) {
+      el.instance->linear_row(k, el.row.data());
+      for (size_t i = 0; i < el.row.size(); ++i) {
+        if (el.row[i] != 0.0) eq.linear.emplace_back(static_cast<int>(i), el.row[i]);
+      }
+    }
+    if (eq.residual) eq.depends = residual_inputs(*el.instance, k);
+    add_structure(el, eq);
+    el.equations.push_back(std::move(eq));
+  }
+}
+
+// The unknowns among the inputs the equation involves (its derivative's, its residual's, its
+// linear row's), into the structure; the unknown under the derivative is a differential one.
+void Network::add_structure(const Element& el, const Eq& eq) {
+  auto involve = [&](int i) {
+    const Input& in = el.inputs[static_cast<size_t>(i)];
+    if (in.source == Source::unknown) structure_[static_cast<size_t>(eq.row)].push_back(in.index);
+  };
+  if (eq.differential >= 0) {
+    involve(eq.differential);
+    const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
+    if (in.source == Source::unknown) differential_[static_cast<size_t>(in.index)] = true;
+  }
+  for (int i : eq.depends) involve(i);
+  for (const auto& [i, c] : eq.linear) involve(i);
+}
+
+// "p = A.p - B.p", "p = A.p", ...
+std::string across_equation(const Description& d, const Description::Across& a) {
+  return a.variable + " = " + a.plus + "." + across_name(d.port(a.plus == "ref" ? a.minus : a.plus)->domain) +
+         (a.minus == "ref" ? "" : " - " + a.minus + "." + across_name(d.port(a.minus)->domain));
+}
+
+// Every across relation of the element: variable - (plus.across - minus.across) = 0.
+void Network::add_across_relations(const ElementSpec& es, const std::map<std::string, int>& own, int owner) {
+  const Description& d = *es.description;
+  for (const auto& a : d.across) {
+    Relation r;
+    r.row = add_equation(es.name + ": " + across_equation(d, a), owner);
+    r.terms.emplace_back(own.at(a.variable), 1.0);
+    for (const auto& [port, sign] : {std::pair{a.plus, -1.0}, std::pair{a.minus, 1.0}}) {
+      if (port == "ref") continue;
+      const int n = es.port_node.at(port);
+      if (n != kReference) r.terms.emplace_back(node_unknown_[static_cast<size_t>(n)], sign);
+    }
+    add_relation(std::move(r));
+  }
+}
+
+// At every node an element uses: the through variables entering minus those leaving.
+void Network::add_balances(const NetworkSpec& spec) {
   std::vector<Relation> balances(spec.nodes.size());
   for (size_t e = 0; e < spec.elements.size(); ++e) {
     const ElementSpec& es = spec.elements[e];
-    const engine::GroupDecl& g = es.plugin->group();
+    const std::vector<std::string>& inputs = es.plugin->group().inputs;
     for (const auto& b : es.description->branches) {
-      const size_t input =
-          static_cast<size_t>(std::find(g.inputs.begin(), g.inputs.end(), b.through) - g.inputs.begin());
+      const size_t input = static_cast<size_t>(std::find(inputs.begin(), inputs.end(), b.through) - inputs.begin());
       const int u = elements_[e].inputs[input].index;
       for (const auto& [port, sign] : {std::pair{b.to, 1.0}, std::pair{b.from, -1.0}}) {
         if (port == "ref") continue;
@@ -284,25 +354,28 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
     }
   }
   for (size_t n = 0; n < spec.nodes.size(); ++n) {
-    if (node_balance[n] < 0) continue;  // a node no element uses
-    balances[n].row = node_balance[n];
-    relations_.push_back(std::move(balances[n]));
+    if (node_balance_[n] < 0) continue;  // a node no element uses
+    balances[n].row = node_balance_[n];
+    add_relation(std::move(balances[n]));
   }
-  for (const Relation& r : relations_) {
-    for (const auto& [u, c] : r.terms) structure_[static_cast<size_t>(r.row)].push_back(u);
-  }
+}
 
-  check_structure(spec);
-  build_pattern();
+void Network::add_relation(Relation r) {
+  for (const auto& [u, c] : r.terms) structure_[static_cast<size_t>(r.row)].push_back(u);
+  relations_.push_back(std::move(r));
+}
 
-  // The flags and the mass rows that go with the start values.
-  std::vector<double> yp(y0_.size(), 0.0);
+// The flags at the start values, and the masses that go with them.
+void Network::start_flags(double t) {
   for (Element& el : elements_) {
-    fill(el, spec.start_time, y0_.data());
+    fill(el, t, y0_.data());
     if (!el.modes.empty()) el.instance->modes(el.x.data(), el.modes.data(), el.modes.data());
     renew_mass(el);
   }
+}
 
+// A switching part for every element with zero-crossing signals: its rows and the unknowns it reads.
+void Network::add_switching_parts() {
   for (size_t e = 0; e < elements_.size(); ++e) {
     const Element& el = elements_[e];
     if (el.n_zc == 0) continue;
@@ -317,17 +390,17 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
     parts_.push_back(std::move(part));
     part_element_.push_back(e);
   }
+}
 
-  if (report != nullptr) {
-    report->components = elements_.size();
-    report->nodes =
-        static_cast<size_t>(std::count_if(node_unknown.begin(), node_unknown.end(), [](int u) { return u >= 0; }));
-    report->unknowns = names_.size();
-    report->equations = equation_names_.size();
-    report->differential = static_cast<size_t>(std::count(differential_.begin(), differential_.end(), true));
-    report->algebraic = names_.size() - report->differential;
-    report->zero_crossings = static_cast<size_t>(n_roots_);
-  }
+void Network::fill_report(CheckReport& report) const {
+  report.components = elements_.size();
+  report.nodes =
+      static_cast<size_t>(std::count_if(node_unknown_.begin(), node_unknown_.end(), [](int u) { return u >= 0; }));
+  report.unknowns = names_.size();
+  report.equations = equation_names_.size();
+  report.differential = static_cast<size_t>(std::count(differential_.begin(), differential_.end(), true));
+  report.algebraic = names_.size() - report.differential;
+  report.zero_crossings = static_cast<size_t>(n_roots_);
 }
 
 void Network::fill(Element& el, double t, const double* y) {
@@ -351,11 +424,9 @@ void Network::fill(Element& el, double t, const double* y) {
 }
 
 void Network::renew_mass(Element& el) {
-  for (Eq& eq : el.equations) {
-    if (eq.differential < 0) continue;
-    const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
-    eq.mass_method(&ctx, el.row.data());
-    eq.mass = el.row[static_cast<size_t>(eq.differential)];
+  for (size_t k = 0; k < el.equations.size(); ++k) {
+    Eq& eq = el.equations[k];
+    if (eq.differential >= 0) eq.mass = el.instance->mass(k, el.x.data(), el.modes.data());
   }
 }
 
@@ -377,7 +448,6 @@ void Network::initial_values(double* y, double* yp) const {
 template <typename Out>
 void Network::element_residual(Element& el, double t, const double* y, const double* yp, Out out) {
   fill(el, t, y);
-  const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
   for (size_t k = 0; k < el.equations.size(); ++k) {
     const Eq& eq = el.equations[k];
     double f = 0.0;
@@ -385,11 +455,7 @@ void Network::element_residual(Element& el, double t, const double* y, const dou
       const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
       if (in.source == Source::unknown) f += eq.mass * yp[in.index];
     }
-    if (eq.residual != nullptr) {
-      double r = 0.0;
-      eq.residual(&ctx, &r);
-      f -= r;
-    }
+    if (eq.residual) f -= el.instance->residual(k, el.x.data(), el.modes.data());
     for (const auto& [i, c] : eq.linear) f -= c * el.x[static_cast<size_t>(i)];
     out(k, f);
   }
@@ -408,18 +474,18 @@ void Network::jacobian(double t, const double* y, const double* /*yp*/, double c
   std::copy(constant_values_.begin(), constant_values_.end(), values);
   for (Element& el : elements_) {
     bool filled = false;
-    for (const Eq& eq : el.equations) {
+    for (size_t k = 0; k < el.equations.size(); ++k) {
+      const Eq& eq = el.equations[k];
       if (eq.differential >= 0) {
         const int64_t at = eq.position[static_cast<size_t>(eq.differential)];
         if (at >= 0) values[at] += cj * eq.mass;
       }
-      if (eq.jacobian == nullptr) continue;
+      if (!eq.jacobian) continue;
       if (!filled) {
         fill(el, t, y);
         filled = true;
       }
-      const EvalContext ctx = el.instance->context(el.x.data(), el.modes.data());
-      eq.jacobian(&ctx, el.row.data());
+      el.instance->residual_jacobian(k, el.x.data(), el.modes.data(), el.row.data());
       for (int i : eq.depends) {
         const int64_t at = eq.position[static_cast<size_t>(i)];
         if (at >= 0) values[at] -= el.row[static_cast<size_t>(i)];
@@ -491,132 +557,77 @@ int64_t Network::position(int row, int col) const {
   return it - pattern_.row_indices.begin();
 }
 
-// A maximum matching of equations to unknowns over the structure. Unknowns left unmatched, and
-// those reachable from them along alternating paths, are under-determined; likewise equations
-// are over-determined. Both are reported with the components they belong to.
 void Network::check_structure(const NetworkSpec& spec) const {
-  const size_t n_eq = structure_.size(), n_var = names_.size();
-  std::vector<std::vector<int>> by_var(n_var);
-  for (size_t e = 0; e < n_eq; ++e) {
-    for (int v : structure_[e]) by_var[static_cast<size_t>(v)].push_back(static_cast<int>(e));
-  }
-  std::vector<int> eq_of(n_var, -1), var_of(n_eq, -1), seen(n_var, -1);
-  std::function<bool(int, int)> augment = [&](int e, int stamp) {
-    for (int v : structure_[static_cast<size_t>(e)]) {
-      if (seen[static_cast<size_t>(v)] == stamp) continue;
-      seen[static_cast<size_t>(v)] = stamp;
-      if (eq_of[static_cast<size_t>(v)] < 0 || augment(eq_of[static_cast<size_t>(v)], stamp)) {
-        eq_of[static_cast<size_t>(v)] = e;
-        var_of[static_cast<size_t>(e)] = v;
-        return true;
-      }
-    }
-    return false;
-  };
-  for (size_t e = 0; e < n_eq; ++e) {  // cheap greedy pass first
-    for (int v : structure_[e]) {
-      if (eq_of[static_cast<size_t>(v)] < 0) {
-        eq_of[static_cast<size_t>(v)] = static_cast<int>(e);
-        var_of[e] = v;
-        break;
-      }
-    }
-  }
-  for (size_t e = 0; e < n_eq; ++e) {
-    if (var_of[e] < 0) augment(static_cast<int>(e), static_cast<int>(e));
-  }
+  const StructuralFaults faults = structural_faults(structure_, names_.size());
+  if (!faults.empty()) throw structure_error(spec, faults);
+}
 
-  std::vector<bool> under(n_var, false), over(n_eq, false);
-  std::vector<int> stack;
-  for (size_t v = 0; v < n_var; ++v) {
-    if (eq_of[v] < 0) stack.push_back(static_cast<int>(v));
-  }
-  while (!stack.empty()) {
-    const size_t v = static_cast<size_t>(stack.back());
-    stack.pop_back();
-    if (under[v]) continue;
-    under[v] = true;
-    for (int e : by_var[v]) {
-      const int w = var_of[static_cast<size_t>(e)];
-      if (w >= 0 && !under[static_cast<size_t>(w)]) stack.push_back(w);
-    }
-  }
-  for (size_t e = 0; e < n_eq; ++e) {
-    if (var_of[e] < 0) stack.push_back(static_cast<int>(e));
-  }
-  while (!stack.empty()) {
-    const size_t e = static_cast<size_t>(stack.back());
-    stack.pop_back();
-    if (over[e]) continue;
-    over[e] = true;
-    for (int v : structure_[e]) {
-      const int f = eq_of[static_cast<size_t>(v)];
-      if (f >= 0 && !over[static_cast<size_t>(f)]) stack.push_back(f);
-    }
-  }
-  const bool any_under = std::find(under.begin(), under.end(), true) != under.end();
-  const bool any_over = std::find(over.begin(), over.end(), true) != over.end();
-  if (!any_under && !any_over) return;
-
-  // Name the culprits: components, and nodes made for ports left unconnected.
-  std::vector<std::string> unconnected;
+// What a structural fault is blamed on: the first component named, and the ports left
+// unconnected whose nodes are named.
+struct Culprits {
   const ElementSpec* first = nullptr;
-  auto describe = [&](const std::vector<int>& owners, const std::vector<std::string>& what) {
-    std::map<std::string, std::vector<std::string>> by_owner;
-    std::vector<std::string> order;
-    for (size_t i = 0; i < owners.size(); ++i) {
-      std::string who;
-      if (owners[i] >= 0) {
-        const ElementSpec& es = spec.elements[static_cast<size_t>(owners[i])];
-        who = "'" + es.name + "' (" + es.description->name + ")";
-        if (first == nullptr) first = &es;
-      } else {
-        const NodeSpec& node = spec.nodes[static_cast<size_t>(-owners[i] - 2)];
-        who = "node '" + node.name + "'";
-        if (!node.unconnected.empty() &&
-            std::find(unconnected.begin(), unconnected.end(), node.unconnected) == unconnected.end()) {
-          unconnected.push_back(node.unconnected);
-        }
-      }
-      if (by_owner.count(who) == 0) order.push_back(who);
-      by_owner[who].push_back(what[i]);
-    }
-    std::string text;
-    for (size_t k = 0; k < order.size() && k < 8; ++k) {
-      const auto& list = by_owner[order[k]];
-      text += "\n    " + order[k] + ": ";
-      for (size_t j = 0; j < list.size() && j < 6; ++j) text += (j > 0 ? ", " : "") + list[j];
-      if (list.size() > 6) text += ", ...";
-    }
-    if (order.size() > 8) text += "\n    ... and " + std::to_string(order.size() - 8) + " more";
-    return text;
-  };
-  std::string message = "the equations do not determine the unknowns (" + std::to_string(n_var) + " unknowns, " +
-                        std::to_string(n_eq) + " equations)";
-  if (any_under) {
-    std::vector<int> owners;
-    std::vector<std::string> what;
-    for (size_t v = 0; v < n_var; ++v) {
-      if (!under[v]) continue;
-      owners.push_back(variable_owner_[v]);
-      what.push_back(names_[v]);
-    }
-    message += "\n  under-determined: too few equations for the variables of" + describe(owners, what);
+  std::vector<std::string> unconnected;
+};
+
+std::string owner_name(const NetworkSpec& spec, int owner, Culprits& culprits) {
+  if (owner >= 0) {
+    const ElementSpec& es = spec.elements[static_cast<size_t>(owner)];
+    if (culprits.first == nullptr) culprits.first = &es;
+    return "'" + es.name + "' (" + es.description->name + ")";
   }
-  if (any_over) {
-    std::vector<int> owners;
-    std::vector<std::string> what;
-    for (size_t e = 0; e < n_eq; ++e) {
-      if (!over[e]) continue;
-      owners.push_back(equation_owner_[e]);
-      what.push_back(equation_names_[e]);
-    }
-    message += "\n  over-determined: more equations than variables in" + describe(owners, what);
+  const NodeSpec& node = spec.nodes[static_cast<size_t>(-owner - 2)];
+  auto& list = culprits.unconnected;
+  if (!node.unconnected.empty() && std::find(list.begin(), list.end(), node.unconnected) == list.end()) {
+    list.push_back(node.unconnected);
   }
-  for (const auto& port : unconnected) message += "\n  port '" + port + "' is not connected";
-  if (!unconnected.empty()) message += "; connect it, or join it to 'ref'";
-  const auto* culprit = first != nullptr ? first : (spec.elements.empty() ? nullptr : &spec.elements.front());
-  throw ModelError(culprit != nullptr ? culprit->mark : SourceMark{spec.file, 0, 0}, message);
+  return "node '" + node.name + "'";
+}
+
+// One line per owner, in the order first met: at most 8 owners with at most 6 items each.
+std::string by_owner(const NetworkSpec& spec, const std::vector<std::pair<int, std::string>>& items,
+                     Culprits& culprits) {
+  std::map<std::string, std::vector<std::string>> listed;
+  std::vector<std::string> order;
+  for (const auto& [owner, item] : items) {
+    const std::string who = owner_name(spec, owner, culprits);
+    if (listed.count(who) == 0) order.push_back(who);
+    listed[who].push_back(item);
+  }
+  std::string text;
+  for (size_t k = 0; k < order.size() && k < 8; ++k) {
+    const auto& list = listed[order[k]];
+    text += "\n    " + order[k] + ": ";
+    for (size_t j = 0; j < list.size() && j < 6; ++j) text += (j > 0 ? ", " : "") + list[j];
+    if (list.size() > 6) text += ", ...";
+  }
+  if (order.size() > 8) text += "\n    ... and " + std::to_string(order.size() - 8) + " more";
+  return text;
+}
+
+// Names the unknowns and equations at fault with the components and nodes they belong to; the
+// error is placed at the first component named.
+ModelError Network::structure_error(const NetworkSpec& spec, const StructuralFaults& faults) const {
+  Culprits culprits;
+  std::string message = "the equations do not determine the unknowns (" + std::to_string(names_.size()) +
+                        " unknowns, " + std::to_string(equation_names_.size()) + " equations)";
+  if (!faults.under.empty()) {
+    std::vector<std::pair<int, std::string>> items;
+    for (int v : faults.under)
+      items.emplace_back(variable_owner_[static_cast<size_t>(v)], names_[static_cast<size_t>(v)]);
+    message += "\n  under-determined: too few equations for the variables of" + by_owner(spec, items, culprits);
+  }
+  if (!faults.over.empty()) {
+    std::vector<std::pair<int, std::string>> items;
+    for (int e : faults.over) {
+      items.emplace_back(equation_owner_[static_cast<size_t>(e)], equation_names_[static_cast<size_t>(e)]);
+    }
+    message += "\n  over-determined: more equations than variables in" + by_owner(spec, items, culprits);
+  }
+  for (const auto& port : culprits.unconnected) message += "\n  port '" + port + "' is not connected";
+  if (!culprits.unconnected.empty()) message += "; connect it, or join it to 'ref'";
+  const ElementSpec* culprit =
+      culprits.first != nullptr ? culprits.first : (spec.elements.empty() ? nullptr : &spec.elements.front());
+  return ModelError(culprit != nullptr ? culprit->mark : SourceMark{spec.file, 0, 0}, message);
 }
 
 }  // namespace

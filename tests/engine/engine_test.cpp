@@ -7,6 +7,8 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
+#include <vector>
 
 #include "harness.hpp"
 #include "penstock/frame.hpp"
@@ -147,6 +149,42 @@ TEST(Frame, DeclaresEveryKindWithItsSlots) {
   uint8_t pattern[4];
   inst.call(2, kResidualPattern, in, m, pattern);
   EXPECT_EQ(std::vector<uint8_t>(pattern, pattern + 4), (std::vector<uint8_t>{0, 1, 1, 0}));
+}
+
+// The calls the host makes, each bound when the instance is made; a method the group does not
+// register throws instead of being called.
+TEST(Instance, MakesTheHostCallsAndRefusesAMissingMethod) {
+  engine::GroupDecl g = declare(&frame::build_group<EveryKind>);
+  ASSERT_TRUE(g.problems.empty()) << g.problems.front();
+  engine::Instance inst(g, {{"c", 2.5}});
+  const double in[] = {0, -3, 2, 5};
+  int32_t m[2];
+  inst.modes(in, m, m);  // u < 0: the sign is -1
+  EXPECT_EQ(inst.mass(0, in, m), 2.5);
+  EXPECT_EQ(inst.mass(1, in, m), 2.5);
+  EXPECT_EQ(inst.residual(2, in, m), 6.0);
+  double row[4] = {9, 9, 9, 9};
+  inst.residual_jacobian(2, in, m, row);
+  EXPECT_EQ(row[1], -2.0);  // x(v)·sign
+  EXPECT_EQ(row[2], 3.0);   // x(u)·sign
+  uint8_t pattern[4];
+  inst.residual_pattern(0, in, m, pattern);
+  EXPECT_EQ(std::vector<uint8_t>(pattern, pattern + 4), (std::vector<uint8_t>{0, 1, 1, 0}));
+  inst.linear_row(3, row);
+  EXPECT_EQ(row[3], 1.0);
+  double zc = 0;
+  inst.zero_crossings(in, m, &zc);
+  EXPECT_EQ(zc, 3.0);
+
+  EXPECT_THROW(inst.residual(3, in, m), std::logic_error);  // algebraic linear: LinearRow alone
+  EXPECT_THROW(inst.mass(2, in, m), std::logic_error);      // algebraic: no derivative
+  EXPECT_THROW(inst.linear_row(0, row), std::logic_error);
+  EXPECT_THROW(inst.residual_jacobian(1, in, m, row), std::logic_error);
+  g.zero_crossings = nullptr;
+  g.modes = nullptr;
+  engine::Instance smooth(g, {{"c", 1.0}});
+  EXPECT_THROW(smooth.zero_crossings(in, m, &zc), std::logic_error);
+  EXPECT_THROW(smooth.modes(in, m, m), std::logic_error);
 }
 
 TEST(Frame, SignTestGivesNoSignAtZeroAndNaN) {

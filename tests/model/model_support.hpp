@@ -30,7 +30,7 @@ inline std::filesystem::path write_model(const std::string& text) {
   for (char& c : name) {
     if (c == '/') c = '_';
   }
-  const std::filesystem::path path = dir / name;
+  std::filesystem::path path = dir / name;
   std::ofstream(path) << text;
   return path;
 }

@@ -82,6 +82,11 @@ class Plugin {
 };
 
 // One group with its parameter block: setup on construction, cleanup on destruction.
+//
+// The calls the host makes go through the instance. Every method a call may reach is bound when
+// the instance is made; a method the group does not register is bound to one that throws
+// std::logic_error naming it, so each call is one indirect call. The instance keeps a scratch
+// row: it is not for use from two threads at once.
 class Instance {
  public:
   Instance(const GroupDecl& group, const ParameterTable& parameters);
@@ -96,14 +101,63 @@ class Instance {
   EvalContext context(const double* inputs, const int32_t* modes) const {
     return EvalContext{inputs, modes, nullptr, block_};
   }
+  // Any registered equation method by its slot, into out.
   void call(size_t equation, int32_t slot, const double* inputs, const int32_t* modes, void* out) const;
-  void linear_row(size_t equation, double* out) const;
-  void zero_crossings(const double* inputs, const int32_t* modes, double* out) const;
-  void modes(const double* inputs, const int32_t* modes, int32_t* out) const;
+
+  // The host's calls; equation < group().equations.size().
+  // Mass at the equation's differential input: the coefficient of that input's time derivative.
+  double mass(size_t equation, const double* inputs, const int32_t* modes) const {
+    const Methods& m = methods_[equation];
+    const EvalContext ctx = context(inputs, modes);
+    m.mass(&ctx, row_.data());
+    return row_[m.differential];
+  }
+  double residual(size_t equation, const double* inputs, const int32_t* modes) const {
+    double r = 0.0;
+    const EvalContext ctx = context(inputs, modes);
+    methods_[equation].residual(&ctx, &r);
+    return r;
+  }
+  // n_inputs bytes: 1 where the residual depends on the input.
+  void residual_pattern(size_t equation, const double* inputs, const int32_t* modes, uint8_t* out) const {
+    const EvalContext ctx = context(inputs, modes);
+    methods_[equation].residual_pattern(&ctx, out);
+  }
+  // n_inputs doubles: d residual / d input, the flags held fixed.
+  void residual_jacobian(size_t equation, const double* inputs, const int32_t* modes, double* out) const {
+    const EvalContext ctx = context(inputs, modes);
+    methods_[equation].residual_jacobian(&ctx, out);
+  }
+  // n_inputs doubles: the coefficients of the inputs in a linear equation.
+  void linear_row(size_t equation, double* out) const { methods_[equation].linear_row(block_, out); }
+  // n_zc doubles.
+  void zero_crossings(const double* inputs, const int32_t* modes, double* out) const {
+    const EvalContext ctx = context(inputs, modes);
+    zero_crossings_(&ctx, out);
+  }
+  // n_modes flags, renewed from the inputs and the present flags.
+  void modes(const double* inputs, const int32_t* modes, int32_t* out) const {
+    const EvalContext ctx = context(inputs, modes);
+    modes_(&ctx, out);
+  }
 
  private:
+  // The methods of one equation that the host calls, each bound.
+  struct Methods {
+    NeEquationMethod mass;
+    NeEquationMethod residual;
+    NeEquationMethod residual_pattern;
+    NeEquationMethod residual_jacobian;
+    NeParamMethod linear_row;
+    size_t differential;  // the input whose Mass entry mass() returns
+  };
+
   const GroupDecl* group_;
   double* block_ = nullptr;
+  std::vector<Methods> methods_;
+  NeGroupMethod zero_crossings_ = nullptr;
+  NeGroupMethod modes_ = nullptr;
+  mutable std::vector<double> row_;  // the Mass row
 };
 
 }  // namespace penstock::engine

@@ -88,6 +88,13 @@ struct Description {
 
   const Port* port(const std::string& name) const;
   const Parameter* parameter(const std::string& name) const;
+  // What an own variable measures: a branch's through variable is a "flow" or a "torque" and an
+  // across variable a "pressure" or a "speed", by the domain of their ports; an entry under
+  // variables says otherwise; anything else is a "ratio".
+  std::string kind_of(const std::string& variable) const;
+  // The own variables the description names (branches, across, signals, outputs, variables,
+  // start, defaults), each once, in that order.
+  std::vector<std::string> named_variables() const;
 };
 
 // Reads a network description file; throws ModelError on a fault.
