@@ -54,12 +54,28 @@ class Loader {
   void read_fluid(const YAML::Node& node);
   void read_components(const YAML::Node& node);
   void read_entry(const std::string& name, const YAML::Node& name_node, const YAML::Node& body);
+  void check_entry_name(const std::string& name, const YAML::Node& name_node);
+  std::shared_ptr<const engine::Plugin> find_type(Entry& entry, const YAML::Node& type);
+  void read_count(Entry& entry, const YAML::Node& node);
+  void read_entry_start(const Entry& e, const YAML::Node& start);
+  void read_entry_signals(const Entry& e, const YAML::Node& signals);
   engine::ParameterTable parameters(const Entry& entry, const YAML::Node& given);
   void read_connections(const YAML::Node& node);
+  void read_connection(const YAML::Node& item);
+  struct Joined {
+    bool to_reference = false;
+    Domain domain = Domain::hydraulic;
+    std::string first_port;                               // "element.port" of the first port listed
+    std::vector<std::pair<size_t, std::string>> members;  // element, port
+  };
+  Joined joined_ports(const YAML::Node& ports);
   void finish_wiring();
   void read_signals(const YAML::Node& node);
   void read_start(const YAML::Node& node);
   RunSettings read_run(const YAML::Node& node, std::map<std::string, double>& absolute_by_kind);
+  void read_tolerances(const YAML::Node& tol, RunSettings& run, std::map<std::string, double>& absolute_by_kind);
+  RunSettings::Start read_start_kind(const YAML::Node& s);
+  RunSettings::Linear read_linear_solver(const YAML::Node& s);
   void check_signals();
 
   // A port reference "name.port" or "name[k].port": the element index and port name.
@@ -164,43 +180,18 @@ void Loader::read_components(const YAML::Node& node) {
   if (entries_.empty()) f_.fail(node, "the model has no components");
 }
 
+// One component, or a chain of `count` sections: its name, its type and plug-in, its sections
+// with their parameter block, and its own start values and signals.
 void Loader::read_entry(const std::string& name, const YAML::Node& name_node, const YAML::Node& body) {
   f_.only_keys(body, {"name", "type", "count", "parameters", "start", "signals"}, "a component");
-  if (!is_identifier(name) || name == "ref") {
-    f_.fail(name_node, "'" + name + "' cannot name a component: use letters, digits and '_', not 'ref'");
-  }
-  for (const Entry& e : entries_) {
-    if (e.name == name) f_.fail(name_node, "a second component named '" + name + "'");
-  }
+  check_entry_name(name, name_node);
   Entry entry;
   entry.name = name;
   entry.node = body;
   if (!body["type"]) f_.fail(name_node, "component '" + name + "' needs a type");
   entry.type = f_.text(body["type"], "a component type");
-  entry.description = catalogue_->find(entry.type);
-  if (entry.description == nullptr) {
-    std::string message =
-        "unknown component type '" + entry.type + "'" + detail::did_you_mean(entry.type, catalogue_->names());
-    if (catalogue_->names().empty()) message += " (the catalogue is empty: no plug-ins were found)";
-    f_.fail(body["type"], message);
-  }
-  std::shared_ptr<const engine::Plugin> plugin;
-  try {
-    plugin = catalogue_->plugin(entry.type);
-  } catch (const engine::PluginError& e) {
-    f_.fail(body["type"], e.what());
-  }
-  if (body["count"]) {
-    const double count = f_.number(body["count"], "count");
-    if (!(count >= 1) || count != static_cast<double>(static_cast<size_t>(count)) || count > 1e6) {
-      f_.fail(body["count"], "count is a whole number of sections, at least 1");
-    }
-    entry.count = static_cast<size_t>(count);
-    entry.chain = true;
-    if (entry.description->port("A") == nullptr || entry.description->port("B") == nullptr) {
-      f_.fail(body["count"], entry.type + " has no ports A and B to chain");
-    }
-  }
+  const std::shared_ptr<const engine::Plugin> plugin = find_type(entry, body["type"]);
+  if (body["count"]) read_count(entry, body["count"]);
   const engine::ParameterTable table = parameters(entry, body["parameters"]);
   entry.first = spec_.elements.size();
   for (size_t k = 0; k < entry.count; ++k) {
@@ -213,28 +204,70 @@ void Loader::read_entry(const std::string& name, const YAML::Node& name_node, co
     spec_.elements.push_back(std::move(es));
   }
   entries_.push_back(entry);
-  const Entry& e = entries_.back();
+  if (const YAML::Node start = body["start"]) read_entry_start(entries_.back(), start);
+  if (const YAML::Node signals = body["signals"]) read_entry_signals(entries_.back(), signals);
+}
 
-  if (const YAML::Node start = body["start"]) {
-    f_.expect_map(start, "start");
-    for (const auto& kv : start) {
-      const auto [elements, variable] = element_variable(kv.first, name + "." + kv.first.Scalar());
-      const double v = f_.number(kv.second, "a start value");
-      for (size_t i : elements) spec_.elements[i].start[variable] = v;
-    }
+void Loader::check_entry_name(const std::string& name, const YAML::Node& name_node) {
+  if (!is_identifier(name) || name == "ref") {
+    f_.fail(name_node, "'" + name + "' cannot name a component: use letters, digits and '_', not 'ref'");
   }
-  if (const YAML::Node signals = body["signals"]) {
-    f_.expect_map(signals, "signals");
-    for (const auto& kv : signals) {
-      const std::string input = kv.first.Scalar();
-      if (std::find(e.description->signals.begin(), e.description->signals.end(), input) ==
-          e.description->signals.end()) {
-        f_.fail(kv.first, "'" + input + "' is not a signal input of " + e.type +
-                              detail::did_you_mean(input, e.description->signals));
-      }
-      std::shared_ptr<detail::Signal> s = detail::read_signal(f_, kv.second);
-      for (size_t k = 0; k < e.count; ++k) spec_.elements[e.first + k].signals[input] = s;
+  for (const Entry& e : entries_) {
+    if (e.name == name) f_.fail(name_node, "a second component named '" + name + "'");
+  }
+}
+
+// The entry's description in the catalogue and its plug-in, loaded and checked against it.
+std::shared_ptr<const engine::Plugin> Loader::find_type(Entry& entry, const YAML::Node& type) {
+  entry.description = catalogue_->find(entry.type);
+  if (entry.description == nullptr) {
+    std::string message =
+        "unknown component type '" + entry.type + "'" + detail::did_you_mean(entry.type, catalogue_->names());
+    if (catalogue_->names().empty()) message += " (the catalogue is empty: no plug-ins were found)";
+    f_.fail(type, message);
+  }
+  try {
+    return catalogue_->plugin(entry.type);
+  } catch (const engine::PluginError& e) {
+    f_.fail(type, e.what());
+  }
+}
+
+// count: n makes the entry a chain of n sections, each one's B joined to the next one's A.
+void Loader::read_count(Entry& entry, const YAML::Node& node) {
+  const double count = f_.number(node, "count");
+  if (!(count >= 1) || count != static_cast<double>(static_cast<size_t>(count)) || count > 1e6) {
+    f_.fail(node, "count is a whole number of sections, at least 1");
+  }
+  entry.count = static_cast<size_t>(count);
+  entry.chain = true;
+  if (entry.description->port("A") == nullptr || entry.description->port("B") == nullptr) {
+    f_.fail(node, entry.type + " has no ports A and B to chain");
+  }
+}
+
+// start: under a component, its own variables' start values (every section's, or one's).
+void Loader::read_entry_start(const Entry& e, const YAML::Node& start) {
+  f_.expect_map(start, "start");
+  for (const auto& kv : start) {
+    const auto [elements, variable] = element_variable(kv.first, e.name + "." + kv.first.Scalar());
+    const double v = f_.number(kv.second, "a start value");
+    for (size_t i : elements) spec_.elements[i].start[variable] = v;
+  }
+}
+
+// signals: under a component, the signals driving its inputs, shared by all its sections.
+void Loader::read_entry_signals(const Entry& e, const YAML::Node& signals) {
+  f_.expect_map(signals, "signals");
+  for (const auto& kv : signals) {
+    const std::string input = kv.first.Scalar();
+    if (std::find(e.description->signals.begin(), e.description->signals.end(), input) ==
+        e.description->signals.end()) {
+      f_.fail(kv.first, "'" + input + "' is not a signal input of " + e.type +
+                            detail::did_you_mean(input, e.description->signals));
     }
+    std::shared_ptr<detail::Signal> s = detail::read_signal(f_, kv.second);
+    for (size_t k = 0; k < e.count; ++k) spec_.elements[e.first + k].signals[input] = s;
   }
 }
 
@@ -392,59 +425,68 @@ void Loader::join(size_t element, const std::string& port_name, int node, const 
 
 void Loader::read_connections(const YAML::Node& node) {
   f_.expect_sequence(node, "connections");
-  for (const auto& item : node) {
-    YAML::Node ports;  // (YAML::Node's operator= writes through to the node it refers to: use reset)
-    ports.reset(item);
-    std::string name;
-    std::optional<double> start;
-    if (item.IsMap()) {
-      f_.only_keys(item, {"node", "ports", "start"}, "a connection");
-      if (!item["ports"]) f_.fail(item, "a connection needs its list of ports");
-      ports.reset(item["ports"]);
-      if (item["node"]) {
-        name = f_.text(item["node"], "a node name");
-        if (!is_identifier(name) || name == "ref") f_.fail(item["node"], "'" + name + "' cannot name a node");
-        if (node_names_.count(name) != 0) f_.fail(item["node"], "a second node named '" + name + "'");
-      }
-      if (item["start"]) start = f_.number(item["start"], "a node's start value");
+  for (const auto& item : node) read_connection(item);
+}
+
+// One node: a list of ports, or {node: name, ports: [...], start: value}; with 'ref' among the
+// ports, the reference.
+void Loader::read_connection(const YAML::Node& item) {
+  YAML::Node ports;  // (YAML::Node's operator= writes through to the node it refers to: use reset)
+  ports.reset(item);
+  std::string name;
+  std::optional<double> start;
+  if (item.IsMap()) {
+    f_.only_keys(item, {"node", "ports", "start"}, "a connection");
+    if (!item["ports"]) f_.fail(item, "a connection needs its list of ports");
+    ports.reset(item["ports"]);
+    if (item["node"]) {
+      name = f_.text(item["node"], "a node name");
+      if (!is_identifier(name) || name == "ref") f_.fail(item["node"], "'" + name + "' cannot name a node");
+      if (node_names_.count(name) != 0) f_.fail(item["node"], "a second node named '" + name + "'");
     }
-    f_.expect_sequence(ports, "a connection");
-    if (ports.size() < 2 && !(ports.size() == 1 && item.IsMap())) {
-      f_.fail(item, "a connection joins at least two ports (or one port and ref)");
-    }
-    bool to_reference = false;
-    std::optional<Domain> domain;
-    std::string first_port;
-    std::vector<std::pair<size_t, std::string>> members;
-    for (const auto& p : ports) {
-      if (f_.text(p, "a port") == "ref") {
-        to_reference = true;
-        continue;
-      }
-      const auto member = port(p);
-      const Domain dm = spec_.elements[member.first].description->port(member.second)->domain;
-      const std::string full = spec_.elements[member.first].name + "." + member.second;
-      if (domain && *domain != dm) {
-        f_.fail(p, "cannot join '" + full + "' (" + domain_name(dm) + ") to '" + first_port + "' (" +
-                       domain_name(*domain) + "): a node joins ports of one domain");
-      }
-      if (!domain) {
-        domain = dm;
-        first_port = full;
-      }
-      members.push_back(member);
-    }
-    if (members.empty()) f_.fail(item, "a connection of 'ref' alone joins nothing");
-    if (to_reference && start) f_.fail(item["start"], "the reference has no start value: it is 0");
-    const int n = to_reference ? kReference : new_node(name.empty() ? first_port : name, *domain);
-    if (n != kReference) spec_.nodes[static_cast<size_t>(n)].start = start;
-    size_t k = 0;
-    for (const auto& p : ports) {
-      if (p.Scalar() == "ref") continue;
-      join(members[k].first, members[k].second, n, p);
-      ++k;
-    }
+    if (item["start"]) start = f_.number(item["start"], "a node's start value");
   }
+  f_.expect_sequence(ports, "a connection");
+  if (ports.size() < 2 && !(ports.size() == 1 && item.IsMap())) {
+    f_.fail(item, "a connection joins at least two ports (or one port and ref)");
+  }
+  const Joined joined = joined_ports(ports);
+  if (joined.members.empty()) f_.fail(item, "a connection of 'ref' alone joins nothing");
+  if (joined.to_reference && start) f_.fail(item["start"], "the reference has no start value: it is 0");
+  const int n = joined.to_reference ? kReference : new_node(name.empty() ? joined.first_port : name, joined.domain);
+  if (n != kReference) spec_.nodes[static_cast<size_t>(n)].start = start;
+  size_t k = 0;
+  for (const auto& p : ports) {
+    if (p.Scalar() == "ref") continue;
+    join(joined.members[k].first, joined.members[k].second, n, p);
+    ++k;
+  }
+}
+
+// The ports a connection lists, all of one domain, and whether 'ref' is among them.
+Loader::Joined Loader::joined_ports(const YAML::Node& ports) {
+  Joined joined;
+  bool typed = false;
+  for (const auto& p : ports) {
+    if (f_.text(p, "a port") == "ref") {
+      joined.to_reference = true;
+      continue;
+    }
+    const auto member = port(p);
+    const Domain dm = spec_.elements[member.first].description->port(member.second)->domain;
+    const std::string full = spec_.elements[member.first].name + "." + member.second;
+    if (typed && joined.domain != dm) {
+      f_.fail(p, "cannot join '" + full + "' (" + domain_name(dm) + ") to '" + joined.first_port + "' (" +
+                     domain_name(joined.domain) + "): a node joins ports of one domain");
+    }
+    if (!typed) {
+      typed = true;
+      joined.domain = dm;
+      joined.first_port = full;
+    }
+    joined.members.push_back(member);
+  }
+  return joined;
 }
 
 void Loader::finish_wiring() {
@@ -566,48 +608,46 @@ RunSettings Loader::read_run(const YAML::Node& node, std::map<std::string, doubl
     f_.expect_sequence(record, "record");
     for (const auto& r : record) run.record.push_back(f_.text(r, "a recorded variable"));
   }
-  if (const YAML::Node tol = node["tolerances"]) {
-    f_.expect_map(tol, "tolerances");
-    const std::vector<std::string> keys{"relative", "absolute", "pressure", "flow",    "speed",
-                                        "torque",   "level",    "volume",   "logical", "ratio"};
-    f_.only_keys(tol, keys, "tolerances");
-    for (const auto& kv : tol) {
-      const std::string k = kv.first.Scalar();
-      const double v = f_.number(kv.second, "tolerance " + k);
-      if (!(v > 0)) f_.fail(kv.second, "a tolerance must be positive");
-      if (k == "relative") {
-        run.relative_tolerance = v;
-      } else if (k == "absolute") {
-        run.absolute_tolerance = v;
-      } else {
-        absolute_by_kind[k] = v;
-      }
-    }
-  }
-  if (const YAML::Node s = node["start"]) {
-    const std::string v = f_.text(s, "start");
-    if (v == "given") {
-      run.start = RunSettings::Start::given;
-    } else if (v == "steady") {
-      run.start = RunSettings::Start::steady;
-    } else {
-      f_.fail(s, "start is 'given' or 'steady', not '" + v + "'" + detail::did_you_mean(v, {"given", "steady"}));
-    }
-  }
-  if (const YAML::Node s = node["linear_solver"]) {
-    const std::string v = f_.text(s, "linear_solver");
-    if (v == "automatic") {
-      run.linear_solver = RunSettings::Linear::automatic;
-    } else if (v == "dense") {
-      run.linear_solver = RunSettings::Linear::dense;
-    } else if (v == "klu") {
-      run.linear_solver = RunSettings::Linear::klu;
-    } else {
-      f_.fail(s, "linear_solver is automatic, dense or klu, not '" + v + "'" +
-                     detail::did_you_mean(v, {"automatic", "dense", "klu"}));
-    }
-  }
+  if (const YAML::Node tol = node["tolerances"]) read_tolerances(tol, run, absolute_by_kind);
+  if (const YAML::Node s = node["start"]) run.start = read_start_kind(s);
+  if (const YAML::Node s = node["linear_solver"]) run.linear_solver = read_linear_solver(s);
   return run;
+}
+
+// tolerances: relative, absolute (the default of every kind), and absolute ones per kind of variable.
+void Loader::read_tolerances(const YAML::Node& tol, RunSettings& run, std::map<std::string, double>& absolute_by_kind) {
+  f_.expect_map(tol, "tolerances");
+  const std::vector<std::string> keys{"relative", "absolute", "pressure", "flow",    "speed",
+                                      "torque",   "level",    "volume",   "logical", "ratio"};
+  f_.only_keys(tol, keys, "tolerances");
+  for (const auto& kv : tol) {
+    const std::string k = kv.first.Scalar();
+    const double v = f_.number(kv.second, "tolerance " + k);
+    if (!(v > 0)) f_.fail(kv.second, "a tolerance must be positive");
+    if (k == "relative") {
+      run.relative_tolerance = v;
+    } else if (k == "absolute") {
+      run.absolute_tolerance = v;
+    } else {
+      absolute_by_kind[k] = v;
+    }
+  }
+}
+
+RunSettings::Start Loader::read_start_kind(const YAML::Node& s) {
+  const std::string v = f_.text(s, "start");
+  if (v == "given") return RunSettings::Start::given;
+  if (v == "steady") return RunSettings::Start::steady;
+  f_.fail(s, "start is 'given' or 'steady', not '" + v + "'" + detail::did_you_mean(v, {"given", "steady"}));
+}
+
+RunSettings::Linear Loader::read_linear_solver(const YAML::Node& s) {
+  const std::string v = f_.text(s, "linear_solver");
+  if (v == "automatic") return RunSettings::Linear::automatic;
+  if (v == "dense") return RunSettings::Linear::dense;
+  if (v == "klu") return RunSettings::Linear::klu;
+  f_.fail(s, "linear_solver is automatic, dense or klu, not '" + v + "'" +
+                 detail::did_you_mean(v, {"automatic", "dense", "klu"}));
 }
 
 }  // namespace
