@@ -175,25 +175,6 @@ inline constexpr std::array<std::string_view, 16> kFluidParams{
     "D.density", "D.viscosity_kin", "D.bulk", "D.alpha"};
 // clang-format on
 
-constexpr int fluid(int ports) { return 4 * ports; }  // index of the first own parameter
-
-template <int Ports>
-constexpr auto with_fluid() {
-  static_assert(Ports >= 0 && Ports <= 4);
-  std::array<const char*, fluid(Ports)> names{};
-  for (std::size_t i = 0; i < names.size(); ++i) names[i] = kFluidParams[i].data();
-  return names;
-}
-
-template <int Ports, std::size_t M>
-constexpr auto with_fluid(const char* const (&own)[M]) {
-  static_assert(Ports >= 0 && Ports <= 4);
-  std::array<const char*, fluid(Ports) + M> names{};
-  for (std::size_t i = 0; i < static_cast<std::size_t>(fluid(Ports)); ++i) names[i] = kFluidParams[i].data();
-  for (std::size_t j = 0; j < M; ++j) names[fluid(Ports) + j] = own[j];
-  return names;
-}
-
 namespace frame {
 
 template <class C>
