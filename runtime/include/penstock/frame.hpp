@@ -109,48 +109,40 @@ inline void sign_test(double v, int32_t* m) {
 // renamed here at compile time into one static table of NUL-terminated names.
 namespace names {
 
-constexpr bool is_port_variable(std::string_view id) {
-  return id.size() > 2 && id[0] >= 'A' && id[0] <= 'Z' && id[1] == '_';
-}
+constexpr bool is_separator(char ch) { return ch == ',' || ch == ' ' || ch == '\t' || ch == '\n'; }
+constexpr bool is_capital(char ch) { return ch >= 'A' && ch <= 'Z'; }
 
-constexpr bool is_blank(char ch) { return ch == ' ' || ch == '\t' || ch == '\n'; }
-
-// The names of a list as the preprocessor spells it, "a, b, c": the entries between the commas
-// with the blanks around them removed; an empty entry (after a trailing comma) is no name.
-template <class Visit>
-constexpr void for_each_entry(std::string_view list, Visit visit) {
-  std::size_t begin = 0;
-  while (begin <= list.size()) {
-    std::size_t end = list.find(',', begin);
-    if (end == std::string_view::npos) end = list.size();
-    std::size_t first = begin;
-    std::size_t last = end;
-    while (first < last && is_blank(list[first])) ++first;
-    while (last > first && is_blank(list[last - 1])) --last;
-    if (first < last) visit(list.substr(first, last - first));
-    begin = end + 1;
-  }
-}
-
+// The number of names in a list as the preprocessor spells it, "a, b, c".
 consteval std::size_t count(std::string_view list) {
   std::size_t n = 0;
-  for_each_entry(list, [&n](std::string_view) { ++n; });
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (!is_separator(list[i]) && (i == 0 || is_separator(list[i - 1]))) ++n;
+  }
   return n;
 }
 
-// N names kept one after the other, each closed by NUL, in L characters: no more than the list
-// they come from, since each name loses at least the comma or the NUL that followed it.
+// The N names of such a list, each closed by NUL, one after the other in L characters: no more
+// than the list, since each name's NUL takes the place of the comma or the NUL that followed it.
 template <std::size_t N, std::size_t L>
 class List {
  public:
-  consteval explicit List(const char (&list)[L]) {
+  constexpr explicit List(const char (&list)[L]) {
     std::size_t n = 0;
     std::size_t out = 0;
-    for_each_entry(std::string_view(list, L - 1), [&](std::string_view id) {
-      at_[n++] = out;
-      for (std::size_t i = 0; i < id.size(); ++i) text_[out++] = i == 1 && is_port_variable(id) ? '.' : id[i];
-      text_[out++] = '\0';
-    });
+    std::size_t length = 0;  // of the name being copied
+    for (std::size_t i = 0; i + 1 < L; ++i) {
+      if (is_separator(list[i])) {
+        if (length > 0) text_[out++] = '\0';
+        length = 0;
+        continue;
+      }
+      if (length == 0) at_[n++] = out;
+      const bool port =
+          length == 1 && list[i] == '_' && is_capital(list[i - 1]) && list[i + 1] != '\0' && !is_separator(list[i + 1]);
+      text_[out++] = port ? '.' : list[i];
+      ++length;
+    }
+    if (length > 0) text_[out] = '\0';
   }
   static constexpr std::size_t size() { return N; }
   constexpr const char* operator[](std::size_t i) const { return text_.data() + at_[i]; }
@@ -358,11 +350,11 @@ NeEqnGroup* build_group(NeBuilder* b) {
 // first. A component with no parameters leaves out PENSTOCK_PARAMETERS.
 #define PENSTOCK_INPUTS(...)        \
   enum Input { time, __VA_ARGS__ }; \
-  static constexpr auto inputs = PENSTOCK_DETAIL_NAMES(__VA_ARGS__)
+  static constexpr PENSTOCK_DETAIL_NAMES(inputs, __VA_ARGS__)
 
 #define PENSTOCK_PARAMETERS(...) \
   enum Param { __VA_ARGS__ };    \
-  static constexpr auto params = PENSTOCK_DETAIL_NAMES(__VA_ARGS__)
+  static constexpr PENSTOCK_DETAIL_NAMES(params, __VA_ARGS__)
 
 #define PENSTOCK_FLUID(...)                                                                                  \
   PENSTOCK_DETAIL_FIFTH(__VA_ARGS__, PENSTOCK_DETAIL_FLUID4, PENSTOCK_DETAIL_FLUID3, PENSTOCK_DETAIL_FLUID2, \
@@ -370,8 +362,9 @@ NeEqnGroup* build_group(NeBuilder* b) {
   (__VA_ARGS__)
 
 // The arguments arrive here expanded (PENSTOCK_FLUID), and are stringized as such.
-#define PENSTOCK_DETAIL_NAMES(...) PENSTOCK_DETAIL_LIST(#__VA_ARGS__)
-#define PENSTOCK_DETAIL_LIST(text) ::penstock::names::List<::penstock::names::count(text), sizeof(text)>(text)
+#define PENSTOCK_DETAIL_NAMES(member, ...) PENSTOCK_DETAIL_LIST(member, #__VA_ARGS__)
+#define PENSTOCK_DETAIL_LIST(member, text) \
+  ::penstock::names::List<::penstock::names::count(text), sizeof(text)> member { text }
 
 #define PENSTOCK_DETAIL_FIFTH(a, b, c, d, e, ...) e
 #define PENSTOCK_DETAIL_PORT_FLUID(X) X##_density, X##_viscosity_kin, X##_bulk, X##_alpha
