@@ -350,21 +350,23 @@ NeEqnGroup* build_group(NeBuilder* b) {
 // first. A component with no parameters leaves out PENSTOCK_PARAMETERS.
 #define PENSTOCK_INPUTS(...)        \
   enum Input { time, __VA_ARGS__ }; \
-  static constexpr PENSTOCK_DETAIL_NAMES(inputs, __VA_ARGS__)
+  static constexpr PENSTOCK_DETAIL_LIST(__VA_ARGS__) inputs { PENSTOCK_DETAIL_TEXT(__VA_ARGS__) }
 
 #define PENSTOCK_PARAMETERS(...) \
   enum Param { __VA_ARGS__ };    \
-  static constexpr PENSTOCK_DETAIL_NAMES(params, __VA_ARGS__)
+  static constexpr PENSTOCK_DETAIL_LIST(__VA_ARGS__) params { PENSTOCK_DETAIL_TEXT(__VA_ARGS__) }
 
 #define PENSTOCK_FLUID(...)                                                                                  \
   PENSTOCK_DETAIL_FIFTH(__VA_ARGS__, PENSTOCK_DETAIL_FLUID4, PENSTOCK_DETAIL_FLUID3, PENSTOCK_DETAIL_FLUID2, \
                         PENSTOCK_DETAIL_FLUID1, )                                                            \
   (__VA_ARGS__)
 
-// The arguments arrive here expanded (PENSTOCK_FLUID), and are stringized as such.
-#define PENSTOCK_DETAIL_NAMES(member, ...) PENSTOCK_DETAIL_LIST(member, #__VA_ARGS__)
-#define PENSTOCK_DETAIL_LIST(member, text) \
-  ::penstock::names::List<::penstock::names::count(text), sizeof(text)> member { text }
+// The list as one string: the arguments arrive here expanded (PENSTOCK_FLUID), and are stringized
+// as such. The table's type counts the names and takes the string's length.
+#define PENSTOCK_DETAIL_TEXT(...) #__VA_ARGS__
+#define PENSTOCK_DETAIL_LIST(...)                                                      \
+  ::penstock::names::List<::penstock::names::count(PENSTOCK_DETAIL_TEXT(__VA_ARGS__)), \
+                          sizeof(PENSTOCK_DETAIL_TEXT(__VA_ARGS__))>
 
 #define PENSTOCK_DETAIL_FIFTH(a, b, c, d, e, ...) e
 #define PENSTOCK_DETAIL_PORT_FLUID(X) X##_density, X##_viscosity_kin, X##_bulk, X##_alpha
