@@ -10,29 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "declared_rows.hpp"
 #include "harness.hpp"
-#include "penstock/declarations.hpp"
 #include "penstock/foundation_util_testing.h"
-
-namespace penstock::declared {
-// A row of the contract by its deliverable's name.
-void PrintTo(const Component& d, std::ostream* os) { *os << d.name; }
-}  // namespace penstock::declared
 
 namespace penstock::testing {
 namespace {
 
-// Every plug-in's component as it declares itself (penstock/declarations.hpp): the deliverables
-// and the host's built-ins, by name.
-std::vector<declared::Component> declarations() {
-  std::vector<declared::Component> all = declared::library();
-  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-  return all;
-}
-
-std::string name_of(const ::testing::TestParamInfo<declared::Component>& info) { return info.param.name; }
-
-// A plug-in source that does not end in PENSTOCK_PLUGIN, or ends in it twice, has no row.
+// A deliverable whose source declares nothing (no PENSTOCK_PLUGIN) would have no row.
 TEST(Declarations, CoverEveryDeliverableOnce) {
   std::vector<std::string> deliverables;
   std::stringstream list(PENSTOCK_DELIVERABLES);
