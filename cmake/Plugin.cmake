@@ -2,7 +2,9 @@
 # with the runtime compiled in, mexFunction as its only export, and the host libraries found
 # through RUNPATH $ORIGIN/../lib. A network description <stem>.yaml beside the source is copied
 # beside the plug-in as <Deliverable>.yaml. OUTPUT_DIRECTORY <dir> builds it elsewhere (the host's
-# built-ins), and then it is not one of the deliverables listed in PENSTOCK_PLUGINS.
+# built-ins), and then it is not one of the deliverables listed in PENSTOCK_PLUGINS. Every plug-in,
+# built-in or not, is listed as <Deliverable>=<source> in PENSTOCK_DECLARED, for the tests that
+# compile its component's declaration.
 set(PENSTOCK_PLUGIN_MAP ${CMAKE_CURRENT_LIST_DIR}/plugin.map)
 
 function(penstock_add_plugin name source)
@@ -29,4 +31,5 @@ function(penstock_add_plugin name source)
   if(NOT ARG_OUTPUT_DIRECTORY)
     set_property(GLOBAL APPEND PROPERTY PENSTOCK_PLUGINS ${name})
   endif()
+  set_property(GLOBAL APPEND PROPERTY PENSTOCK_DECLARED "${name}=${source}")
 endfunction()

@@ -13,15 +13,14 @@
 namespace penstock {
 
 struct DampedCell : compliance::OnePort {
-  enum Param { density = 0, dx = fluid(1), Din, a, p0, Damp, Damp_limit };
-  static constexpr auto params = with_fluid<1>({"dx", "Din", "a", "p0", "Damp", "Damp_limit"});
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A), dx, Din, a, p0, Damp, Damp_limit);
 
-  static double storage(const Ctx& k) {
-    const double C = compliance::compliance(pi, k.par(dx), k.par(Din), k.par(density), k.par(a));
-    return k.flag(0) != 0 ? C : C * k.par(Damp);
+  static double storage(const Ctx& c) {
+    const double C = compliance::compliance(pi, c.par(dx), c.par(Din), c.par(A_density), c.par(a));
+    return c.flag(0) != 0 ? C : C * c.par(Damp);
   }
-  static double charge(const Ctx& k) { return k.x(q) - 0 * storage(k); }
-  static void charge_jacobian(const Ctx& /*k*/, Row row) { row[q] = 1; }
+  static double charge(const Ctx& c) { return c.x(q) - 0 * storage(c); }
+  static void charge_jacobian(const Ctx& /*c*/, Row row) { row[q] = 1; }
 
   static constexpr std::array equations{Equation{.kind = differential_nonlinear,
                                                  .differential = p,
@@ -32,8 +31,8 @@ struct DampedCell : compliance::OnePort {
 
   static constexpr int n_zc = 1;
   static constexpr int n_modes = 1;
-  static void zero_crossings(const Ctx& k, double* zc) { zc[0] = k.par(Damp_limit); }
-  static void modes(const Ctx& k, int32_t* m) { m[0] = k.par(Damp_limit) > 0.0 ? 1 : 0; }
+  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = c.par(Damp_limit); }
+  static void modes(const Ctx& c, int32_t* m) { m[0] = c.par(Damp_limit) > 0.0 ? 1 : 0; }
 };
 
 }  // namespace penstock

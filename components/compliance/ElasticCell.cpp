@@ -7,11 +7,10 @@
 namespace penstock {
 
 struct ElasticCell : compliance::OnePort {
-  enum Param { density = 0, dx = fluid(1), Din, a, p0 };
-  static constexpr auto params = with_fluid<1>({"dx", "Din", "a", "p0"});
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A), dx, Din, a, p0);
 
-  static double storage(const Ctx& k) {
-    return compliance::compliance(pi, k.par(dx), k.par(Din), k.par(density), k.par(a));
+  static double storage(const Ctx& c) {
+    return compliance::compliance(pi, c.par(dx), c.par(Din), c.par(A_density), c.par(a));
   }
 };
 

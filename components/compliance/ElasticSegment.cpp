@@ -10,16 +10,15 @@
 namespace penstock {
 
 struct ElasticSegment : compliance::OnePort {
-  enum Param { density = 0, dx = fluid(1), Din, epipe, K, E, p0 };
-  static constexpr auto params = with_fluid<1>({"dx", "Din", "epipe", "K", "E", "p0"});
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A), dx, Din, epipe, K, E, p0);
 
-  static double wave_speed(const Ctx& k) {
-    const double ratio = safe_divide(k.par(K), k.par(E));            // K/E
-    const double r = safe_divide(ratio * k.par(Din), k.par(epipe));  // (K/E)·D/e
-    return signed_pow(safe_divide(k.par(K), k.par(density) * (r + 1)), 0.5);
+  static double wave_speed(const Ctx& c) {
+    const double ratio = safe_divide(c.par(K), c.par(E));            // K/E
+    const double r = safe_divide(ratio * c.par(Din), c.par(epipe));  // (K/E)·D/e
+    return signed_pow(safe_divide(c.par(K), c.par(A_density) * (r + 1)), 0.5);
   }
-  static double storage(const Ctx& k) {
-    return compliance::compliance(3.14, k.par(dx), k.par(Din), k.par(density), wave_speed(k));  // not π
+  static double storage(const Ctx& c) {
+    return compliance::compliance(3.14, c.par(dx), c.par(Din), c.par(A_density), wave_speed(c));  // not π
   }
 };
 

@@ -9,11 +9,10 @@
 namespace penstock {
 
 struct StorageSegment : compliance::OnePort {
-  enum Param { density = 0, dx = fluid(1), Din, a };
-  static constexpr auto params = with_fluid<1>({"dx", "Din", "a"});
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A), dx, Din, a);
 
-  static double storage(const Ctx& k) {
-    const double C = compliance::compliance(pi, k.par(dx), k.par(Din), k.par(density), k.par(a));
+  static double storage(const Ctx& c) {
+    const double C = compliance::compliance(pi, c.par(dx), c.par(Din), c.par(A_density), c.par(a));
     return safe_divide(1, safe_divide(1, C));
   }
 };

@@ -6,7 +6,7 @@
 // Linear in the inputs: Mass carries C at p, LinearRow carries 1 at q; C depends on parameters only.
 //
 // A member states its ports (OnePort or TwoPort), its parameter list and its compliance
-// storage(k); the equation is written here once.
+// storage(c); the equation is written here once.
 #pragma once
 
 #include "penstock/frame.hpp"
@@ -16,14 +16,12 @@ namespace penstock::compliance {
 
 // Port A. Inputs: A.p (bound, unread), q flow charging the cell, p pressure (the state).
 struct OnePort {
-  enum Input { time, A_p, q, p };
-  static constexpr std::array inputs{"A.p", "q", "p"};
+  PENSTOCK_INPUTS(A_p, q, p);
 };
 
 // Ports A, B. Inputs: A.p, B.p (bound, unread), q, p.
 struct TwoPort {
-  enum Input { time, A_p, B_p, q, p };
-  static constexpr std::array inputs{"A.p", "B.p", "q", "p"};
+  PENSTOCK_INPUTS(A_p, B_p, q, p);
 };
 
 // C = (L·A)/(ρ·a²): dividend and divisor each a product of two factors, one division.
@@ -33,8 +31,8 @@ inline double compliance(double circle, double L, double D, double rho, double a
 
 template <class Member>
 struct Cell : Member {
-  static double storage(const Ctx& k) { return Member::storage(k); }
-  static void charged_by_q(Params /*k*/, Row row) { row[Member::q] = 1; }
+  static double storage(const Ctx& c) { return Member::storage(c); }
+  static void charged_by_q(Params /*par*/, Row row) { row[Member::q] = 1; }
 
   static constexpr std::array equations{
       Equation{.kind = differential_linear, .differential = Member::p, .mass = storage, .linear_row = charged_by_q}};

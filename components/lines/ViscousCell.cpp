@@ -8,14 +8,12 @@
 namespace penstock {
 
 struct ViscousCell {
-  enum Input { time, A_p, q, p };
-  static constexpr std::array inputs{"A.p", "q", "p"};
-  enum Param { dx = fluid(1), Din, mi_eq };
-  static constexpr auto params = with_fluid<1>({"dx", "Din", "mi_eq"});
+  PENSTOCK_INPUTS(A_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A), dx, Din, mi_eq);
 
-  static void resistance(Params k, Row row) {
-    const double A = cross_section(pi, k[Din]);
-    const double R = safe_divide(k[mi_eq], A * k[dx]);
+  static void resistance(Params par, Row row) {
+    const double A = cross_section(pi, par[Din]);
+    const double R = safe_divide(par[mi_eq], A * par[dx]);
     row[q] = -R;
     row[p] = 1;
   }

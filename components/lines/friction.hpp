@@ -49,22 +49,20 @@ struct LossCoefficient {
 
 template <class Member>
 struct Cell {
-  enum Input { time, A_p, B_p, q, p };
-  static constexpr std::array inputs{"A.p", "B.p", "q", "p"};
-  enum Param { density = 0, dx = fluid(2), Din, lambda };
-  static constexpr auto params = with_fluid<2>({"dx", "Din", "lambda"});
+  PENSTOCK_INPUTS(A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), dx, Din, lambda);
 
-  static double area(const Ctx& k) { return cross_section(Member::circle, k.par(Din)); }
-  static double velocity(const Ctx& k) { return mean_velocity(k.x(q), area(k)); }
-  static double ratio(const Ctx& k) { return Member::ratio(k.par(lambda), k.par(dx), k.par(Din)); }
+  static double area(const Ctx& c) { return cross_section(Member::circle, c.par(Din)); }
+  static double velocity(const Ctx& c) { return mean_velocity(c.x(q), area(c)); }
+  static double ratio(const Ctx& c) { return Member::ratio(c.par(lambda), c.par(dx), c.par(Din)); }
 
   // 0 = p − loss·s
-  static double balance(const Ctx& k) {
-    return k.x(p) - Member::Loss::loss(ratio(k), velocity(k), k.par(density), k.sign(0));
+  static double balance(const Ctx& c) {
+    return c.x(p) - Member::Loss::loss(ratio(c), velocity(c), c.par(A_density), c.sign(0));
   }
-  static void balance_jacobian(const Ctx& k, Row row) {
-    const double A = area(k);
-    row[q] = -Member::Loss::loss_dq(ratio(k), mean_velocity(k.x(q), A), A, k.par(density), k.sign(0));
+  static void balance_jacobian(const Ctx& c, Row row) {
+    const double A = area(c);
+    row[q] = -Member::Loss::loss_dq(ratio(c), mean_velocity(c.x(q), A), A, c.par(A_density), c.sign(0));
     row[p] = 1;
   }
 
@@ -74,8 +72,8 @@ struct Cell {
   // Sign test of v: m0 = v < 0, m1 = v > 0; signal −v.
   static constexpr int n_zc = 1;
   static constexpr int n_modes = 2;
-  static void zero_crossings(const Ctx& k, double* zc) { zc[0] = -velocity(k); }
-  static void modes(const Ctx& k, int32_t* m) { sign_test(velocity(k), m); }
+  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -velocity(c); }
+  static void modes(const Ctx& c, int32_t* m) { sign_test(velocity(c), m); }
 };
 
 }  // namespace penstock::friction

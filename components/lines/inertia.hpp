@@ -20,15 +20,13 @@ namespace penstock::inertia {
 
 template <class Member>
 struct Cell {
-  enum Input { time, A_p, B_p, q, p };
-  static constexpr std::array inputs{"A.p", "B.p", "q", "p"};
-  enum Param { density = 0, dx = fluid(2), Din, q0 };
-  static constexpr auto params = with_fluid<2>({"dx", "Din", "q0"});
+  PENSTOCK_INPUTS(A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), dx, Din, q0);
 
-  static double inertance(const Ctx& k) {
-    return Member::inertance(k.par(dx), cross_section(Member::circle, k.par(Din)), k.par(density));
+  static double inertance(const Ctx& c) {
+    return Member::inertance(c.par(dx), cross_section(Member::circle, c.par(Din)), c.par(A_density));
   }
-  static void driven_by_p(Params /*k*/, Row row) { row[p] = 1; }
+  static void driven_by_p(Params /*par*/, Row row) { row[p] = 1; }
 
   static constexpr std::array equations{
       Equation{.kind = differential_linear, .differential = q, .mass = inertance, .linear_row = driven_by_p}};

@@ -13,10 +13,8 @@
 namespace penstock {
 
 struct Alternator {
-  enum Input { time, n_syn, syn_enable, on_grid, G_w, t };
-  static constexpr std::array inputs{"n_syn", "syn_enable", "on_grid", "G.w", "t"};
-  enum Param { n_toler, k };
-  static constexpr std::array params{"n_toler", "k"};
+  PENSTOCK_INPUTS(n_syn, syn_enable, on_grid, G_w, t);
+  PENSTOCK_PARAMETERS(n_toler, k);
 
   enum Flag { enabled, inside_window, connected };
   static constexpr int32_t n_modes = 3;

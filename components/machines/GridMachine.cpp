@@ -14,10 +14,8 @@
 namespace penstock {
 
 struct GridMachine {
-  enum Input { time, n_syn, syn_enable, on_grid, ochrana, G_w, t, control };
-  static constexpr std::array inputs{"n_syn", "syn_enable", "on_grid", "ochrana", "G.w", "t", "control"};
-  enum Param { n_toler, k };
-  static constexpr std::array params{"n_toler", "k"};
+  PENSTOCK_INPUTS(n_syn, syn_enable, on_grid, ochrana, G_w, t, control);
+  PENSTOCK_PARAMETERS(n_toler, k);
 
   // Mode flags, each one comparison of inputs and parameters.
   enum Flag { armed, torque_nonnegative, enabled, at_or_above_syn, below_window_top, connected };
@@ -54,7 +52,7 @@ struct GridMachine {
             (c.flag(connected) && c.flag(enabled) && c.flag(armed)));
   }
 
-  static void protection_output(Params /*k*/, Row row) {
+  static void protection_output(Params /*par*/, Row row) {
     row[ochrana] = 1;
     row[control] = -1;
   }

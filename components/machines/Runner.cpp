@@ -12,10 +12,8 @@
 namespace penstock {
 
 struct Runner {
-  enum Input { time, Qturb, Hturb, A_p, B_p, q, p };
-  static constexpr std::array inputs{"Qturb", "Hturb", "A.p", "B.p", "q", "p"};
-  enum Param { h0 = fluid(2), hmin };
-  static constexpr auto params = with_fluid<2>({"h0", "hmin"});
+  PENSTOCK_INPUTS(Qturb, Hturb, A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), h0, hmin);
 
   enum Flag { below_minimum };
   static constexpr int32_t n_modes = 1;
@@ -34,7 +32,7 @@ struct Runner {
     row[p] = held ? 0 : -1;
   }
 
-  static void discharge(Params /*k*/, Row row) {
+  static void discharge(Params /*par*/, Row row) {
     row[Qturb] = 1;
     row[q] = -1;
   }

@@ -8,9 +8,8 @@
 namespace penstock {
 
 struct turbine {
-  enum Input { time, k0, k1, A_p, B_p, q, p };
-  static constexpr std::array inputs{"k0", "k1", "A.p", "B.p", "q", "p"};
-  static constexpr auto params = with_fluid<2>();
+  PENSTOCK_INPUTS(k0, k1, A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B));
 
   static double characteristic(const Ctx& c) { return c.x(q) - (c.x(k1) * c.x(p) + c.x(k0)); }
   static void characteristic_jacobian(const Ctx& c, Row row) {

@@ -12,32 +12,30 @@
 namespace penstock {
 
 struct FlowLine {
-  enum Input { time, A_p, B_p, q, p };
-  static constexpr std::array inputs{"A.p", "B.p", "q", "p"};
-  enum Param { A_density = 0, lambda = fluid(2), Length, Din, q0 };
-  static constexpr auto params = with_fluid<2>({"lambda", "Length", "Din", "q0"});
+  PENSTOCK_INPUTS(A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), lambda, Length, Din, q0);
 
   static constexpr double circle = 3.14;  // not π
-  static double area(const Ctx& x) { return cross_section(circle, x.par(Din)); }
-  static double velocity(const Ctx& x) { return mean_velocity(x.x(q), area(x)); }
-  static double ratio(const Ctx& x) { return safe_divide(x.par(lambda) * x.par(Length), x.par(Din)); }  // λ·Length/Din
+  static double area(const Ctx& c) { return cross_section(circle, c.par(Din)); }
+  static double velocity(const Ctx& c) { return mean_velocity(c.x(q), area(c)); }
+  static double ratio(const Ctx& c) { return safe_divide(c.par(lambda) * c.par(Length), c.par(Din)); }  // λ·Length/Din
 
   // L = (ρ·Length)/S.
-  static double inertance(const Ctx& x, double S) { return safe_divide(x.par(A_density) * x.par(Length), S); }
-  static double mass(const Ctx& x) { return inertance(x, area(x)); }
+  static double inertance(const Ctx& c, double S) { return safe_divide(c.par(A_density) * c.par(Length), S); }
+  static double mass(const Ctx& c) { return inertance(c, area(c)); }
 
   // The loss as one quotient, not through a coefficient: ((e·v²)·ρ)/2·s, e = λ·Length/Din, and
   // d loss/dq = (2·((e·((2·v)·(S/(S·S))))·ρ))/4·s, where S/(S·S) is 0 at S = 0.
   using Loss = friction::LossQuotient;
 
   // p − (loss + 0·L)
-  static double residual(const Ctx& x) {
-    const double S = area(x);
-    return x.x(p) - (Loss::loss(ratio(x), mean_velocity(x.x(q), S), x.par(A_density), x.sign(0)) + 0 * inertance(x, S));
+  static double residual(const Ctx& c) {
+    const double S = area(c);
+    return c.x(p) - (Loss::loss(ratio(c), mean_velocity(c.x(q), S), c.par(A_density), c.sign(0)) + 0 * inertance(c, S));
   }
-  static void jacobian(const Ctx& x, Row row) {
-    const double S = area(x);
-    row[q] = -Loss::loss_dq(ratio(x), mean_velocity(x.x(q), S), S, x.par(A_density), x.sign(0));
+  static void jacobian(const Ctx& c, Row row) {
+    const double S = area(c);
+    row[q] = -Loss::loss_dq(ratio(c), mean_velocity(c.x(q), S), S, c.par(A_density), c.sign(0));
     row[p] = 1;
   }
 
@@ -50,8 +48,8 @@ struct FlowLine {
 
   static constexpr int n_zc = 1;
   static constexpr int n_modes = 2;
-  static void zero_crossings(const Ctx& x, double* zc) { zc[0] = -velocity(x); }
-  static void modes(const Ctx& x, int32_t* m) { sign_test(velocity(x), m); }
+  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -velocity(c); }
+  static void modes(const Ctx& c, int32_t* m) { sign_test(velocity(c), m); }
 };
 
 }  // namespace penstock

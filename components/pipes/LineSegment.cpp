@@ -12,18 +12,16 @@
 namespace penstock {
 
 struct LineSegment {
-  enum Input { time, A_p, B_p, q, p };
-  static constexpr std::array inputs{"A.p", "B.p", "q", "p"};
-  enum Param { A_density = 0, dx = fluid(2), Din, lambda, a };
-  static constexpr auto params = with_fluid<2>({"dx", "Din", "lambda", "a"});
+  PENSTOCK_INPUTS(A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), dx, Din, lambda, a);
 
   using Reach = reach::HalfReach<reach::Half{A_density, dx, Din, lambda, q, p, 0}>;
 
   // C = (dx·S)/(ρ·a²).
-  static double storage(const Ctx& x) {
-    return compliance::compliance(pi, x.par(dx), x.par(Din), x.par(A_density), x.par(a));
+  static double storage(const Ctx& c) {
+    return compliance::compliance(pi, c.par(dx), c.par(Din), c.par(A_density), c.par(a));
   }
-  static void charged_by_q(Params /*k*/, Row row) { row[q] = 1; }
+  static void charged_by_q(Params /*par*/, Row row) { row[q] = 1; }
 
   static constexpr std::array equations{
       Equation{.kind = algebraic_nonlinear,
@@ -35,8 +33,8 @@ struct LineSegment {
 
   static constexpr int n_zc = 1;
   static constexpr int n_modes = 2;
-  static void zero_crossings(const Ctx& x, double* zc) { zc[0] = -Reach::velocity(x); }
-  static void modes(const Ctx& x, int32_t* m) { sign_test(Reach::velocity(x), m); }
+  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -Reach::velocity(c); }
+  static void modes(const Ctx& c, int32_t* m) { sign_test(Reach::velocity(c), m); }
 };
 
 }  // namespace penstock

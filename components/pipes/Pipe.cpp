@@ -16,20 +16,18 @@
 namespace penstock {
 
 struct Pipe {
-  enum Input { time, A_p, B_p, C_p, D_p, q_ac, p_ac, q_cb, p_cb, q_cd, p_cd };
-  static constexpr std::array inputs{"A.p", "B.p", "C.p", "D.p", "q_ac", "p_ac", "q_cb", "p_cb", "q_cd", "p_cd"};
-  enum Param { A_density = 0, dx = fluid(4), Din, lambda, a };
-  static constexpr auto params = with_fluid<4>({"dx", "Din", "lambda", "a"});
+  PENSTOCK_INPUTS(A_p, B_p, C_p, D_p, q_ac, p_ac, q_cb, p_cb, q_cd, p_cd);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B, C, D), dx, Din, lambda, a);
 
   using AC = reach::HalfReach<reach::Half{A_density, dx, Din, lambda, q_ac, p_ac, 0}>;
   using CB = reach::HalfReach<reach::Half{A_density, dx, Din, lambda, q_cb, p_cb, 2}>;
 
   // 1/(1/C), C = (dx·S)/(ρ·a²).
-  static double storage(const Ctx& x) {
-    const double C = compliance::compliance(pi, x.par(dx), x.par(Din), x.par(A_density), x.par(a));
+  static double storage(const Ctx& c) {
+    const double C = compliance::compliance(pi, c.par(dx), c.par(Din), c.par(A_density), c.par(a));
     return safe_divide(1, safe_divide(1, C));
   }
-  static void charged_by_q(Params /*k*/, Row row) { row[q_cd] = 1; }
+  static void charged_by_q(Params /*par*/, Row row) { row[q_cd] = 1; }
 
   static constexpr std::array equations{
       AC::equation,
@@ -39,13 +37,13 @@ struct Pipe {
 
   static constexpr int n_zc = 2;
   static constexpr int n_modes = 4;
-  static void zero_crossings(const Ctx& x, double* zc) {
-    zc[0] = -AC::velocity(x);
-    zc[1] = -CB::velocity(x);
+  static void zero_crossings(const Ctx& c, double* zc) {
+    zc[0] = -AC::velocity(c);
+    zc[1] = -CB::velocity(c);
   }
-  static void modes(const Ctx& x, int32_t* m) {
-    sign_test(AC::velocity(x), m);
-    sign_test(CB::velocity(x), m + 2);
+  static void modes(const Ctx& c, int32_t* m) {
+    sign_test(AC::velocity(c), m);
+    sign_test(CB::velocity(c), m + 2);
   }
 };
 

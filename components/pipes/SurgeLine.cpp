@@ -10,10 +10,8 @@
 namespace penstock {
 
 struct SurgeLine {
-  enum Input { time, A_p, B_p, q, p };
-  static constexpr std::array inputs{"A.p", "B.p", "q", "p"};
-  enum Param { A_density = 0, dx = fluid(2), Din, lambda };
-  static constexpr auto params = with_fluid<2>({"dx", "Din", "lambda"});
+  PENSTOCK_INPUTS(A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), dx, Din, lambda);
 
   using Reach = reach::HalfReach<reach::Half{A_density, dx, Din, lambda, q, p, 0}>;
 
@@ -21,8 +19,8 @@ struct SurgeLine {
 
   static constexpr int n_zc = 1;
   static constexpr int n_modes = 2;
-  static void zero_crossings(const Ctx& x, double* zc) { zc[0] = -Reach::velocity(x); }
-  static void modes(const Ctx& x, int32_t* m) { sign_test(Reach::velocity(x), m); }
+  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -Reach::velocity(c); }
+  static void modes(const Ctx& c, int32_t* m) { sign_test(Reach::velocity(c), m); }
 };
 
 }  // namespace penstock

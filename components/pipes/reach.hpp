@@ -37,24 +37,24 @@ struct Half {
 //   L_h·dq/dt = p − ((k_f·v²)·s + 0·L_h).
 template <Half R>
 struct HalfReach {
-  static double area(const Ctx& x) { return cross_section(pi, x.par(R.Din)); }
-  static double velocity(const Ctx& x) { return mean_velocity(x.x(R.q), area(x)); }
-  static double ratio(const Ctx& x) { return half_ratio(x.par(R.lambda), x.par(R.dx), x.par(R.Din)); }
-  static double inertance(const Ctx& x) { return half_inertance(x.par(R.rho), x.par(R.dx), area(x)); }
-  static double friction_drop(const Ctx& x, double S) {
-    return HalfLoss::loss(ratio(x), mean_velocity(x.x(R.q), S), x.par(R.rho), x.sign(R.flags));
+  static double area(const Ctx& c) { return cross_section(pi, c.par(R.Din)); }
+  static double velocity(const Ctx& c) { return mean_velocity(c.x(R.q), area(c)); }
+  static double ratio(const Ctx& c) { return half_ratio(c.par(R.lambda), c.par(R.dx), c.par(R.Din)); }
+  static double inertance(const Ctx& c) { return half_inertance(c.par(R.rho), c.par(R.dx), area(c)); }
+  static double friction_drop(const Ctx& c, double S) {
+    return HalfLoss::loss(ratio(c), mean_velocity(c.x(R.q), S), c.par(R.rho), c.sign(R.flags));
   }
   // Residual and Jacobian of the friction alone, 0 = p − (k_f·v²)·s.
-  static double friction_residual(const Ctx& x) { return x.x(R.p) - friction_drop(x, area(x)); }
-  static void friction_jacobian(const Ctx& x, Row row) {
-    const double S = area(x);
-    row[R.q] = -HalfLoss::loss_dq(ratio(x), mean_velocity(x.x(R.q), S), S, x.par(R.rho), x.sign(R.flags));
+  static double friction_residual(const Ctx& c) { return c.x(R.p) - friction_drop(c, area(c)); }
+  static void friction_jacobian(const Ctx& c, Row row) {
+    const double S = area(c);
+    row[R.q] = -HalfLoss::loss_dq(ratio(c), mean_velocity(c.x(R.q), S), S, c.par(R.rho), c.sign(R.flags));
     row[R.p] = 1;
   }
 
-  static double residual(const Ctx& x) {
-    const double S = area(x);
-    return x.x(R.p) - (friction_drop(x, S) + 0 * half_inertance(x.par(R.rho), x.par(R.dx), S));
+  static double residual(const Ctx& c) {
+    const double S = area(c);
+    return c.x(R.p) - (friction_drop(c, S) + 0 * half_inertance(c.par(R.rho), c.par(R.dx), S));
   }
 
   static constexpr Equation equation{.kind = differential_nonlinear,

@@ -8,10 +8,8 @@
 namespace penstock {
 
 struct Headwater {
-  enum Input { time, A_p, B_p, q, p };
-  static constexpr std::array inputs{"A.p", "B.p", "q", "p"};
-  enum Param { A_density = 0, h = fluid(2), gravity };
-  static constexpr auto params = with_fluid<2>({"h", "gravity"});
+  PENSTOCK_INPUTS(A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), h, gravity);
 
   static double imposed_pressure(const Ctx& c) { return c.x(p) - (c.par(h) * c.par(A_density)) * c.par(gravity); }
   static void imposed_pressure_jacobian(const Ctx& /*c*/, Row row) { row[p] = 1; }

@@ -6,12 +6,11 @@
 namespace penstock {
 
 struct Manometer {
-  enum Input { time, A_p, P, q, p };
-  static constexpr std::array inputs{"A.p", "P", "q", "p"};
-  static constexpr auto params = with_fluid<1>();
+  PENSTOCK_INPUTS(A_p, P, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A));
 
-  static void no_flow(Params /*k*/, Row row) { row[q] = -1; }
-  static void reading(Params /*k*/, Row row) {
+  static void no_flow(Params /*par*/, Row row) { row[q] = -1; }
+  static void reading(Params /*par*/, Row row) {
     row[P] = 1;
     row[p] = -1;
   }

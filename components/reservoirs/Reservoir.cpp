@@ -11,20 +11,18 @@
 namespace penstock {
 
 struct Reservoir {
-  enum Input { time, A_p, V, z, Qin, q, p };
-  static constexpr std::array inputs{"A.p", "V", "z", "Qin", "q", "p"};
-  enum Param { Area = fluid(1), gravity };
-  static constexpr auto params = with_fluid<1>({"Area", "gravity"});
+  PENSTOCK_INPUTS(A_p, V, z, Qin, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A), Area, gravity);
 
   static double storage(const Ctx& /*c*/) { return -1; }
-  static void volume(Params /*k*/, Row row) { row[q] = -1; }
-  static void level(Params k, Row row) {
-    row[V] = -safe_divide(k[Area], k[Area] * k[Area]);
+  static void volume(Params /*par*/, Row row) { row[q] = -1; }
+  static void level(Params par, Row row) {
+    row[V] = -safe_divide(par[Area], par[Area] * par[Area]);
     row[z] = 1;
   }
 
   static constexpr std::array equations{
-      Equation{.kind = algebraic_linear, .linear_row = open_tank::hydrostatic<z, p, gravity>},
+      Equation{.kind = algebraic_linear, .linear_row = open_tank::hydrostatic<z, p, A_density, gravity>},
       Equation{.kind = differential_linear, .differential = V, .mass = storage, .linear_row = volume},
       Equation{.kind = algebraic_linear, .linear_row = level},
       Equation{.kind = algebraic_linear, .linear_row = open_tank::inflow<Qin, q>},

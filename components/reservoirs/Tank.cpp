@@ -11,20 +11,18 @@
 namespace penstock {
 
 struct Tank {
-  enum Input { time, A_p, z, V, Qin, q, p };
-  static constexpr std::array inputs{"A.p", "z", "V", "Qin", "q", "p"};
-  enum Param { Area = fluid(1), z_ini, gravity };
-  static constexpr auto params = with_fluid<1>({"Area", "z_ini", "gravity"});
+  PENSTOCK_INPUTS(A_p, z, V, Qin, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A), Area, z_ini, gravity);
 
   static double storage(const Ctx& c) { return c.par(Area); }
-  static void level(Params /*k*/, Row row) { row[q] = 1; }
-  static void volume(Params k, Row row) {
-    row[z] = -k[Area];
+  static void level(Params /*par*/, Row row) { row[q] = 1; }
+  static void volume(Params par, Row row) {
+    row[z] = -par[Area];
     row[V] = 1;
   }
 
   static constexpr std::array equations{
-      Equation{.kind = algebraic_linear, .linear_row = open_tank::hydrostatic<z, p, gravity>},
+      Equation{.kind = algebraic_linear, .linear_row = open_tank::hydrostatic<z, p, A_density, gravity>},
       Equation{.kind = differential_linear, .differential = z, .mass = storage, .linear_row = level},
       Equation{.kind = algebraic_linear, .linear_row = volume},
       Equation{.kind = algebraic_linear, .linear_row = open_tank::inflow<Qin, q>},

@@ -8,16 +8,14 @@
 
 namespace penstock::open_tank {
 
-inline constexpr int A_density = 0;
-
-template <int z, int p, int gravity>
-void hydrostatic(Params k, Row row) {
-  row[z] = -(k[A_density] * k[gravity]);
+template <int z, int p, int rho, int gravity>
+void hydrostatic(Params par, Row row) {
+  row[z] = -(par[rho] * par[gravity]);
   row[p] = 1;
 }
 
 template <int Qin, int q>
-void inflow(Params /*k*/, Row row) {
+void inflow(Params /*par*/, Row row) {
   row[Qin] = 1;
   row[q] = -1;
 }

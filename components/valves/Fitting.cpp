@@ -11,10 +11,8 @@
 namespace penstock {
 
 struct Fitting {
-  enum Input { time, A_p, B_p, q, p };
-  static constexpr std::array inputs{"A.p", "B.p", "q", "p"};
-  enum Param { A_density = 0, ksi_plus = fluid(2), ksi_minus, Din };
-  static constexpr auto params = with_fluid<2>({"ksi_plus", "ksi_minus", "Din"});
+  PENSTOCK_INPUTS(A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), ksi_plus, ksi_minus, Din);
 
   static double velocity(const Ctx& c) { return mean_velocity(c.x(q), valves::bore(c.par(Din))); }
   // The signed coefficient of the direction held in the flag.

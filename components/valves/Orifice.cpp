@@ -11,10 +11,8 @@
 namespace penstock {
 
 struct Orifice {
-  enum Input { time, Kv, A_p, B_p, q, p };
-  static constexpr std::array inputs{"Kv", "A.p", "B.p", "q", "p"};
-  enum Param { A_density = 0, Din = fluid(2) };
-  static constexpr auto params = with_fluid<2>({"Din"});
+  PENSTOCK_INPUTS(Kv, A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), Din);
 
   static bool open(const Ctx& c) { return c.flag(0) != 0; }
   // R = (2·p)/ρ, the squared jet velocity.

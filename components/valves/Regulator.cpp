@@ -10,10 +10,8 @@
 namespace penstock {
 
 struct Regulator : valves::FlowDirection<Regulator> {
-  enum Input { time, sigma, A_p, B_p, q, p };
-  static constexpr std::array inputs{"sigma", "A.p", "B.p", "q", "p"};
-  enum Param { A_density = 0, Din = fluid(2) };
-  static constexpr auto params = with_fluid<2>({"Din"});
+  PENSTOCK_INPUTS(sigma, A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), Din);
 
   // z = 1/σ²
   static double z(const Ctx& c) { return safe_divide(1, signed_pow(c.x(sigma), 2)); }

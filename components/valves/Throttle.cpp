@@ -15,10 +15,8 @@
 namespace penstock {
 
 struct Throttle {
-  enum Input { time, ksi, A_p, B_p, q, p };
-  static constexpr std::array inputs{"ksi", "A.p", "B.p", "q", "p"};
-  enum Param { A_density = 0, Din = fluid(2) };
-  static constexpr auto params = with_fluid<2>({"Din"});
+  PENSTOCK_INPUTS(ksi, A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), Din);
 
   // X = (2·A²)/(ρ·ζ), the squared flow factor.
   static double flow_factor(const Ctx& c, double A) {

@@ -9,10 +9,8 @@
 namespace penstock {
 
 struct valve : valves::FlowDirection<valve> {
-  enum Input { time, ksi, A_p, B_p, q, p };
-  static constexpr std::array inputs{"ksi", "A.p", "B.p", "q", "p"};
-  enum Param { Din = fluid(2), density };
-  static constexpr auto params = with_fluid<2>({"Din", "density"});
+  PENSTOCK_INPUTS(ksi, A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), Din, density);
 
   // h = ρ·v²/2, the dynamic pressure in the bore.
   static double dynamic_pressure(const Ctx& c, double v) { return safe_divide(c.par(density) * signed_pow(v, 2), 2); }

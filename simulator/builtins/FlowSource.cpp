@@ -6,11 +6,10 @@
 namespace penstock {
 
 struct FlowSource {
-  enum Input { time, q_set, A_p, B_p, q, p };
-  static constexpr std::array inputs{"q_set", "A.p", "B.p", "q", "p"};
-  static constexpr auto params = with_fluid<2>();
+  PENSTOCK_INPUTS(q_set, A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B));
 
-  static void imposed(Params /*k*/, Row row) {
+  static void imposed(Params /*par*/, Row row) {
     row[q] = 1;
     row[q_set] = -1;
   }

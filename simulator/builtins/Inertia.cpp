@@ -6,13 +6,11 @@
 namespace penstock {
 
 struct Inertia {
-  enum Input { time, A_w, t, w };
-  static constexpr std::array inputs{"A.w", "t", "w"};
-  enum Param { J, w0 };
-  static constexpr std::array params{"J", "w0"};
+  PENSTOCK_INPUTS(A_w, t, w);
+  PENSTOCK_PARAMETERS(J, w0);
 
   static double inertia(const Ctx& c) { return c.par(J); }
-  static void torque(Params /*k*/, Row row) { row[t] = 1; }
+  static void torque(Params /*par*/, Row row) { row[t] = 1; }
 
   static constexpr std::array equations{
       Equation{.kind = differential_linear, .differential = w, .mass = inertia, .linear_row = torque}};

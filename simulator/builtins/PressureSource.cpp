@@ -6,11 +6,10 @@
 namespace penstock {
 
 struct PressureSource {
-  enum Input { time, p_set, A_p, B_p, q, p };
-  static constexpr std::array inputs{"p_set", "A.p", "B.p", "q", "p"};
-  static constexpr auto params = with_fluid<2>();
+  PENSTOCK_INPUTS(p_set, A_p, B_p, q, p);
+  PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B));
 
-  static void imposed(Params /*k*/, Row row) {
+  static void imposed(Params /*par*/, Row row) {
     row[p] = 1;
     row[p_set] = -1;
   }

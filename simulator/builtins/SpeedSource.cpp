@@ -6,11 +6,9 @@
 namespace penstock {
 
 struct SpeedSource {
-  enum Input { time, w_set, A_w, t, w };
-  static constexpr std::array inputs{"w_set", "A.w", "t", "w"};
-  static constexpr std::array<const char*, 0> params{};
+  PENSTOCK_INPUTS(w_set, A_w, t, w);
 
-  static void imposed(Params /*k*/, Row row) {
+  static void imposed(Params /*par*/, Row row) {
     row[w] = 1;
     row[w_set] = -1;
   }

@@ -6,11 +6,9 @@
 namespace penstock {
 
 struct TorqueSource {
-  enum Input { time, t_set, A_w, t };
-  static constexpr std::array inputs{"t_set", "A.w", "t"};
-  static constexpr std::array<const char*, 0> params{};
+  PENSTOCK_INPUTS(t_set, A_w, t);
 
-  static void imposed(Params /*k*/, Row row) {
+  static void imposed(Params /*par*/, Row row) {
     row[t] = 1;
     row[t_set] = -1;
   }

@@ -93,18 +93,16 @@ TEST(Engine, RefusesAFileThatIsNoPlugin) {
 
 // A component of every kind, declared through the frame.
 struct EveryKind {
-  enum Input { time, u, v, w };
-  static constexpr std::array inputs{"u", "v", "w"};
-  enum Param { c = 0 };
-  static constexpr auto params = with_fluid<0>({"c"});
+  PENSTOCK_INPUTS(u, v, w);
+  PENSTOCK_PARAMETERS(C);
 
-  static double capacity(const Ctx& k) { return k.par(c); }
-  static double spring(const Ctx& k) { return k.x(u) * k.x(v) * k.sign(0); }
-  static void spring_jacobian(const Ctx& k, Row j) {
-    j[u] = k.x(v) * k.sign(0);
-    j[v] = k.x(u) * k.sign(0);
+  static double capacity(const Ctx& c) { return c.par(C); }
+  static double spring(const Ctx& c) { return c.x(u) * c.x(v) * c.sign(0); }
+  static void spring_jacobian(const Ctx& c, Row j) {
+    j[u] = c.x(v) * c.sign(0);
+    j[v] = c.x(u) * c.sign(0);
   }
-  static void link(Params /*k*/, Row row) { row[w] = 1; }
+  static void link(Params /*par*/, Row row) { row[w] = 1; }
 
   static constexpr std::array equations{
       Equation{.kind = differential_nonlinear,
@@ -120,8 +118,8 @@ struct EveryKind {
 
   static constexpr int n_zc = 1;
   static constexpr int n_modes = 2;
-  static void zero_crossings(const Ctx& k, double* zc) { zc[0] = -k.x(u); }
-  static void modes(const Ctx& k, int32_t* m) { sign_test(k.x(u), m); }
+  static void zero_crossings(const Ctx& c, double* zc) { zc[0] = -c.x(u); }
+  static void modes(const Ctx& c, int32_t* m) { sign_test(c.x(u), m); }
 };
 
 TEST(Frame, DeclaresEveryKindWithItsSlots) {
@@ -134,7 +132,7 @@ TEST(Frame, DeclaresEveryKindWithItsSlots) {
   EXPECT_EQ(g.equations[3].kind(), Kind::algebraic_linear);
   EXPECT_EQ(g.equations[1].differential, 3);
 
-  engine::Instance inst(g, {{"c", 2.5}});
+  engine::Instance inst(g, {{"C", 2.5}});
   const double in[] = {0, -3, 2, 0};
   int32_t m[2] = {7, 7};
   inst.modes(in, m, m);

@@ -1,83 +1,39 @@
-// What every plug-in owes the host, checked over the whole library: the declared group, the exact
-// sequence of engine calls, setup and cleanup, and the buffers of every registered method.
+// What every plug-in owes the host, checked over the whole library and the host's built-ins: the
+// group its component declares, the exact sequence of engine calls, setup and cleanup, and the
+// buffers of every registered method.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "declared_rows.hpp"
 #include "harness.hpp"
 #include "penstock/foundation_util_testing.h"
 
 namespace penstock::testing {
 namespace {
 
-struct Eq {
-  Kind kind;
-  const char* differential = nullptr;  // name of the differential input
-};
+// A deliverable whose source declares nothing (no PENSTOCK_PLUGIN) would have no row.
+TEST(Declarations, CoverEveryDeliverableOnce) {
+  std::vector<std::string> deliverables;
+  std::stringstream list(PENSTOCK_DELIVERABLES);
+  for (std::string name; std::getline(list, name, ',');) deliverables.push_back(name);
+  ASSERT_FALSE(deliverables.empty());
+  const std::vector<declared::Component> all = declarations();
+  for (const std::string& name : deliverables) {
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [&](const auto& d) { return d.name == name; }), 1) << name;
+  }
+}
 
-struct Declared {
-  const char* name;
-  int n_inputs;
-  std::vector<Eq> equations;
-  int n_zc;
-  int n_modes;
-  int n_params;
-};
-
-constexpr auto DN = Kind::differential_nonlinear;
-constexpr auto DL = Kind::differential_linear;
-constexpr auto AN = Kind::algebraic_nonlinear;
-constexpr auto AL = Kind::algebraic_linear;
-
-const std::vector<Declared> kLibrary = {
-    {"Pipe", 11, {{DN, "q_ac"}, {DN, "q_cb"}, {DL, "p_cd"}}, 2, 4, 20},
-    {"LineSegment", 5, {{AN}, {DL, "p"}}, 1, 2, 12},
-    {"FlowLine", 5, {{DN, "q"}}, 1, 2, 12},
-    {"SurgeLine", 5, {{DN, "q"}}, 1, 2, 11},
-    {"GridMachine", 8, {{AN}, {AN}, {AN}, {AL}}, 6, 6, 2},
-    {"Regulator", 6, {{AN}}, 1, 2, 9},
-    {"Fitting", 5, {{AN}}, 1, 1, 11},
-    {"valve", 6, {{AN}}, 1, 2, 10},
-    {"FrictionSplit", 5, {{AN}}, 1, 2, 11},
-    {"FrictionCell", 5, {{AN}}, 1, 2, 11},
-    {"FrictionSegment", 5, {{AN}}, 1, 2, 11},
-    {"FrictionLine", 5, {{AN}}, 1, 2, 11},
-    {"Throttle", 6, {{AN}}, 1, 2, 9},
-    {"DampedCell", 4, {{DN, "p"}}, 1, 1, 10},
-    {"Orifice", 6, {{AN}}, 1, 1, 9},
-    {"Alternator", 6, {{AN}, {AN}}, 3, 3, 2},
-    {"Runner", 7, {{AN}, {AL}}, 1, 1, 10},
-    {"Reservoir", 7, {{AL}, {DL, "V"}, {AL}, {AL}}, 0, 0, 6},
-    {"Tank", 7, {{AL}, {DL, "z"}, {AL}, {AL}}, 0, 0, 7},
-    {"ElasticPair", 5, {{DL, "p"}}, 0, 0, 12},
-    {"ElasticSegment", 4, {{DL, "p"}}, 0, 0, 10},
-    {"InertiaSplit", 5, {{DL, "q"}}, 0, 0, 11},
-    {"InertiaCell", 5, {{DL, "q"}}, 0, 0, 11},
-    {"InertiaSegment", 5, {{DL, "q"}}, 0, 0, 11},
-    {"InertiaLine", 5, {{DL, "q"}}, 0, 0, 11},
-    {"ElasticCell", 4, {{DL, "p"}}, 0, 0, 8},
-    {"StorageSegment", 4, {{DL, "p"}}, 0, 0, 7},
-    {"StorageLine", 4, {{DL, "p"}}, 0, 0, 7},
-    {"turbine", 7, {{AN}}, 0, 0, 8},
-    {"Headwater", 5, {{AN}}, 0, 0, 10},
-    {"ViscousCell", 4, {{AL}}, 0, 0, 7},
-    {"Manometer", 5, {{AL}, {AL}}, 0, 0, 4},
-};
-
-void PrintTo(const Declared& d, std::ostream* os) { *os << d.name; }
-
-std::string name_of(const ::testing::TestParamInfo<Declared>& info) { return info.param.name; }
-
-class Contract : public ::testing::TestWithParam<Declared> {
+class Contract : public ::testing::TestWithParam<declared::Component> {
  protected:
   void SetUp() override {
     PENSTOCK_REQUIRE_PLUGIN(GetParam().name);
-    probe_ = std::make_unique<Harness>(GetParam().name);
-    names_ = probe_->plugin().parameter_names();
+    names_ = GetParam().params;
     engine::ParameterTable values;
     for (const auto& n : names_) values[n] = std::uniform_real_distribution<double>(0.5, 2.0)(rng_);
     h_ = std::make_unique<Harness>(GetParam().name, values);
@@ -93,32 +49,32 @@ class Contract : public ::testing::TestWithParam<Declared> {
   }
 
   std::mt19937_64 rng_{20261208};
-  std::unique_ptr<Harness> probe_;
   std::unique_ptr<Harness> h_;
   std::vector<std::string> names_;
 };
 
+// The group the plug-in hands the engine is the one its component declares, name for name.
 TEST_P(Contract, DeclaresItsGroup) {
-  const Declared& d = GetParam();
+  const declared::Component& d = GetParam();
   const engine::GroupDecl& g = h_->group();
-  EXPECT_EQ(g.n_inputs(), d.n_inputs);
-  EXPECT_EQ(g.inputs[0], "time");
+  std::vector<std::string> inputs{"time"};
+  inputs.insert(inputs.end(), d.inputs.begin(), d.inputs.end());
+  EXPECT_EQ(g.inputs, inputs);
   ASSERT_EQ(g.equations.size(), d.equations.size());
   for (size_t e = 0; e < d.equations.size(); ++e) {
     EXPECT_EQ(g.equations[e].kind(), d.equations[e].kind) << "equation " << e;
-    if (d.equations[e].differential != nullptr) {
-      ASSERT_GE(g.equations[e].differential, 1);
-      EXPECT_EQ(g.inputs[static_cast<size_t>(g.equations[e].differential)], d.equations[e].differential);
+    if (is_differential(d.equations[e].kind)) {
+      EXPECT_EQ(g.equations[e].differential, d.equations[e].differential) << "equation " << e;
     }
   }
   EXPECT_EQ(g.n_zc, d.n_zc);
   EXPECT_EQ(g.n_modes, d.n_modes);
-  EXPECT_EQ(static_cast<int>(names_.size()), d.n_params);
+  EXPECT_EQ(h_->plugin().parameter_names(), d.params);
 }
 
 // The engine calls in exactly the order the frame prescribes.
 TEST_P(Contract, CallsTheEngineInOrder) {
-  const Declared& d = GetParam();
+  const declared::Component& d = GetParam();
   const engine::GroupDecl& g = h_->group();
   std::vector<std::string> want = {"ne_builder_add_group", "ne_builder_get_time", "ne_eqn_group_add_input(time)"};
   for (size_t i = 1; i < g.inputs.size(); ++i) {
@@ -130,8 +86,7 @@ TEST_P(Contract, CallsTheEngineInOrder) {
     want.push_back("ne_eqn_group_add_equation -> " + eq);
     const Kind k = d.equations[e].kind;
     if (is_differential(k)) {
-      const auto at = std::find(g.inputs.begin(), g.inputs.end(), d.equations[e].differential) - g.inputs.begin();
-      want.push_back("ne_eqn_set_differential(" + eq + ", " + std::to_string(at) + ")");
+      want.push_back("ne_eqn_set_differential(" + eq + ", " + std::to_string(d.equations[e].differential) + ")");
     }
     if (is_linear(k)) want.push_back("ne_eqn_set_param_method(" + eq + ", 0)");
     for (int32_t s = 0; s < kSlotCount; ++s) {
@@ -167,7 +122,9 @@ TEST_P(Contract, CleanupFreesTheBlockAndFailedSetupWritesNothing) {
   EXPECT_EQ(pmf_testing_live_blocks(), before);
 
   pmf_testing_fail_next_callocs(1);
-  EXPECT_THROW(engine::Instance(h_->group(), {{names_.front(), 1.0}}), engine::PluginError);
+  const engine::ParameterTable one =
+      names_.empty() ? engine::ParameterTable{} : engine::ParameterTable{{names_.front(), 1.0}};
+  EXPECT_THROW(engine::Instance(h_->group(), one), engine::PluginError);
   pmf_testing_fail_next_callocs(0);
   EXPECT_EQ(pmf_testing_live_blocks(), before);
 }
@@ -271,7 +228,7 @@ TEST_P(Contract, MassIgnoresInputsAndNothingReadsTime) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Library, Contract, ::testing::ValuesIn(kLibrary), name_of);
+INSTANTIATE_TEST_SUITE_P(Library, Contract, ::testing::ValuesIn(declarations()), name_of);
 
 }  // namespace
 }  // namespace penstock::testing

@@ -8,7 +8,10 @@
 namespace penstock::testing {
 
 std::filesystem::path plugin_path(std::string_view name) {
-  return std::filesystem::path(PENSTOCK_PLUGIN_DIR) / (std::string(name) + ".so");
+  const std::string file = std::string(name) + ".so";
+  const std::filesystem::path plugin = std::filesystem::path(PENSTOCK_PLUGIN_DIR) / file;
+  const std::filesystem::path builtin = std::filesystem::path(PENSTOCK_PLUGIN_DIR) / ".." / "builtins" / file;
+  return !std::filesystem::exists(plugin) && std::filesystem::exists(builtin) ? builtin : plugin;
 }
 
 bool plugin_built(std::string_view name) { return std::filesystem::exists(plugin_path(name)); }

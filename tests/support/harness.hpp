@@ -13,6 +13,7 @@
 
 namespace penstock::testing {
 
+// build/plugins/<name>.so, or build/builtins/<name>.so for one of the host's built-ins.
 std::filesystem::path plugin_path(std::string_view name);
 bool plugin_built(std::string_view name);
 

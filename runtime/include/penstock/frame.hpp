@@ -1,14 +1,29 @@
 // The plug-in frame. A component is a struct that describes itself as data:
 //
-//   inputs        element-variable names in input order (time, input 0, is implicit)
-//   params        parameter names in block order (with_fluid<N>(...) prepends the port fluid blocks)
-//   equations     one Equation each: kind, differential input, and the functions for its slots
+//   PENSTOCK_INPUTS(...)      its inputs in order, each named once (time, input 0, is implicit)
+//   PENSTOCK_PARAMETERS(...)  its parameters in block order, PENSTOCK_FLUID(A, ...) first
+//   equations                 one Equation each: kind, differential input, and the functions for
+//                             its slots
 //   n_zc, n_modes, zero_crossings, modes   only for a component that switches
 //
-// and PENSTOCK_PLUGIN(Component) turns the description into mexFunction, build_group, setup,
-// cleanup and one trampoline per registered slot. The order of the engine calls is written here
-// and nowhere else. Every buffer is zero-filled before a component function writes into it, so
-// every entry is written on every call, and a component states only its non-zero entries.
+//   struct Orifice {
+//     PENSTOCK_INPUTS(Kv, A_p, B_p, q, p);
+//     PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), Din);
+//     static double flow(const Ctx& c) { ... c.x(q) ... c.par(A_density) ... }
+//     ...
+//   };
+//
+// Each name is an enumerator the component computes with (Input: time = 0, Kv = 1, ...; Param:
+// A_density = 0, ..., Din = 8) and the name the host knows it by: A_p is "A.p", see names below.
+// A function of an equation or a group method sees the context as `const Ctx& c`; LinearRow sees
+// the parameter block as `Params par`.
+//
+// PENSTOCK_PLUGIN(Component) turns the description into mexFunction, build_group, setup, cleanup
+// and one trampoline per registered slot. The order of the engine calls is written here and
+// nowhere else. Every buffer is zero-filled before a component function writes into it, so every
+// entry is written on every call, and a component states only its non-zero entries. Compiled with
+// PENSTOCK_DECLARATIONS="<Deliverable>", the same source enters its declaration in the tests'
+// library of declarations instead (penstock/declarations.hpp).
 #pragma once
 
 #include <algorithm>
@@ -16,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "penstock/guarded_math.hpp"
@@ -85,38 +101,86 @@ inline void sign_test(double v, int32_t* m) {
   m[1] = v > 0.0 ? 1 : 0;
 }
 
-// Parameter names: for each hydraulic port, its four fluid properties, then the component's own.
+// Names. A component declares each input and parameter once, as a C++ identifier, and the host
+// knows it by the same name with one rule: an identifier X_y, X one capital letter, is the
+// variable y of port X and is registered as "X.y" (A_p is "A.p", G_w is "G.w", A_density is
+// "A.density"); every other identifier is registered as it is written (Din, Damp_limit, K, Qturb,
+// q_ac). The preprocessor hands the list over as one string, "A_p, B_p, q, p", which is split and
+// renamed here at compile time into one static table of NUL-terminated names.
+namespace names {
+
+constexpr bool is_separator(char ch) { return ch == ',' || ch == ' ' || ch == '\t' || ch == '\n'; }
+constexpr bool is_capital(char ch) { return ch >= 'A' && ch <= 'Z'; }
+
+// The number of names in a list as the preprocessor spells it, "a, b, c".
+consteval std::size_t count(std::string_view list) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (!is_separator(list[i]) && (i == 0 || is_separator(list[i - 1]))) ++n;
+  }
+  return n;
+}
+
+// The N names of such a list, each closed by NUL, one after the other in L characters: no more
+// than the list, since each name's NUL takes the place of the comma or the NUL that followed it.
+template <std::size_t N, std::size_t L>
+class List {
+ public:
+  constexpr explicit List(const char (&list)[L]) {
+    std::size_t n = 0;
+    std::size_t out = 0;
+    std::size_t length = 0;  // of the name being copied
+    for (std::size_t i = 0; i + 1 < L; ++i) {
+      if (is_separator(list[i])) {
+        if (length > 0) text_[out++] = '\0';
+        length = 0;
+        continue;
+      }
+      if (length == 0) at_[n++] = out;
+      const bool port =
+          length == 1 && list[i] == '_' && is_capital(list[i - 1]) && list[i + 1] != '\0' && !is_separator(list[i + 1]);
+      text_[out++] = port ? '.' : list[i];
+      ++length;
+    }
+    if (length > 0) text_[out] = '\0';
+  }
+  static constexpr std::size_t size() { return N; }
+  constexpr const char* operator[](std::size_t i) const { return text_.data() + at_[i]; }
+
+ private:
+  std::array<char, L> text_{};
+  std::array<std::size_t, N> at_{};
+};
+
+inline constexpr List<0, 1> kNone{""};
+
+}  // namespace names
+
+// The fluid of a hydraulic port X, four parameters in this order: X_density, X_viscosity_kin,
+// X_bulk, X_alpha. The blocks of the ports A, B, C, D stand first in the parameter list, in that
+// order, and take the indices 0..4·ports-1.
 // clang-format off
-inline constexpr std::array<const char*, 16> kFluidParams{
+inline constexpr std::array<std::string_view, 16> kFluidParams{
     "A.density", "A.viscosity_kin", "A.bulk", "A.alpha",
     "B.density", "B.viscosity_kin", "B.bulk", "B.alpha",
     "C.density", "C.viscosity_kin", "C.bulk", "C.alpha",
     "D.density", "D.viscosity_kin", "D.bulk", "D.alpha"};
 // clang-format on
 
-constexpr int fluid(int ports) { return 4 * ports; }  // index of the first own parameter
-
-template <int Ports>
-constexpr auto with_fluid() {
-  static_assert(Ports >= 0 && Ports <= 4);
-  std::array<const char*, fluid(Ports)> names{};
-  for (std::size_t i = 0; i < names.size(); ++i) names[i] = kFluidParams[i];
-  return names;
-}
-
-template <int Ports, std::size_t M>
-constexpr auto with_fluid(const char* const (&own)[M]) {
-  static_assert(Ports >= 0 && Ports <= 4);
-  std::array<const char*, fluid(Ports) + M> names{};
-  for (std::size_t i = 0; i < static_cast<std::size_t>(fluid(Ports)); ++i) names[i] = kFluidParams[i];
-  for (std::size_t j = 0; j < M; ++j) names[fluid(Ports) + j] = own[j];
-  return names;
-}
-
 namespace frame {
 
 template <class C>
 inline constexpr int32_t n_inputs = static_cast<int32_t>(1 + C::inputs.size());
+
+// The parameter names in block order; a component that declares no parameters has none.
+template <class C>
+constexpr const auto& params() {
+  if constexpr (requires { C::params; }) {
+    return C::params;
+  } else {
+    return names::kNone;
+  }
+}
 
 template <class C>
 concept Switching = requires {
@@ -128,6 +192,16 @@ template <class C>
 consteval bool well_formed() {
   constexpr int32_t kMaxInputs = 32;  // ResidualPattern is kept as a 32-bit set
   if (kMaxInputs < n_inputs<C>) return false;
+  // A port variable among the inputs is a port's across variable.
+  for (std::size_t i = 0; i < C::inputs.size(); ++i) {
+    const std::string_view in = C::inputs[i];
+    if (in.size() > 1 && in[1] == '.' && in.substr(2) != "p" && in.substr(2) != "w") return false;
+  }
+  // A port variable among the parameters is the fluid of a port, at its place in the fluid blocks.
+  for (std::size_t i = 0; i < params<C>().size(); ++i) {
+    const std::string_view name = params<C>()[i];
+    if (name.find('.') != std::string_view::npos && (i >= kFluidParams.size() || name != kFluidParams[i])) return false;
+  }
   for (const Equation& e : C::equations) {
     if (is_differential(e.kind) != (e.differential >= 1 && e.differential < n_inputs<C>)) return false;
     if (is_differential(e.kind) != (e.mass != nullptr)) return false;
@@ -205,10 +279,11 @@ void modes(const EvalContext* ctx, void* out) {
 
 template <class C>
 double* setup(const NeParameterSource* source) {
-  auto* block = static_cast<double*>(pmf_calloc(1, sizeof(double) * C::params.size()));
+  constexpr const auto& names = params<C>();
+  auto* block = static_cast<double*>(pmf_calloc(1, sizeof(double) * names.size()));
   if (block == nullptr) return nullptr;  // no memory: no block to fill
-  for (std::size_t i = 0; i < C::params.size(); ++i) {
-    if (const double* value = ne_eqn_get_parameter(source, C::params[i])) block[i] = *value;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (const double* value = ne_eqn_get_parameter(source, names[i])) block[i] = *value;
   }
   return block;
 }
@@ -244,7 +319,9 @@ NeEqnGroup* build_group(NeBuilder* b) {
 #endif
   NeEqnGroup* g = ne_builder_add_group(b);
   ne_eqn_group_add_input(g, ne_builder_get_time(b));
-  for (const char* name : C::inputs) ne_eqn_group_add_input(g, ne_builder_get_element_variable(b, name, 0));
+  for (std::size_t i = 0; i < C::inputs.size(); ++i) {
+    ne_eqn_group_add_input(g, ne_builder_get_element_variable(b, C::inputs[i], 0));
+  }
   [g]<std::size_t... E>(std::index_sequence<E...>) { (declare_equation<C, E>(g), ...); }
   (std::make_index_sequence<C::equations.size()>{});
   if constexpr (Switching<C>) {
@@ -260,8 +337,82 @@ NeEqnGroup* build_group(NeBuilder* b) {
 }  // namespace frame
 }  // namespace penstock
 
+// The declaration of a component's names, each written once.
+//
+//   PENSTOCK_INPUTS(Kv, A_p, B_p, q, p);
+//     enum Input { time, Kv, A_p, B_p, q, p }  and  inputs = "Kv", "A.p", "B.p", "q", "p"
+//     (the names of inputs 1, 2, ...; time, input 0, is implicit)
+//   PENSTOCK_PARAMETERS(PENSTOCK_FLUID(A, B), Din);
+//     enum Param { A_density, A_viscosity_kin, A_bulk, A_alpha, B_density, ..., B_alpha, Din }
+//     and  params = "A.density", ..., "B.alpha", "Din"  (in block order)
+//
+// PENSTOCK_FLUID names the fluid blocks of the hydraulic ports A, A B, A B C or A B C D, and stands
+// first. A component with no parameters leaves out PENSTOCK_PARAMETERS.
+#define PENSTOCK_INPUTS(...)        \
+  enum Input { time, __VA_ARGS__ }; \
+  static constexpr PENSTOCK_DETAIL_LIST(__VA_ARGS__) inputs { PENSTOCK_DETAIL_TEXT(__VA_ARGS__) }
+
+#define PENSTOCK_PARAMETERS(...) \
+  enum Param { __VA_ARGS__ };    \
+  static constexpr PENSTOCK_DETAIL_LIST(__VA_ARGS__) params { PENSTOCK_DETAIL_TEXT(__VA_ARGS__) }
+
+#define PENSTOCK_FLUID(...)                                                                                  \
+  PENSTOCK_DETAIL_FIFTH(__VA_ARGS__, PENSTOCK_DETAIL_FLUID4, PENSTOCK_DETAIL_FLUID3, PENSTOCK_DETAIL_FLUID2, \
+                        PENSTOCK_DETAIL_FLUID1, )                                                            \
+  (__VA_ARGS__)
+
+// The list as one string: the arguments arrive here expanded (PENSTOCK_FLUID), and are stringized
+// as such. The table's type counts the names and takes the string's length.
+#define PENSTOCK_DETAIL_TEXT(...) #__VA_ARGS__
+#define PENSTOCK_DETAIL_LIST(...)                                                      \
+  ::penstock::names::List<::penstock::names::count(PENSTOCK_DETAIL_TEXT(__VA_ARGS__)), \
+                          sizeof(PENSTOCK_DETAIL_TEXT(__VA_ARGS__))>
+
+#define PENSTOCK_DETAIL_FIFTH(a, b, c, d, e, ...) e
+#define PENSTOCK_DETAIL_PORT_FLUID(X) X##_density, X##_viscosity_kin, X##_bulk, X##_alpha
+#define PENSTOCK_DETAIL_FLUID1(a) PENSTOCK_DETAIL_PORT_FLUID(a)
+#define PENSTOCK_DETAIL_FLUID2(a, b) PENSTOCK_DETAIL_FLUID1(a), PENSTOCK_DETAIL_PORT_FLUID(b)
+#define PENSTOCK_DETAIL_FLUID3(a, b, c) PENSTOCK_DETAIL_FLUID2(a, b), PENSTOCK_DETAIL_PORT_FLUID(c)
+#define PENSTOCK_DETAIL_FLUID4(a, b, c, d) PENSTOCK_DETAIL_FLUID3(a, b, c), PENSTOCK_DETAIL_PORT_FLUID(d)
+
+#ifndef PENSTOCK_DECLARATIONS
 // The plug-in's only export: hand the host the component's builder.
 #define PENSTOCK_PLUGIN(Component)                                                                 \
   extern "C" __attribute__((visibility("default"))) void mexFunction(RegistrationRecord* record) { \
     record->builder = &penstock::frame::build_group<Component>;                                    \
   }
+#else
+// Compiled for the tests: the component's declaration is entered in the library of declarations
+// under the deliverable's name PENSTOCK_DECLARATIONS, and nothing is exported.
+#include "penstock/declarations.hpp"
+
+namespace penstock::frame {
+
+template <class C>
+bool declare(const char* deliverable) {
+#ifndef PENSTOCK_SANITIZED
+  static_assert(well_formed<C>(), "component description breaks a rule of the frame");
+#endif
+  constexpr auto equations = []<std::size_t... E>(std::index_sequence<E...>) {
+    return std::array<declared::Equation, sizeof...(E)>{
+        declared::Equation{C::equations[E].kind, C::equations[E].differential}...};
+  }
+  (std::make_index_sequence<C::equations.size()>{});
+  declared::Component d;
+  d.name = deliverable;
+  for (std::size_t i = 0; i < C::inputs.size(); ++i) d.inputs.emplace_back(C::inputs[i]);
+  for (std::size_t i = 0; i < params<C>().size(); ++i) d.params.emplace_back(params<C>()[i]);
+  d.equations.assign(equations.begin(), equations.end());
+  if constexpr (Switching<C>) {
+    d.n_zc = C::n_zc;
+    d.n_modes = C::n_modes;
+  }
+  declared::library().push_back(std::move(d));
+  return true;
+}
+
+}  // namespace penstock::frame
+
+#define PENSTOCK_PLUGIN(Component) \
+  [[maybe_unused]] static const bool penstock_declared = penstock::frame::declare<Component>(PENSTOCK_DECLARATIONS);
+#endif
