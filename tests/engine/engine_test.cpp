@@ -154,7 +154,7 @@ TEST(Frame, DeclaresEveryKindWithItsSlots) {
 TEST(Instance, MakesTheHostCallsAndRefusesAMissingMethod) {
   engine::GroupDecl g = declare(&frame::build_group<EveryKind>);
   ASSERT_TRUE(g.problems.empty()) << g.problems.front();
-  engine::Instance inst(g, {{"c", 2.5}});
+  engine::Instance inst(g, {{"C", 2.5}});
   const double in[] = {0, -3, 2, 5};
   int32_t m[2];
   inst.modes(in, m, m);  // u < 0: the sign is -1
@@ -180,7 +180,7 @@ TEST(Instance, MakesTheHostCallsAndRefusesAMissingMethod) {
   EXPECT_THROW(inst.residual_jacobian(1, in, m, row), std::logic_error);
   g.zero_crossings = nullptr;
   g.modes = nullptr;
-  engine::Instance smooth(g, {{"c", 1.0}});
+  engine::Instance smooth(g, {{"C", 1.0}});
   EXPECT_THROW(smooth.zero_crossings(in, m, &zc), std::logic_error);
   EXPECT_THROW(smooth.modes(in, m, m), std::logic_error);
 }
