@@ -26,26 +26,35 @@ Start::Start(DaeSystem& system, const RunSettings& run, State& state, Ida& ida, 
 void Start::initial() {
   const double t0 = run_.start_time;
   renew_all(system_, t0, data(state_.y));
-  for (int iteration = 0;; ++iteration) {
+  until_flags_settle(t0, [&] {
     if (run_.start == RunSettings::Start::steady) {
       steady_state();
       ida_.reinit(t0);
     } else {
       consistent(t0);
     }
-    const std::vector<std::string> changed = renew_all(system_, t0, data(state_.y));
-    if (changed.empty()) break;
-    chatter_check(iteration, changed, t0);
-  }
+  });
 }
 
 void Start::settle() {
   const double t = state_.t;
+  until_flags_settle(t, [&] { consistent(t); });
+}
+
+// Solves the state, renews every part's flags from it, and again while any changed; flags that
+// keep changing are a fault of the model, named.
+template <typename Solve>
+void Start::until_flags_settle(double t, Solve solve) {
   for (int iteration = 0;; ++iteration) {
-    consistent(t);
+    solve();
     const std::vector<std::string> changed = renew_all(system_, t, data(state_.y));
-    if (changed.empty()) break;
-    chatter_check(iteration, changed, t);
+    if (changed.empty()) return;
+    if (iteration + 1 < kMaxModeIterations) continue;
+    const std::set<std::string> names(changed.begin(), changed.end());
+    std::string list;
+    for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
+    throw Failure{fmt::format("mode flags do not settle at t = {} after {} renewals: {} keep switching", t,
+                              kMaxModeIterations, list)};
   }
 }
 
@@ -111,15 +120,6 @@ void Start::consistent(double t) {
   double* yp = data(state_.yp);
   for (size_t i = 0; i < n; ++i) yp[i] = differential_[i] ? (y[i] - before[i]) / h : 0.0;
   ida_.reinit(t);
-}
-
-void Start::chatter_check(int iteration, const std::vector<std::string>& changed, double t) const {
-  if (iteration + 1 < kMaxModeIterations) return;
-  const std::set<std::string> names(changed.begin(), changed.end());
-  std::string list;
-  for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
-  throw Failure{fmt::format("mode flags do not settle at t = {} after {} renewals: {} keep switching", t,
-                            kMaxModeIterations, list)};
 }
 
 }  // namespace penstock::sim::detail

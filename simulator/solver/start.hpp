@@ -25,7 +25,8 @@ class Start {
  private:
   void steady_state();
   void consistent(double t);
-  void chatter_check(int iteration, const std::vector<std::string>& changed, double t) const;
+  template <typename Solve>
+  void until_flags_settle(double t, Solve solve);
 
   DaeSystem& system_;
   const RunSettings& run_;
