@@ -44,6 +44,8 @@ int check(const Options& o) {
     fmt::print("  zero crossings  {}\n", report.zero_crossings);
     fmt::print("  run             {} s to {} s, output every {} s\n", model.run.start_time, model.run.stop_time,
                model.run.output_interval);
+    for (size_t k = 0; k < report.notes.size(); ++k)
+      fmt::print("  {:<15} {}\n", k == 0 ? "wave grid" : "", report.notes[k]);
     fmt::print("  warnings        {}\n", report.warnings.size());
     return 0;
   } catch (const sim::ModelError& e) {
@@ -81,11 +83,15 @@ std::string markdown(const sim::Catalogue& cat, const std::string& name) {
   }
   if (!vars.empty()) out += fmt::format("- Network: {}.\n", vars);
   std::vector<std::string> own;
-  try {
-    const auto plugin = cat.plugin(name);
-    for (size_t i = 1; i < plugin->group().inputs.size(); ++i) own.push_back(plugin->group().inputs[i]);
-  } catch (const std::exception& e) {
-    own.push_back(std::string("(plug-in not loadable: ") + e.what() + ")");
+  if (!d.host.empty()) {
+    for (const auto& [v, kind] : d.kinds) own.push_back(v);
+  } else {
+    try {
+      const auto plugin = cat.plugin(name);
+      for (size_t i = 1; i < plugin->group().inputs.size(); ++i) own.push_back(plugin->group().inputs[i]);
+    } catch (const std::exception& e) {
+      own.push_back(std::string("(plug-in not loadable: ") + e.what() + ")");
+    }
   }
   std::string inputs;
   for (const auto& v : own) {

@@ -64,18 +64,27 @@ int simulate(const Options& o) {
     const sim::Outcome outcome = sim::simulate(*model.system, model.run, recorder);
     bar.clear();
     results = recorder.finish(outcome.complete);
+    const std::vector<sim::PipeEnvelope> envelopes = model.system->envelopes();
+    std::filesystem::path envelope;
+    if (!model.run.envelope.empty())
+      envelope = sim::write_envelopes(results, envelopes, model.run.envelope, model.vapour_pressure);
     if (o.json) {
-      fmt::print("{}\n", sim::json_report(outcome, model.run, recorder, results));
+      fmt::print("{}\n", sim::json_report(outcome, model.run, recorder, results, model.notes));
     } else if (!outcome.complete) {
-      fmt::print(stderr, "{}: {}", o.model.string(), sim::summary(outcome, model.run, recorder, results));
+      fmt::print(stderr, "{}: {}", o.model.string(), sim::summary(outcome, model.run, recorder, results, model.notes));
     } else if (!o.quiet) {
-      fmt::print("{}: {}", o.model.string(), sim::summary(outcome, model.run, recorder, results));
+      fmt::print("{}: {}", o.model.string(), sim::summary(outcome, model.run, recorder, results, model.notes));
     }
+    if (!envelope.empty() && !o.quiet && !o.json) fmt::print("  envelope: {}\n", envelope.string());
+    if (model.vapour_pressure && !o.json)
+      for (const auto& w : sim::vapour_warnings(envelopes, *model.vapour_pressure))
+        fmt::print(stderr, "{}: warning: {}\n", o.model.string(), w);
     if (o.plot && !results.empty()) {
       try {
         PlotRequest request;
         request.results = {results};
-        request.kinds = kinds_of(*model.system);
+        const std::vector<std::string> kinds = recorder.kinds();
+        for (size_t k = 0; k < kinds.size(); ++k) request.kinds[recorder.names()[k]] = kinds[k];
         const std::filesystem::path image = plot_results(request);
         if (!o.quiet && !o.json) fmt::print("  plot: {}\n", image.string());
       } catch (const std::exception& e) {

@@ -114,12 +114,29 @@ void Catalogue::add_directory(const std::filesystem::path& directory) {
     }
     if (file.extension() != ".yaml" || entries_.count(name) != 0) continue;
     const std::filesystem::path so = directory / (name + ".so");
-    if (!std::filesystem::exists(so)) continue;  // a description whose plug-in is not built
+    if (!std::filesystem::exists(so)) {
+      add_host_element(file);  // or a description whose plug-in is not built
+      continue;
+    }
     try {
       entries_.emplace(name, Entry{read_description(file), so, nullptr, {}});
     } catch (const ModelError& e) {
       problems_.push_back(e.what());
     }
+  }
+}
+
+// An element the host solves itself (a WavePipe) has a description and no plug-in.
+void Catalogue::add_host_element(const std::filesystem::path& file) {
+  try {
+    Description d = read_description(file);
+    if (d.host.empty()) return;
+    std::vector<std::string> parameters;
+    for (const auto& p : d.parameters) parameters.push_back(p.name);
+    const std::string name = d.name;
+    entries_.emplace(name, Entry{std::move(d), file, nullptr, std::move(parameters)});
+  } catch (const ModelError&) {
+    // a description whose plug-in is not built: not in the catalogue
   }
 }
 
@@ -144,6 +161,7 @@ const Catalogue::Entry& Catalogue::entry(const std::string& name) const {
 
 std::shared_ptr<const engine::Plugin> Catalogue::plugin(const std::string& name) const {
   const Entry& e = entry(name);
+  if (!e.description.host.empty()) throw engine::PluginError(name + " is solved by the host: it has no plug-in");
   if (!e.loaded) {
     auto loaded = std::make_shared<const engine::Plugin>(e.plugin);
     std::vector<std::string> params = loaded->parameter_names();
@@ -155,7 +173,7 @@ std::shared_ptr<const engine::Plugin> Catalogue::plugin(const std::string& name)
 }
 
 const std::vector<std::string>& Catalogue::parameter_names(const std::string& name) const {
-  plugin(name);
+  if (entry(name).description.host.empty()) plugin(name);
   return entry(name).parameters;
 }
 

@@ -95,6 +95,11 @@ void read_header(const YamlFile& f, const YAML::Node& root, const std::filesyste
   f.text(root["component"], "component");
   d.name = file.stem().string();
   if (root["physics"]) d.physics = f.text(root["physics"], "physics");
+  if (root["host"]) {
+    d.host = f.text(root["host"], "host");
+    if (d.host != "characteristics")
+      f.fail(root["host"], "the host solves 'characteristics' (a WavePipe) itself, not '" + d.host + "'");
+  }
   if (const YAML::Node notes = root["notes"]) {
     f.expect_sequence(notes, "notes");
     for (const auto& n : notes) d.notes.push_back(f.text(n, "a note"));
@@ -237,8 +242,8 @@ Description read_description(const std::filesystem::path& file) {
   const YAML::Node root = f.load();
   f.expect_map(root, "a network description");
   f.only_keys(root,
-              {"component", "physics", "notes", "ports", "branches", "across", "signals", "variables", "outputs",
-               "start", "defaults", "parameters"},
+              {"component", "host", "physics", "notes", "ports", "branches", "across", "signals", "variables",
+               "outputs", "start", "defaults", "parameters"},
               "a network description");
   Description d;
   read_header(f, root, file, d);

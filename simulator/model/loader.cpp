@@ -1,7 +1,10 @@
 // Model files: the fluid, the components, how their ports meet, the signals that drive them, start
 // values and the run. Everything a user writes is checked here, with its place in the file.
+#include <fmt/core.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <set>
 
 #include "network.hpp"
@@ -20,7 +23,8 @@ using detail::NetworkSpec;
 using detail::NodeSpec;
 using detail::YamlFile;
 
-const std::vector<std::string> kFluidProperties{"density", "viscosity_kin", "bulk", "alpha"};
+const std::vector<std::string> kFluidProperties{"density", "viscosity_kin",   "bulk",
+                                                "alpha",   "vapour_pressure", "atmospheric_pressure"};
 
 bool is_identifier(const std::string& s) {
   if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
@@ -58,6 +62,8 @@ class Loader {
   std::shared_ptr<const engine::Plugin> find_type(Entry& entry, const YAML::Node& type);
   void read_count(Entry& entry, const YAML::Node& node);
   void read_entry_start(const Entry& e, const YAML::Node& start);
+  detail::WavePipeData wave_pipe(const Entry& entry, const engine::ParameterTable& table, const SourceMark& mark);
+  void plan_wave_grid(Model& model, const YAML::Node& run);
   void read_entry_signals(const Entry& e, const YAML::Node& signals);
   engine::ParameterTable parameters(const Entry& entry, const YAML::Node& given);
   void read_connections(const YAML::Node& node);
@@ -142,17 +148,24 @@ Model Loader::load() {
   model.file = f_.name();
   if (root["run"]) model.run = read_run(root["run"], spec_.absolute_by_kind);
   spec_.start_time = model.run.start_time;
+  plan_wave_grid(model, root["run"] ? root["run"] : YAML::Node{});
+  if (fluid_.count("vapour_pressure") != 0) {
+    spec_.every_envelope = true;
+    const auto atmosphere = fluid_.find("atmospheric_pressure");
+    model.vapour_pressure = fluid_["vapour_pressure"] - (atmosphere != fluid_.end() ? atmosphere->second : 101325.0);
+  }
   const YAML::Node record = root["run"] ? root["run"]["record"] : YAML::Node{};
   model.system = detail::assemble(std::move(spec_), report_);
   if (record) {
     const std::vector<std::string>& names = model.system->variable_names();
     for (size_t i = 0; i < model.run.record.size(); ++i) {
       const std::string& r = model.run.record[i];
-      if (std::find(names.begin(), names.end(), r) == names.end()) {
+      if (std::find(names.begin(), names.end(), r) == names.end() && !model.system->find_output(r)) {
         f_.fail(record[i], "'" + r + "' is not a variable of the model" + detail::did_you_mean(r, names));
       }
     }
   }
+  if (report_ != nullptr) report_->notes = model.notes;
   return model;
 }
 
@@ -201,6 +214,7 @@ void Loader::read_entry(const std::string& name, const YAML::Node& name_node, co
     es.plugin = plugin;
     es.parameters = table;
     es.mark = f_.mark(name_node);
+    if (!entry.description->host.empty()) es.wave_pipe = wave_pipe(entry, table, es.mark);
     spec_.elements.push_back(std::move(es));
   }
   entries_.push_back(entry);
@@ -226,6 +240,7 @@ std::shared_ptr<const engine::Plugin> Loader::find_type(Entry& entry, const YAML
     if (catalogue_->names().empty()) message += " (the catalogue is empty: no plug-ins were found)";
     f_.fail(type, message);
   }
+  if (!entry.description->host.empty()) return nullptr;  // solved by the host itself
   try {
     return catalogue_->plugin(entry.type);
   } catch (const engine::PluginError& e) {
@@ -235,6 +250,8 @@ std::shared_ptr<const engine::Plugin> Loader::find_type(Entry& entry, const YAML
 
 // count: n makes the entry a chain of n sections, each one's B joined to the next one's A.
 void Loader::read_count(Entry& entry, const YAML::Node& node) {
+  if (!entry.description->host.empty())
+    f_.fail(node, entry.type + " is not chained with count: it is cut into reaches along its length (reaches:)");
   const double count = f_.number(node, "count");
   if (!(count >= 1) || count != static_cast<double>(static_cast<size_t>(count)) || count > 1e6) {
     f_.fail(node, "count is a whole number of sections, at least 1");
@@ -243,6 +260,71 @@ void Loader::read_count(Entry& entry, const YAML::Node& node) {
   entry.chain = true;
   if (entry.description->port("A") == nullptr || entry.description->port("B") == nullptr) {
     f_.fail(node, entry.type + " has no ports A and B to chain");
+  }
+}
+
+// A WavePipe's data from its parameter block: Length, Din, a and lambda it must have.
+detail::WavePipeData Loader::wave_pipe(const Entry& entry, const engine::ParameterTable& table,
+                                       const SourceMark& mark) {
+  const YAML::Node& body = entry.node;
+  auto value = [&](const char* name) {
+    const auto it = table.find(name);
+    if (it == table.end())
+      f_.fail(f_.mark(body["type"]), entry.type + " '" + entry.name + "' needs its parameter '" + name + "'");
+    return it->second;
+  };
+  detail::WavePipeData p;
+  p.name = entry.name;
+  p.mark = mark;
+  p.length = value("Length");
+  p.diameter = value("Din");
+  p.wave_speed = value("a");
+  p.lambda = value("lambda");
+  p.z_a = value("zA");
+  p.z_b = value("zB");
+  p.gravity = value("gravity");
+  p.density = value("density");
+  if (const auto it = table.find("reaches"); it != table.end()) {
+    if (!(it->second >= 1) || it->second != std::floor(it->second) || it->second > 1e7)
+      f_.fail(body["parameters"]["reaches"], "reaches is a whole number, at least 1");
+    p.reaches = static_cast<int>(it->second);
+  }
+  return p;
+}
+
+// One time step for all the WavePipes, each cut into whole reaches; what it is, which pipe set it
+// and how far each wave speed moved, for check and the run's summary.
+void Loader::plan_wave_grid(Model& model, const YAML::Node& run) {
+  std::vector<detail::WavePipeData> pipes;
+  for (const ElementSpec& es : spec_.elements)
+    if (es.wave_pipe) pipes.push_back(*es.wave_pipe);
+  for (size_t i = 0; i < model.run.envelope.size(); ++i) {
+    const std::string& name = model.run.envelope[i];
+    if (std::none_of(pipes.begin(), pipes.end(), [&](const auto& p) { return p.name == name; })) {
+      std::vector<std::string> names;
+      for (const auto& p : pipes) names.push_back(p.name);
+      f_.fail(run["envelope"][i], "'" + name + "' is not a WavePipe of the model" + detail::did_you_mean(name, names));
+    }
+  }
+  spec_.envelope = model.run.envelope;
+  if (pipes.empty()) return;
+  spec_.wave_grid = detail::plan_wave_grid(pipes, model.run.wave_step);
+  const detail::WaveGrid& grid = spec_.wave_grid;
+  model.notes.push_back(
+      grid.set_by.empty() ? fmt::format("wave step {:.6g} s, as the run sets it", grid.step)
+                          : fmt::format("wave step {:.6g} s, set by the travel time of '{}'", grid.step, grid.set_by));
+  for (size_t j = 0; j < pipes.size(); ++j) {
+    const detail::WavePipeData& p = pipes[j];
+    const detail::WaveGrid::Pipe& g = grid.pipes[j];
+    std::string line = fmt::format("'{}': {} reaches of {:.6g} m, a = {:.6g} m/s", p.name, g.reaches,
+                                   p.length / g.reaches, p.wave_speed);
+    if (g.wave_speed != p.wave_speed)
+      line += fmt::format(" moved to {:.6g} m/s ({:+.3f} %)", g.wave_speed, 100 * g.change);
+    model.notes.push_back(line);
+    if (std::abs(g.change) > detail::kWaveSpeedWarning)
+      warn(p.mark, fmt::format("the wave speed of WavePipe '{}' is moved from {:.6g} to {:.6g} m/s ({:+.2f} %) to fit "
+                               "{} whole reaches into the wave step {:.6g} s",
+                               p.name, p.wave_speed, g.wave_speed, 100 * g.change, g.reaches, grid.step));
   }
 }
 
@@ -310,7 +392,7 @@ engine::ParameterTable Loader::parameters(const Entry& entry, const YAML::Node& 
     }
   }
   for (const Description::Parameter& info : d.parameters) {
-    if (table.count(info.name) == 0) {
+    if (table.count(info.name) == 0 && d.host.empty()) {
       const std::string source =
           info.name.find('.') != std::string::npos || !info.fluid.empty() ? " (nor the model's fluid)" : "";
       warn(f_.mark(entry.node["type"]), "component '" + entry.name + "' (" + entry.type +
@@ -383,10 +465,14 @@ std::pair<size_t, std::string> Loader::port(const YAML::Node& node, const std::s
 std::pair<std::vector<size_t>, std::string> Loader::element_variable(const YAML::Node& node, const std::string& text) {
   const auto [name, variable, section] = split_reference(node, text, "is not a variable: write component.variable");
   const Entry& e = entry_named(node, name);
-  const std::vector<std::string>& inputs = catalogue_->plugin(e.type)->group().inputs;
   std::vector<std::string> own;
-  for (size_t i = 1; i < inputs.size(); ++i) {
-    if (inputs[i].find('.') == std::string::npos) own.push_back(inputs[i]);
+  if (!e.description->host.empty()) {
+    for (const auto& [v, kind] : e.description->kinds) own.push_back(v);
+  } else {
+    const std::vector<std::string>& inputs = catalogue_->plugin(e.type)->group().inputs;
+    for (size_t i = 1; i < inputs.size(); ++i) {
+      if (inputs[i].find('.') == std::string::npos) own.push_back(inputs[i]);
+    }
   }
   if (std::find(own.begin(), own.end(), variable) == own.end()) {
     f_.fail(node, "'" + variable + "' is not a variable of " + name + " (" + e.type + ")" +
@@ -590,7 +676,9 @@ void Loader::read_start(const YAML::Node& node) {
 
 RunSettings Loader::read_run(const YAML::Node& node, std::map<std::string, double>& absolute_by_kind) {
   f_.expect_map(node, "run");
-  f_.only_keys(node, {"start_time", "stop", "output", "record", "tolerances", "start", "linear_solver", "max_step"},
+  f_.only_keys(node,
+               {"start_time", "stop", "output", "record", "tolerances", "start", "linear_solver", "max_step",
+                "wave_step", "envelope"},
                "run");
   RunSettings run;
   if (node["start_time"]) run.start_time = f_.number(node["start_time"], "start_time");
@@ -607,6 +695,15 @@ RunSettings Loader::read_run(const YAML::Node& node, std::map<std::string, doubl
   if (const YAML::Node record = node["record"]) {
     f_.expect_sequence(record, "record");
     for (const auto& r : record) run.record.push_back(f_.text(r, "a recorded variable"));
+  }
+  if (node["wave_step"]) {
+    run.wave_step = f_.number(node["wave_step"], "wave_step");
+    if (!(run.wave_step > 0) || !std::isfinite(run.wave_step))
+      f_.fail(node["wave_step"], "the wave step must be a positive time");
+  }
+  if (const YAML::Node envelope = node["envelope"]) {
+    f_.expect_sequence(envelope, "envelope");
+    for (const auto& e : envelope) run.envelope.push_back(f_.text(e, "a WavePipe"));
   }
   if (const YAML::Node tol = node["tolerances"]) read_tolerances(tol, run, absolute_by_kind);
   if (const YAML::Node s = node["start"]) run.start = read_start_kind(s);

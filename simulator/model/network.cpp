@@ -1,6 +1,7 @@
 #include "network.hpp"
 
 #include <algorithm>
+#include <tuple>
 
 #include "penstock/slots.hpp"
 #include "structure.hpp"
@@ -79,6 +80,13 @@ class Network final : public DaeSystem {
   bool renew_part(size_t part, double t, const double* y) override;
   void part_residual(size_t part, double t, const double* y, const double* yp, double* F) override;
   std::vector<double> breakpoints() const override;
+  double grid_step() const override { return pipes_.empty() ? 0.0 : grid_step_; }
+  void begin_grid(double t, const double* y) override { pipes_.begin(t, y); }
+  void advance_grid(double t, const double* y) override { pipes_.advance(t, y); }
+  std::optional<size_t> find_output(const std::string& name) const override;
+  double output(size_t id, double t, const double* y) const override;
+  std::string output_kind(size_t id) const override;
+  std::vector<PipeEnvelope> envelopes() const override;
 
  private:
   // The passes of the assembly.
@@ -90,6 +98,8 @@ class Network final : public DaeSystem {
   void add_plugin_equations(Element& el, int owner);
   void add_structure(const Element& el, const Eq& eq);
   void add_across_relations(const ElementSpec& es, const std::map<std::string, int>& own, int owner);
+  void add_wave_pipe(const NetworkSpec& spec, const ElementSpec& es, int owner);
+  void add_port_outputs(const ElementSpec& es);
   void add_balances(const NetworkSpec& spec);
   void add_relation(Relation r);
   void start_flags(double t);
@@ -125,6 +135,10 @@ class Network final : public DaeSystem {
   std::vector<size_t> part_element_;  // per switching part: its element
   std::vector<int> node_unknown_;     // per node: its across unknown, -1 while no element uses it
   std::vector<int> node_balance_;     // per node: its balance row, likewise
+  WavePipes pipes_;
+  double grid_step_ = 0.0;
+  std::map<std::string, size_t> port_outputs_;        // "element.port.p" -> id
+  std::vector<std::pair<int, Domain>> port_unknown_;  // per id: the node's across unknown (-1: reference)
 };
 
 int node_owner(size_t node) { return -static_cast<int>(node) - 2; }
@@ -163,16 +177,25 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
   node_unknown_.assign(spec.nodes.size(), -1);
   node_balance_.assign(spec.nodes.size(), -1);
   elements_.reserve(spec.elements.size());
+  grid_step_ = spec.wave_grid.step;
   for (size_t e = 0; e < spec.elements.size(); ++e) {
     const ElementSpec& es = spec.elements[e];
     const int owner = static_cast<int>(e);
-    Element& el = add_element(es);
-    add_nodes(spec, es);
-    const std::map<std::string, int> own = add_inputs(el, es, owner);
-    add_plugin_equations(el, owner);
-    add_across_relations(es, own, owner);
+    if (es.wave_pipe) {
+      elements_.emplace_back().name = es.name;  // no plug-in: an element without inputs or equations
+      add_nodes(spec, es);
+      add_wave_pipe(spec, es, owner);
+    } else {
+      Element& el = add_element(es);
+      add_nodes(spec, es);
+      const std::map<std::string, int> own = add_inputs(el, es, owner);
+      add_plugin_equations(el, owner);
+      add_across_relations(es, own, owner);
+    }
+    add_port_outputs(es);
   }
   add_balances(spec);
+  pipes_.add_structure(structure_);
 
   check_structure(spec);
   build_pattern();
@@ -337,6 +360,75 @@ void Network::add_across_relations(const ElementSpec& es, const std::map<std::st
   }
 }
 
+// A WavePipe: its end flows (flow unknowns, their start values the model's), the two rows of its
+// end laws, and its grid.
+void Network::add_wave_pipe(const NetworkSpec& spec, const ElementSpec& es, int owner) {
+  auto unknown_at = [&](const char* port) {
+    const int n = es.port_node.at(port);
+    return n == kReference ? -1 : node_unknown_[static_cast<size_t>(n)];
+  };
+  auto flow = [&](const std::string& variable) {
+    const int u = add_unknown(es.name + "." + variable, "flow", owner);
+    if (const auto v = es.start.find(variable); v != es.start.end()) y0_[static_cast<size_t>(u)] = v->second;
+    return u;
+  };
+  WavePipes::Link link;
+  link.p_a = unknown_at("A");
+  link.p_b = unknown_at("B");
+  link.q_a = flow("qA");
+  link.q_b = flow("qB");
+  link.row_a = add_equation(es.name + ": end A", owner);
+  link.row_b = add_equation(es.name + ": end B", owner);
+  const size_t j = pipes_.pipes().size();
+  const bool envelope =
+      spec.every_envelope || std::find(spec.envelope.begin(), spec.envelope.end(), es.name) != spec.envelope.end();
+  pipes_.add(CharacteristicPipe(*es.wave_pipe, spec.wave_grid.pipes.at(j), spec.wave_grid.step, envelope), link);
+}
+
+// Every port's across variable under the port's name, "element.port.p", for the record.
+void Network::add_port_outputs(const ElementSpec& es) {
+  for (const auto& port : es.description->ports) {
+    const int n = es.port_node.at(port.name);
+    const int u = n == kReference ? -1 : node_unknown_[static_cast<size_t>(n)];
+    port_outputs_.emplace(es.name + "." + port.name + "." + across_name(port.domain), port_unknown_.size());
+    port_unknown_.emplace_back(u, port.domain);
+  }
+}
+
+std::optional<size_t> Network::find_output(const std::string& name) const {
+  if (const auto it = port_outputs_.find(name); it != port_outputs_.end()) return it->second;
+  const long id = pipes_.find(name, static_cast<long>(port_unknown_.size()));
+  if (id < 0) return std::nullopt;
+  return static_cast<size_t>(id);
+}
+
+double Network::output(size_t id, double t, const double* y) const {
+  if (id < port_unknown_.size()) return port_unknown_[id].first < 0 ? 0.0 : y[port_unknown_[id].first];
+  return pipes_.output(id - port_unknown_.size(), t, y);
+}
+
+std::string Network::output_kind(size_t id) const {
+  if (id < port_unknown_.size()) return port_unknown_[id].second == Domain::hydraulic ? "pressure" : "speed";
+  return WavePipes::kind(pipes_.quantity(id - port_unknown_.size()));
+}
+
+std::vector<PipeEnvelope> Network::envelopes() const {
+  std::vector<PipeEnvelope> all;
+  for (const CharacteristicPipe& pipe : pipes_.pipes()) {
+    if (!pipe.has_envelope()) continue;
+    PipeEnvelope e;
+    e.pipe = pipe.name();
+    e.rho_g = pipe.rho_g();
+    for (size_t i = 0; i < pipe.envelope().size(); ++i) {
+      const auto& x = pipe.envelope()[i];
+      e.nodes.push_back({pipe.position(i), pipe.elevation_at(i), x.p_min, x.t_p_min, x.p_max, x.t_p_max, x.h_min,
+                         x.t_h_min, x.h_max, x.t_h_max});
+    }
+    all.push_back(std::move(e));
+  }
+  return all;
+}
+
 // At every node an element uses: the through variables entering minus those leaving.
 void Network::add_balances(const NetworkSpec& spec) {
   std::vector<Relation> balances(spec.nodes.size());
@@ -351,6 +443,16 @@ void Network::add_balances(const NetworkSpec& spec) {
         const int n = es.port_node.at(port);
         if (n != kReference) balances[static_cast<size_t>(n)].terms.emplace_back(u, sign);
       }
+    }
+  }
+  // A WavePipe's q_A leaves the node at A, its q_B enters the node at B.
+  size_t pipe = 0;
+  for (const ElementSpec& es : spec.elements) {
+    if (!es.wave_pipe) continue;
+    const WavePipes::Link& link = pipes_.links()[pipe++];
+    for (const auto& [port, u, sign] : {std::tuple{"A", link.q_a, -1.0}, std::tuple{"B", link.q_b, 1.0}}) {
+      const int n = es.port_node.at(port);
+      if (n != kReference) balances[static_cast<size_t>(n)].terms.emplace_back(u, sign);
     }
   }
   for (size_t n = 0; n < spec.nodes.size(); ++n) {
@@ -468,6 +570,7 @@ void Network::residual(double t, const double* y, const double* yp, double* F) {
     for (const auto& [u, c] : r.terms) f += c * y[u];
     F[r.row] = f;
   }
+  pipes_.residual(t, y, F);
 }
 
 void Network::jacobian(double t, const double* y, const double* /*yp*/, double cj, double* values) {
@@ -492,6 +595,7 @@ void Network::jacobian(double t, const double* y, const double* /*yp*/, double c
       }
     }
   }
+  pipes_.jacobian(t, y, values);
 }
 
 bool Network::renew(Element& el, double t, const double* y) {
@@ -547,6 +651,7 @@ void Network::build_pattern() {
       }
     }
   }
+  pipes_.locate([this](int row, int col) { return position(row, col); });
 }
 
 int64_t Network::position(int row, int col) const {

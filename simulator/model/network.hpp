@@ -3,7 +3,8 @@
 // Unknowns: the across variable of every node but the reference, and every element variable that
 // is neither bound to a port nor driven by a signal. Equations: every plug-in equation,
 // Mass·y' - Residual - LinearRow·x = 0; every across relation, p - (A.p - B.p) = 0; and at every
-// node the balance of its through variables, entering - leaving = 0.
+// node the balance of its through variables, entering - leaving = 0. A WavePipe adds the flows at
+// its ends, q_A into it and q_B out of it, and the law at each end (wave_pipe.hpp).
 #pragma once
 
 #include <map>
@@ -16,6 +17,7 @@
 #include "penstock/sim/dae.hpp"
 #include "penstock/sim/model.hpp"
 #include "signals.hpp"
+#include "wave_pipe.hpp"
 
 namespace penstock::sim::detail {
 
@@ -30,6 +32,7 @@ struct ElementSpec {
   std::map<std::string, std::shared_ptr<Signal>> signals;  // input -> the signal driving it
   std::map<std::string, double> start;                     // own variable -> start value
   SourceMark mark;
+  std::optional<WavePipeData> wave_pipe;  // a WavePipe, solved by the host: no plug-in
 };
 
 struct NodeSpec {
@@ -46,6 +49,9 @@ struct NetworkSpec {
   std::vector<NodeSpec> nodes;
   std::map<std::string, double> absolute_by_kind;  // absolute tolerances the model sets per kind
   double start_time = 0.0;
+  WaveGrid wave_grid;                 // of the WavePipes, in the order of their elements
+  std::vector<std::string> envelope;  // the WavePipes whose extremes are kept
+  bool every_envelope = false;        // keep every WavePipe's (to hold them against the vapour pressure)
 };
 
 // Builds the DAE; throws ModelError naming the components at fault when the equations do not

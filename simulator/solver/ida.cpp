@@ -17,6 +17,7 @@ Ida::Ida(DaeSystem& system, const RunSettings& run, State& state, Jacobian& jaco
       errors_(errors),
       n_(system.size()),
       breakpoints_(system.breakpoints()),
+      grid_step_(system.grid_step()),
       id_(new_vector(n_, context, "id vector")),
       atol_(new_vector(n_, context, "tolerance vector")),
       weights_(new_vector(n_, context, "scratch vector")),
@@ -57,11 +58,27 @@ void Ida::reinit(double t) {
   state_.t = t;
 }
 
-// The first kink or jump of a signal after t, or the end of the run.
-double Ida::next_stop(double t) const {
+// The first kink or jump of a signal after t, or the end of the run; or a time of the grid before
+// it. A grid time and a kink closer than IDA can tell apart are one stop, at the kink.
+double Ida::next_stop(double t) {
   const auto it = std::upper_bound(breakpoints_.begin(), breakpoints_.end(), t + close(t, t));
-  return it == breakpoints_.end() ? run_.stop_time : std::min(*it, run_.stop_time);
+  const double breakpoint = it == breakpoints_.end() ? run_.stop_time : std::min(*it, run_.stop_time);
+  at_breakpoint_ = true;
+  at_grid_ = false;
+  if (grid_step_ <= 0.0) return breakpoint;
+  const double t0 = run_.start_time;
+  double k = std::ceil((t + close(t, t) - t0) / grid_step_);
+  double grid = t0 + k * grid_step_;
+  if (grid <= t + close(t, grid)) grid = t0 + (++k) * grid_step_;
+  at_grid_ = grid <= breakpoint + close(grid, breakpoint);
+  if (grid < breakpoint - close(grid, breakpoint)) {
+    at_breakpoint_ = false;
+    return grid;
+  }
+  return breakpoint;
 }
+
+void Ida::stop_next() { check(IDASetStopTime(ida(), next_stop(state_.t)), "IDASetStopTime", errors_); }
 
 void Ida::interpolate(double t, int k, N_Vector out) {
   if (t == state_.t && k <= 1) return N_VScale(1.0, k == 0 ? state_.y.get() : state_.yp.get(), out);

@@ -36,6 +36,12 @@ class Ida {
   int step();
   // Begins afresh at t from the state, with the counters of the run so far kept.
   void reinit(double t);
+  // What the step stopped at when it returned IDA_TSTOP_RETURN: a kink or jump of a signal (or the
+  // end of the run), a time of the system's grid, or both.
+  bool stopped_at_breakpoint() const { return at_breakpoint_; }
+  bool stopped_at_grid() const { return at_grid_; }
+  // Goes on from a grid time to the next stop, with IDA's history.
+  void stop_next();
   // True from a restart until the first step after it.
   bool fresh() const { return fresh_; }
 
@@ -63,7 +69,7 @@ class Ida {
                           N_Vector, N_Vector);
   void interpolate(double t, int k, N_Vector out);
   void count();
-  double next_stop(double t) const;
+  double next_stop(double t);
 
   DaeSystem& system_;
   const RunSettings& run_;
@@ -71,7 +77,9 @@ class Ida {
   Jacobian& jacobian_;
   ErrorText& errors_;
   const size_t n_;
-  const std::vector<double> breakpoints_;  // kinks and jumps of the signals, ascending
+  const std::vector<double> breakpoints_;        // kinks and jumps of the signals, ascending
+  const double grid_step_;                       // of the system's grid, 0 without one
+  bool at_breakpoint_ = true, at_grid_ = false;  // what the stop set last is
   Vector id_, atol_, weights_, errors_by_variable_;
   Vector view_;  // the array of an interpolation, with the operations of y
   LinearAlgebra linear_;

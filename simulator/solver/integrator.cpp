@@ -83,7 +83,7 @@ class Integrator final : EventLocator::Integration {
         continue;
       }
       output_->before(state_.t, *ida_);
-      if (flag == IDA_TSTOP_RETURN) begin_after_breakpoint();
+      if (flag == IDA_TSTOP_RETURN) stopped();
       observer_.progress(state_.t);
     }
   }
@@ -107,6 +107,17 @@ class Integrator final : EventLocator::Integration {
     settle();
     if (h > 0.0) ida_->set_initial_step(h);
     output_->event(state_.t, y());
+  }
+
+  // IDA stopped where it was asked to: at a time of the system's grid the parts on it move on, and
+  // IDA goes on with its history; at a kink or jump of a signal it begins afresh.
+  void stopped() {
+    if (ida_->stopped_at_grid()) system_.advance_grid(state_.t, y());
+    if (ida_->stopped_at_breakpoint()) {
+      begin_after_breakpoint();
+    } else {
+      ida_->stop_next();
+    }
   }
 
   // At a kink or jump of a signal IDA begins afresh: its history from before would bend the

@@ -12,7 +12,7 @@
 
 namespace penstock::sim {
 
-Recorder::Recorder(const DaeSystem& system, const std::vector<std::string>& record) {
+Recorder::Recorder(const DaeSystem& system, const std::vector<std::string>& record) : system_(system) {
   const std::vector<std::string>& all = system.variable_names();
   if (record.empty()) {
     names_ = all;
@@ -22,14 +22,30 @@ Recorder::Recorder(const DaeSystem& system, const std::vector<std::string>& reco
     for (size_t i = 0; i < all.size(); ++i) position.emplace(all[i], i);
     for (const auto& name : record) {
       const auto found = position.find(name);
-      if (found == position.end())
+      if (found != position.end()) {
+        index_.push_back(found->second);
+      } else if (const auto output = system.find_output(name)) {
+        outputs_.emplace_back(names_.size(), *output);
+        index_.push_back(SIZE_MAX);
+      } else {
         throw std::invalid_argument(fmt::format("recorded variable '{}' is not a variable of the model", name));
+      }
       names_.push_back(name);
-      index_.push_back(found->second);
     }
   }
   extremes_.resize(names_.size());
+  values_.resize(names_.size());
 }
+
+std::vector<std::string> Recorder::kinds() const {
+  std::vector<std::string> kinds;
+  for (size_t k = 0; k < names_.size(); ++k)
+    kinds.push_back(index_[k] != SIZE_MAX ? system_.variable_kinds()[index_[k]] : "");
+  for (const auto& [column, id] : outputs_) kinds[column] = system_.output_kind(id);
+  return kinds;
+}
+
+const std::vector<size_t>* Recorder::reads() const { return outputs_.empty() ? &index_ : nullptr; }
 
 Recorder::~Recorder() {
   if (csv_ != nullptr) {
@@ -61,22 +77,25 @@ void Recorder::sample(double t, const double* y, bool event) {
   const bool first = rows_ == 0;
   ++rows_;
   if (event) ++event_rows_;
-  for (size_t k = 0; k < index_.size(); ++k) {
-    const double v = y[index_[k]];
+  for (size_t k = 0; k < index_.size(); ++k)
+    if (index_[k] != SIZE_MAX) values_[k] = y[index_[k]];
+  for (const auto& [column, id] : outputs_) values_[column] = system_.output(id, t, y);
+  for (size_t k = 0; k < values_.size(); ++k) {
+    const double v = values_[k];
     Extreme& e = extremes_[k];
     if (first || v < e.min) e.min = v, e.t_min = t;
     if (first || v > e.max) e.max = v, e.t_max = t;
   }
   if (keep_rows_) {
     std::vector<double> row{t};
-    for (size_t i : index_) row.push_back(y[i]);
+    row.insert(row.end(), values_.begin(), values_.end());
     kept_.push_back(std::move(row));
   }
   if (csv_ != nullptr) {
     // Shortest text that reads back to the same double.
     line_.clear();
     fmt::format_to(std::back_inserter(line_), "{}", t);
-    for (size_t i : index_) fmt::format_to(std::back_inserter(line_), ",{}", y[i]);
+    for (const double v : values_) fmt::format_to(std::back_inserter(line_), ",{}", v);
     line_ += '\n';
     std::fwrite(line_.data(), 1, line_.size(), csv_);
   }
@@ -145,7 +164,7 @@ std::string json_string(const std::string& s) {
 }  // namespace
 
 std::string summary(const Outcome& outcome, const RunSettings& run, const Recorder& recorder,
-                    const std::filesystem::path& results) {
+                    const std::filesystem::path& results, const std::vector<std::string>& model_notes) {
   const SolverStatistics& s = outcome.stats;
   std::string out;
   if (outcome.complete) {
@@ -162,6 +181,8 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
                      s.error_test_failures, s.convergence_failures, s.last_step,
                      outcome.linear_solver.empty() ? "-" : outcome.linear_solver);
   out += fmt::format("  wall time {:.3f} s, real-time factor {:.1f}\n", s.wall_seconds, real_time_factor(outcome, run));
+  for (size_t k = 0; k < model_notes.size(); ++k)
+    out += fmt::format("  {}{}\n", k == 0 ? "wave grid: " : "    ", model_notes[k]);
   if (!results.empty())
     out += fmt::format("  results: {} ({} rows{})\n", results.string(), recorder.rows(),
                        outcome.complete ? "" : ", incomplete");
@@ -179,7 +200,7 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
 }
 
 std::string json_report(const Outcome& outcome, const RunSettings& run, const Recorder& recorder,
-                        const std::filesystem::path& results) {
+                        const std::filesystem::path& results, const std::vector<std::string>& model_notes) {
   const SolverStatistics& s = outcome.stats;
   std::string out = "{";
   out += fmt::format("\"complete\":{},\"error\":{},", outcome.complete ? "true" : "false",
@@ -199,7 +220,13 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
       json_number(real_time_factor(outcome, run)));
   out += "\"notes\":[";
   for (size_t i = 0; i < recorder.notes().size(); ++i) out += (i ? "," : "") + json_string(recorder.notes()[i]);
-  out += "],\"extremes\":{";
+  out += "],";
+  if (!model_notes.empty()) {
+    out += "\"wave_grid\":[";
+    for (size_t i = 0; i < model_notes.size(); ++i) out += (i ? "," : "") + json_string(model_notes[i]);
+    out += "],";
+  }
+  out += "\"extremes\":{";
   for (size_t k = 0; k < recorder.names().size() && recorder.rows() > 0; ++k) {
     const Extreme& e = recorder.extremes()[k];
     out += fmt::format("{}{}:{{\"min\":{},\"t_min\":{},\"max\":{},\"t_max\":{}}}", k ? "," : "",
@@ -208,6 +235,52 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
   }
   out += "}}";
   return out;
+}
+
+std::filesystem::path write_envelopes(const std::filesystem::path& results, const std::vector<PipeEnvelope>& all,
+                                      const std::vector<std::string>& pipes, std::optional<double> vapour_pressure) {
+  std::filesystem::path target = results;
+  target.replace_filename(results.stem().string() + ".envelope" + results.extension().string());
+  std::string text = "pipe,node,x,z,p_min,t_p_min,p_max,t_p_max,h_min,t_h_min,h_max,t_h_max";
+  text += vapour_pressure ? ",h_vapour\n" : "\n";
+  for (const std::string& name : pipes) {
+    const auto e = std::find_if(all.begin(), all.end(), [&](const PipeEnvelope& p) { return p.pipe == name; });
+    if (e == all.end()) continue;
+    for (size_t i = 0; i < e->nodes.size(); ++i) {
+      const PipeEnvelope::Node& n = e->nodes[i];
+      fmt::format_to(std::back_inserter(text), "{},{},{},{},{},{},{},{},{},{},{},{}", e->pipe, i, n.x, n.z, n.p_min,
+                     n.t_p_min, n.p_max, n.t_p_max, n.h_min, n.t_h_min, n.h_max, n.t_h_max);
+      if (vapour_pressure) fmt::format_to(std::back_inserter(text), ",{}", n.z + *vapour_pressure / e->rho_g);
+      text += '\n';
+    }
+  }
+  std::filesystem::path part = target;
+  part += ".part";
+  std::FILE* file = std::fopen(part.c_str(), "w");
+  if (file == nullptr) throw std::runtime_error(fmt::format("cannot write {}", part.string()));
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (std::fclose(file) != 0 || !written) {
+    std::error_code ignored;
+    std::filesystem::remove(part, ignored);
+    throw std::runtime_error(fmt::format("writing {} failed", part.string()));
+  }
+  std::filesystem::rename(part, target);
+  return target;
+}
+
+std::vector<std::string> vapour_warnings(const std::vector<PipeEnvelope>& all, double vapour_pressure) {
+  std::vector<std::string> warnings;
+  for (const PipeEnvelope& e : all) {
+    const auto lowest = std::min_element(e.nodes.begin(), e.nodes.end(),
+                                         [](const auto& a, const auto& b) { return a.p_min < b.p_min; });
+    if (lowest == e.nodes.end() || !(lowest->p_min < vapour_pressure)) continue;
+    warnings.push_back(fmt::format(
+        "WavePipe '{}': the pressure falls to {:.6g} Pa (gauge) at x = {:.6g} m, t = {:.6g} s, below the vapour "
+        "pressure {:.6g} Pa: the water column would separate there, which the pipe does not model; the results "
+        "after that are not to be trusted",
+        e.pipe, lowest->p_min, lowest->x, lowest->t_p_min, vapour_pressure));
+  }
+  return warnings;
 }
 
 ProgressBar::ProgressBar(double start, double stop, std::FILE* out)

@@ -34,6 +34,8 @@ void Start::initial() {
       consistent(t0);
     }
   });
+  // The parts on the time grid begin from the state found, steady in themselves.
+  if (system_.grid_step() > 0.0) system_.begin_grid(t0, data(state_.y));
 }
 
 void Start::settle() {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,19 @@ namespace penstock::sim {
 struct SparsityPattern {
   std::vector<int64_t> column_starts;  // size() + 1 entries
   std::vector<int64_t> row_indices;    // one per structural non-zero, ascending within a column
+};
+
+// The extremes of pressure (gauge) and head along a pipe solved by the method of characteristics,
+// node by node, with the times they occurred.
+struct PipeEnvelope {
+  struct Node {
+    double x, z;  // distance from end A, elevation
+    double p_min, t_p_min, p_max, t_p_max;
+    double h_min, t_h_min, h_max, t_h_max;
+  };
+  std::string pipe;
+  double rho_g = 0.0;  // to turn a pressure into a head: h = z + p/(ρ·g)
+  std::vector<Node> nodes;
 };
 
 class DaeSystem {
@@ -66,6 +80,25 @@ class DaeSystem {
   // Times where a driving signal has a kink or a jump, ascending: the integrator must not step
   // across them, since a step's interpolant (and the root finding on it) cannot follow a kink.
   virtual std::vector<double> breakpoints() const { return {}; }
+
+  // A time grid on which parts of the system move on beside the integrator (pipes solved by the
+  // method of characteristics): its step, 0 when there is none. The integrator begins the grid once
+  // at the start, from the consistent state there, then stops at every grid time t0 + k·step,
+  // without beginning afresh, and hands the state there to advance_grid. Between grid times these
+  // parts enter F as relations whose coefficients go linearly in time.
+  virtual double grid_step() const { return 0.0; }
+  virtual void begin_grid(double /*t*/, const double* /*y*/) {}
+  virtual void advance_grid(double /*t*/, const double* /*y*/) {}
+
+  // Quantities worth recording that are not unknowns (a port's across variable by the port's name,
+  // the values along a characteristic pipe): an id for the name, or none.
+  virtual std::optional<size_t> find_output(const std::string& /*name*/) const { return std::nullopt; }
+  // The output's value at (t, y), t within the grid's current step; and its kind, as for variables.
+  virtual double output(size_t /*id*/, double /*t*/, const double* /*y*/) const { return 0.0; }
+  virtual std::string output_kind(size_t /*id*/) const { return ""; }
+
+  // The extremes along the characteristic pipes asked for, over the grid times so far.
+  virtual std::vector<PipeEnvelope> envelopes() const { return {}; }
 };
 
 // The zero-crossing signals of all switching parts together.

@@ -73,6 +73,7 @@ struct Description {
   };
 
   std::string name;
+  std::string host;                // "characteristics": a WavePipe, solved by the host, no plug-in
   std::string physics;             // one line
   std::vector<std::string> notes;  // behaviour a user may not expect
   std::vector<Port> ports;
@@ -112,6 +113,7 @@ class Catalogue {
 
   std::vector<std::string> names() const;
   const Description* find(const std::string& name) const;
+  // The plug-in's file; for an element the host solves itself, its description's.
   std::filesystem::path plugin_path(const std::string& name) const;
   // Loads the plug-in on first use and checks the description against the group it declares;
   // throws ModelError (at the description) or engine::PluginError.
@@ -129,6 +131,7 @@ class Catalogue {
     mutable std::vector<std::string> parameters;
   };
   const Entry& entry(const std::string& name) const;
+  void add_host_element(const std::filesystem::path& file);
   std::map<std::string, Entry> entries_;
   std::vector<std::filesystem::path> directories_;
   std::vector<std::string> problems_;
@@ -144,6 +147,7 @@ struct CheckReport {
   size_t algebraic = 0;
   size_t zero_crossings = 0;
   std::vector<std::string> warnings;  // "file:line:column: warning: ..."
+  std::vector<std::string> notes;     // the WavePipes' grid: its step, who set it, each pipe's reaches
 };
 
 // Loads a model file, wires it and assembles its DAE. Throws ModelError for any fault of the

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,8 @@ struct Extreme {
 // run ends, so that a half-written file never carries the final name.
 class Recorder : public Observer {
  public:
-  // record: variable names as the system knows them, empty for all. Throws std::invalid_argument
-  // naming a variable the system does not have.
+  // record: variable names as the system knows them, or its outputs (pipe.A.p, pipe.h[3]); empty
+  // for every variable. Throws std::invalid_argument naming one the system does not have.
   Recorder(const DaeSystem& system, const std::vector<std::string>& record);
   ~Recorder() override;
   Recorder(const Recorder&) = delete;
@@ -37,7 +38,7 @@ class Recorder : public Observer {
   void on_note(std::function<void(const std::string&)> f) { on_note_ = std::move(f); }
 
   void sample(double t, const double* y, bool event) override;
-  const std::vector<size_t>* reads() const override { return &index_; }
+  const std::vector<size_t>* reads() const override;
   void progress(double t) override;
   void note(const std::string& text) override;
 
@@ -49,6 +50,8 @@ class Recorder : public Observer {
   static std::filesystem::path incomplete_name(const std::filesystem::path& path);
 
   const std::vector<std::string>& names() const { return names_; }
+  // What each recorded column measures ("pressure", "flow", ...), as the system says it.
+  std::vector<std::string> kinds() const;
   const std::vector<Extreme>& extremes() const { return extremes_; }
   const std::vector<std::string>& notes() const { return notes_; }
   size_t rows() const { return rows_; }
@@ -57,8 +60,11 @@ class Recorder : public Observer {
   const std::vector<std::vector<double>>& kept() const { return kept_; }
 
  private:
+  const DaeSystem& system_;
   std::vector<std::string> names_;
-  std::vector<size_t> index_;
+  std::vector<size_t> index_;                       // per recorded variable: its place in y
+  std::vector<std::pair<size_t, size_t>> outputs_;  // per recorded output: its column, its id
+  std::vector<double> values_;                      // of the row being sampled
   std::vector<Extreme> extremes_;
   std::vector<std::string> notes_;
   std::vector<std::vector<double>> kept_;
@@ -72,12 +78,22 @@ class Recorder : public Observer {
   std::function<void(const std::string&)> on_note_;
 };
 
-// The terminal summary: span reached, statistics, wall time, real-time factor, extremes.
+// The terminal summary: span reached, statistics, wall time, real-time factor, extremes; and what
+// the model says of itself (the WavePipes' grid).
 std::string summary(const Outcome& outcome, const RunSettings& run, const Recorder& recorder,
-                    const std::filesystem::path& results);
+                    const std::filesystem::path& results, const std::vector<std::string>& model_notes = {});
 // The same as one JSON object.
 std::string json_report(const Outcome& outcome, const RunSettings& run, const Recorder& recorder,
-                        const std::filesystem::path& results);
+                        const std::filesystem::path& results, const std::vector<std::string>& model_notes = {});
+
+// The envelopes of the pipes named (in their order) as CSV beside the results: results "x.csv"
+// gives "x.envelope.csv". One row a node: pipe, node, x, z, the extremes of pressure and of head
+// with their times, and the head of the vapour pressure when it is given. Written under a
+// temporary name and renamed. Returns the file; throws std::runtime_error when it cannot be written.
+std::filesystem::path write_envelopes(const std::filesystem::path& results, const std::vector<PipeEnvelope>& all,
+                                      const std::vector<std::string>& pipes, std::optional<double> vapour_pressure);
+// A warning for every pipe whose pressure fell below the vapour pressure (gauge): where and when.
+std::vector<std::string> vapour_warnings(const std::vector<PipeEnvelope>& all, double vapour_pressure);
 
 // A progress bar on a terminal: appears once a run has lasted a second, redraws at most ten
 // times a second, and clears itself when done.

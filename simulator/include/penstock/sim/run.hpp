@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,13 +22,17 @@ struct RunSettings {
   double max_step = 0.0;             // 0: no limit
   Start start = Start::given;
   Linear linear_solver = Linear::automatic;
-  std::vector<std::string> record;  // variable names as in DaeSystem::variable_names(); empty: all
+  std::vector<std::string> record;    // variable names as in DaeSystem::variable_names(); empty: all
+  double wave_step = 0.0;             // of the WavePipes' grid; 0: from their travel times
+  std::vector<std::string> envelope;  // WavePipes whose extremes go to <results>.envelope.csv
 };
 
 struct Model {
   std::string file;  // the model file it came from
   std::unique_ptr<DaeSystem> system;
   RunSettings run;
+  std::vector<std::string> notes;         // what the summary says of the model: the WavePipes' grid
+  std::optional<double> vapour_pressure;  // of the fluid, gauge (against the atmosphere), when given
 };
 
 }  // namespace penstock::sim
