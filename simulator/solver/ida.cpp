@@ -58,24 +58,25 @@ void Ida::reinit(double t) {
   state_.t = t;
 }
 
-// The first kink or jump of a signal after t, or the end of the run; or a time of the grid before
+// The first kink or jump of a signal after t, or the end of the run; or the grid's next time before
 // it. A grid time and a kink closer than IDA can tell apart are one stop, at the kink.
 double Ida::next_stop(double t) {
   const auto it = std::upper_bound(breakpoints_.begin(), breakpoints_.end(), t + close(t, t));
   const double breakpoint = it == breakpoints_.end() ? run_.stop_time : std::min(*it, run_.stop_time);
   at_breakpoint_ = true;
-  at_grid_ = false;
   if (grid_step_ <= 0.0) return breakpoint;
-  const double t0 = run_.start_time;
-  double k = std::ceil((t + close(t, t) - t0) / grid_step_);
-  double grid = t0 + k * grid_step_;
-  if (grid <= t + close(t, grid)) grid = t0 + (++k) * grid_step_;
-  at_grid_ = grid <= breakpoint + close(grid, breakpoint);
+  const double grid = run_.start_time + static_cast<double>(grid_steps_ + 1) * grid_step_;
   if (grid < breakpoint - close(grid, breakpoint)) {
     at_breakpoint_ = false;
     return grid;
   }
   return breakpoint;
+}
+
+bool Ida::grid_due(double t) const {
+  if (grid_step_ <= 0.0) return false;
+  const double grid = run_.start_time + static_cast<double>(grid_steps_ + 1) * grid_step_;
+  return grid <= t + close(t, grid);
 }
 
 void Ida::stop_next() { check(IDASetStopTime(ida(), next_stop(state_.t)), "IDASetStopTime", errors_); }

@@ -36,12 +36,16 @@ class Ida {
   int step();
   // Begins afresh at t from the state, with the counters of the run so far kept.
   void reinit(double t);
-  // What the step stopped at when it returned IDA_TSTOP_RETURN: a kink or jump of a signal (or the
-  // end of the run), a time of the system's grid, or both.
+  // Whether the step that returned IDA_TSTOP_RETURN stopped at a kink or jump of a signal (or the
+  // end of the run), rather than at a time of the system's grid alone.
   bool stopped_at_breakpoint() const { return at_breakpoint_; }
-  bool stopped_at_grid() const { return at_grid_; }
   // Goes on from a grid time to the next stop, with IDA's history.
   void stop_next();
+
+  // The system's grid, counted in steps: whether its next time has come at t (to within IDA's
+  // resolution of time), and that it has moved on.
+  bool grid_due(double t) const;
+  void grid_moved() { ++grid_steps_; }
   // True from a restart until the first step after it.
   bool fresh() const { return fresh_; }
 
@@ -77,9 +81,10 @@ class Ida {
   Jacobian& jacobian_;
   ErrorText& errors_;
   const size_t n_;
-  const std::vector<double> breakpoints_;        // kinks and jumps of the signals, ascending
-  const double grid_step_;                       // of the system's grid, 0 without one
-  bool at_breakpoint_ = true, at_grid_ = false;  // what the stop set last is
+  const std::vector<double> breakpoints_;  // kinks and jumps of the signals, ascending
+  const double grid_step_;                 // of the system's grid, 0 without one
+  long grid_steps_ = 0;                    // the grid's steps so far
+  bool at_breakpoint_ = true;              // what the stop set last is
   Vector id_, atol_, weights_, errors_by_variable_;
   Vector view_;  // the array of an interpolation, with the operations of y
   LinearAlgebra linear_;

@@ -90,10 +90,12 @@ class Integrator final : EventLocator::Integration {
 
   // A switch that changed F: the state there re-solved under the new flags, and IDA begun afresh,
   // at the step it was resolved with when the switch lay within the step. Event rows before the
-  // switch (when located within the step) and after it.
+  // switch (when located within the step) and after it. A switch on a time of the grid (or as
+  // close to it as IDA can tell) moves the grid on first, from the state there.
   void restart_at(const EventLocator::Restart& restart) {
     output_->before(restart.t, *ida_);
     if (!restart.within_step) {
+      grid_if_due();
       settle();
       output_->event(state_.t, y());
       return;
@@ -104,6 +106,7 @@ class Integrator final : EventLocator::Integration {
     std::copy(located, located + system_.size(), y());
     ida_->rate_into_state(restart.t);
     state_.t = restart.t;
+    grid_if_due();
     settle();
     if (h > 0.0) ida_->set_initial_step(h);
     output_->event(state_.t, y());
@@ -112,7 +115,7 @@ class Integrator final : EventLocator::Integration {
   // IDA stopped where it was asked to: at a time of the system's grid the parts on it move on, and
   // IDA goes on with its history; at a kink or jump of a signal it begins afresh.
   void stopped() {
-    if (ida_->stopped_at_grid()) system_.advance_grid(state_.t, y());
+    grid_if_due();
     if (ida_->stopped_at_breakpoint()) {
       begin_after_breakpoint();
     } else {
@@ -134,6 +137,13 @@ class Integrator final : EventLocator::Integration {
     state_.t = after;
     settle();
     output_->event(state_.t, y());
+  }
+
+  // The parts on the system's grid move on when the integration has reached the grid's next time.
+  void grid_if_due() {
+    if (!ida_->grid_due(state_.t)) return;
+    system_.advance_grid(state_.t, y());
+    ida_->grid_moved();
   }
 
   void settle() {
