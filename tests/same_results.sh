@@ -36,8 +36,14 @@ run() {  # run <penstock> <out-dir> <model>
 
 out="$build/same-results/runs"
 rm -rf "$out"
-models=("$root"/examples/*.yaml "$root"/tests/model/data/*.yaml)
-for model in "${models[@]}"; do
+models=()
+for model in "$root"/examples/*.yaml "$root"/tests/model/data/*.yaml; do
+  # A model the other revision does not have is new: nothing to compare it with.
+  if [ ! -e "$base/src/${model#"$root"/}" ]; then
+    echo "new model, not compared: ${model#"$root"/}"
+    continue
+  fi
+  models+=("$model")
   run "$base/build/bin/penstock" "$out/before" "$model"
   run "$build/bin/penstock" "$out/after" "$model"
 done
