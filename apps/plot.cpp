@@ -116,16 +116,9 @@ struct Panel {
   double largest = 0.0;
 };
 
-std::string script(const PlotRequest& r, const std::vector<Table>& tables, const std::vector<Panel>& panels,
-                   const std::filesystem::path& image) {
-  double t0 = tables.front().t0, t1 = tables.front().t1;
-  for (const auto& t : tables) t0 = std::min(t0, t.t0), t1 = std::max(t1, t.t1);
-  if (!(t1 > t0)) t1 = t0 + 1.0;
-  std::string title = r.title;
-  if (title.empty()) {
-    for (const auto& t : tables) title += (title.empty() ? "" : ", ") + t.file.filename().string();
-  }
-  const int width = 1200, height = 90 + 280 * static_cast<int>(panels.size());
+// The beginning of every script: a PNG of width × height pixels into image, CSV input, a grid, the
+// legend right of the panels.
+std::string preamble(int width, int height, const std::filesystem::path& image) {
   std::string s;
   auto line = [&s](const std::string& text) { s += text + "\n"; };
   line("set encoding utf8");
@@ -139,6 +132,21 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
   line("set key outside right top box");
   line("set lmargin 12");
   line("set rmargin 36");
+  return s;
+}
+
+std::string script(const PlotRequest& r, const std::vector<Table>& tables, const std::vector<Panel>& panels,
+                   const std::filesystem::path& image) {
+  double t0 = tables.front().t0, t1 = tables.front().t1;
+  for (const auto& t : tables) t0 = std::min(t0, t.t0), t1 = std::max(t1, t.t1);
+  if (!(t1 > t0)) t1 = t0 + 1.0;
+  std::string title = r.title;
+  if (title.empty()) {
+    for (const auto& t : tables) title += (title.empty() ? "" : ", ") + t.file.filename().string();
+  }
+  const int width = 1200, height = 90 + 280 * static_cast<int>(panels.size());
+  std::string s = preamble(width, height, image);
+  auto line = [&s](const std::string& text) { s += text + "\n"; };
   line(fmt::format("set xrange [{}:{}]", t0, t1));
   line(fmt::format("set multiplot layout {},1 title {}", panels.size(), gp_string(title)));
   const bool several = tables.size() > 1;
