@@ -187,6 +187,42 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
   return s;
 }
 
+// The columns of an envelope file; those drawn by their numbers, counted from 1 as gnuplot does.
+const std::vector<std::string> kEnvelopeColumns{"pipe",    "node",  "x",       "z",     "p_min",   "t_p_min", "p_max",
+                                                "t_p_max", "h_min", "t_h_min", "h_max", "t_h_max", "h_vapour"};
+constexpr int kColNode = 2, kColX = 3, kColZ = 4, kColHMin = 9, kColHMax = 11, kColHVapour = 13;
+
+// A line of a CSV file cut at the commas, with the 1-based character column each cell begins at.
+struct Cells {
+  std::vector<std::string> text;
+  std::vector<size_t> at;
+};
+
+Cells cut(const std::string& line) {
+  Cells c;
+  size_t begin = 0;
+  while (true) {
+    const size_t comma = line.find(',', begin);
+    c.text.push_back(line.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
+    c.at.push_back(begin + 1);
+    if (comma == std::string::npos) break;
+    begin = comma + 1;
+  }
+  return c;
+}
+
+std::string trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+}
+
+std::string join(const std::vector<std::string>& names, size_t count) {
+  std::string out;
+  for (size_t k = 0; k < count; ++k) out += (k == 0 ? "" : ",") + names[k];
+  return out;
+}
+
 struct Options {
   PlotRequest request;
   std::vector<std::string> marks;
@@ -306,6 +342,98 @@ std::filesystem::path plot_results(const PlotRequest& r) {
   const int status = ::pclose(pipe);
   if (status != 0) throw std::runtime_error(fmt::format("gnuplot failed to draw {}", image.string()));
   return image;
+}
+
+bool EnvelopePipe::separates() const {
+  return std::any_of(nodes.begin(), nodes.end(), [](const EnvelopeNode& n) { return n.h_min < n.h_vapour; });
+}
+
+EnvelopeFile read_envelope(const std::filesystem::path& file) {
+  const std::string name = file.string();
+  std::error_code error;
+  if (std::filesystem::is_directory(file, error))
+    throw std::runtime_error(fmt::format("{}: a folder, not an envelope file", name));
+  if (!std::filesystem::exists(file, error)) throw std::runtime_error(fmt::format("{}: no such file", name));
+  std::ifstream in(file);
+  if (!in) throw std::runtime_error(fmt::format("{}: cannot read the file", name));
+  auto fail = [&name](size_t line, size_t column, const std::string& message) {
+    return std::runtime_error(fmt::format("{}:{}:{}: {}", name, line, column, message));
+  };
+
+  EnvelopeFile e;
+  e.file = file;
+  std::string line;
+  size_t number = 0;  // of the line
+  bool blank = true;
+  while (blank && std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    blank = trimmed(line).empty();
+  }
+  if (in.bad()) throw std::runtime_error(fmt::format("{}: reading the file failed", name));
+  if (blank) throw std::runtime_error(fmt::format("{}: the file is empty", name));
+  const size_t header_line = number;
+  const Cells header = cut(line);
+  const size_t base = kEnvelopeColumns.size() - 1;  // the columns without h_vapour
+  const std::string expected = join(kEnvelopeColumns, base) + "[,h_vapour]";
+  for (size_t k = 0; k < std::min(header.text.size(), kEnvelopeColumns.size()); ++k) {
+    if (header.text[k] == kEnvelopeColumns[k]) continue;
+    const std::string hint = k == 0 && header.text[k] == "time" ? " (a results file: plot it without --envelope)" : "";
+    throw fail(header_line, header.at[k],
+               fmt::format("not an envelope header: '{}' where '{}' belongs; an envelope file begins with {}{}",
+                           header.text[k], kEnvelopeColumns[k], expected, hint));
+  }
+  if (header.text.size() < base || header.text.size() > kEnvelopeColumns.size())
+    throw fail(header_line, 1,
+               fmt::format("not an envelope header: {} columns; an envelope file begins with {}", header.text.size(),
+                           expected));
+  e.vapour = header.text.size() == kEnvelopeColumns.size();
+
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (trimmed(line).empty()) continue;
+    const Cells cells = cut(line);
+    if (cells.text.size() != header.text.size()) {
+      const size_t column = cells.text.size() > header.text.size() ? cells.at[header.text.size()] : line.size() + 1;
+      throw fail(number, column, fmt::format("{} values, the header has {}", cells.text.size(), header.text.size()));
+    }
+    const std::string& pipe = cells.text[0];
+    if (pipe.empty()) throw fail(number, 1, "the pipe has no name");
+    std::vector<double> values(cells.text.size(), 0.0);
+    for (size_t k = 1; k < cells.text.size(); ++k) {
+      const std::string text = trimmed(cells.text[k]);
+      char* end = nullptr;
+      values[k] = std::strtod(text.c_str(), &end);
+      if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(values[k]))
+        throw fail(number, cells.at[k],
+                   text.empty() ? fmt::format("{} is empty", kEnvelopeColumns[k])
+                                : fmt::format("{} is '{}', not a finite number", kEnvelopeColumns[k], text));
+    }
+    if (e.pipes.empty() || e.pipes.back().pipe != pipe) {
+      for (const EnvelopePipe& before : e.pipes) {
+        if (before.pipe == pipe)
+          throw fail(number, 1,
+                     fmt::format("the rows of pipe '{}' are split by those of '{}'", pipe, e.pipes.back().pipe));
+      }
+      e.pipes.push_back({pipe, {}});
+    }
+    EnvelopePipe& p = e.pipes.back();
+    if (values[kColNode - 1] != static_cast<double>(p.nodes.size()))
+      throw fail(number, cells.at[kColNode - 1],
+                 fmt::format("node {} of pipe '{}' where node {} belongs (its nodes are numbered 0, 1, ... in order)",
+                             trimmed(cells.text[kColNode - 1]), pipe, p.nodes.size()));
+    EnvelopeNode n;
+    n.x = values[kColX - 1];
+    n.z = values[kColZ - 1];
+    n.h_min = values[kColHMin - 1];
+    n.h_max = values[kColHMax - 1];
+    if (e.vapour) n.h_vapour = values[kColHVapour - 1];
+    p.nodes.push_back(n);
+  }
+  if (in.bad()) throw std::runtime_error(fmt::format("{}: reading the file failed", name));
+  if (e.pipes.empty()) throw std::runtime_error(fmt::format("{}: no rows after the header", name));
+  return e;
 }
 
 void add_plot_command(CLI::App& app) {
