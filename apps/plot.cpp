@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -223,8 +225,12 @@ std::string join(const std::vector<std::string>& names, size_t count) {
   return out;
 }
 
+// The gnuplot expression of column c of the rows of one pipe (undefined on the other pipes' rows).
+std::string of_pipe(const std::string& pipe, int column) { return fmt::format("row({}, {})", gp_string(pipe), column); }
+
 struct Options {
   PlotRequest request;
+  EnvelopeRequest envelope;
   std::vector<std::string> marks;
   std::vector<std::filesystem::path> plugin_dirs;
 };
@@ -436,12 +442,90 @@ EnvelopeFile read_envelope(const std::filesystem::path& file) {
   return e;
 }
 
+std::string envelope_script(const EnvelopeFile& e, const std::filesystem::path& image, const std::string& title) {
+  const int width = 1200, height = 90 + 330 * static_cast<int>(e.pipes.size());
+  std::string s = preamble(width, height, image);
+  auto line = [&s](const std::string& text) { s += text + "\n"; };
+  line("set rmargin 50");  // the legend's longest entry, the vapour-pressure head's
+  line("set xlabel 'x, from end A [m]'");
+  line("set ylabel 'head [m]'");
+  line("set offsets 0, 0, graph 0.05, graph 0.05");
+  // Column c of the rows of one pipe; undefined on the others', which are left out.
+  line("row(pipe, c) = strcol(1) eq pipe ? column(c) : NaN");
+  line(fmt::format("separated(pipe) = {0} < {1} ? {0} : {1}", "row(pipe, " + std::to_string(kColHMin) + ")",
+                   "row(pipe, " + std::to_string(kColHVapour) + ")"));
+  line(fmt::format("set multiplot layout {},1 title {}", e.pipes.size(),
+                   gp_string(title.empty() ? e.file.filename().string() : title)));
+  const std::string data = gp_string(e.file.string()) + " skip 1";
+  for (const EnvelopePipe& p : e.pipes) {
+    line("set title " + gp_string(p.pipe));
+    double x0 = p.nodes.front().x, x1 = x0;
+    for (const EnvelopeNode& n : p.nodes) x0 = std::min(x0, n.x), x1 = std::max(x1, n.x);
+    line(x1 > x0 ? fmt::format("set xrange [{}:{}]", x0, x1) : "set autoscale x");
+    std::vector<std::string> items;
+    auto curve = [&](int column, const std::string& style, const std::string& name) {
+      items.push_back(fmt::format("{} using {}:({}) with lines {} title {}", data, kColX, of_pipe(p.pipe, column),
+                                  style, gp_string(name)));
+    };
+    // The band first, so that the lines are drawn over it.
+    if (e.vapour && p.separates()) {
+      items.push_back(
+          fmt::format("{} using {}:({}):(separated({})) with filledcurves fillstyle transparent solid 0.35 "
+                      "noborder lc rgb '#e03030' title {}",
+                      data, kColX, of_pipe(p.pipe, kColHVapour), gp_string(p.pipe), gp_string("column separation")));
+    }
+    curve(kColHMax, "lw 2 lc rgb 'dark-red'", "maximum head");
+    curve(kColHMin, "lw 2 lc rgb 'blue'", "minimum head");
+    curve(kColZ, "lw 3 lc rgb 'black'", "pipe axis z(x)");
+    if (e.vapour) curve(kColHVapour, "lw 2 dashtype 2 lc rgb '#e07000'", "vapour-pressure head (separation below)");
+    std::string plot = "plot ";
+    for (size_t k = 0; k < items.size(); ++k) plot += (k == 0 ? "" : ", \\\n     ") + items[k];
+    line(plot);
+  }
+  line("unset multiplot");
+  line("set output");
+  return s;
+}
+
+std::filesystem::path plot_envelope(const EnvelopeRequest& r) {
+  const EnvelopeFile envelope = read_envelope(r.file);
+  std::filesystem::path image = r.image;
+  if (image.empty()) image = std::filesystem::path(r.file).replace_extension(".png");
+  // gnuplot draws into a file beside the image, which replaces the image when gnuplot has succeeded. It
+  // is made here first, so that a place that cannot be written is told before gnuplot runs (which would
+  // then draw to its standard output).
+  std::filesystem::path part = image;
+  part += ".part";
+  std::FILE* made = std::fopen(part.c_str(), "wb");
+  if (made == nullptr)
+    throw std::runtime_error(fmt::format("cannot write {}: {}", image.string(), std::strerror(errno)));
+  std::fclose(made);
+  auto fail = [&part](const std::string& message) {
+    std::error_code ignored;
+    std::filesystem::remove(part, ignored);
+    return std::runtime_error(message);
+  };
+  if (!gnuplot_installed()) throw fail("gnuplot is not installed (on Debian: apt-get install gnuplot-nox)");
+  const std::string text = envelope_script(envelope, part, r.title);
+  std::FILE* pipe = ::popen("gnuplot >/dev/null", "w");
+  if (pipe == nullptr) throw fail("cannot start gnuplot");
+  std::fputs(text.c_str(), pipe);
+  std::error_code error;
+  if (::pclose(pipe) != 0 || std::filesystem::file_size(part, error) == 0 || error)
+    throw fail(fmt::format("gnuplot failed to draw {}", image.string()));
+  std::filesystem::rename(part, image, error);
+  if (error) throw fail(fmt::format("cannot write {}: {}", image.string(), error.message()));
+  return image;
+}
+
 void add_plot_command(CLI::App& app) {
   auto o = std::make_shared<Options>();
-  CLI::App* cmd = app.add_subcommand("plot", "Draw results files (CSV) as a PNG with gnuplot");
+  CLI::App* cmd = app.add_subcommand("plot", "Draw results files (CSV), or an envelope file, as a PNG with gnuplot");
   cmd->add_option("results", o->request.results, "Results files of penstock simulate; several are overlaid")
-      ->required()
       ->check(CLI::ExistingFile);
+  cmd->add_option("--envelope", o->envelope.file,
+                  "Draw an envelope file of penstock simulate (<stem>.envelope.csv) instead: the heads along each "
+                  "WavePipe");
   cmd->add_option("-o,--output", o->request.image, "Image file (default: the first file's name with .png)");
   cmd->add_option("-c,--columns", o->request.columns, "Variables to draw (default: all)");
   cmd->add_option("--mark", o->marks, "A dashed level in a column's panel: column=value[:label], value in SI units");
@@ -449,6 +533,18 @@ void add_plot_command(CLI::App& app) {
   cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions");
   cmd->callback([o] {
     try {
+      if (!o->envelope.file.empty()) {
+        if (!o->request.results.empty())
+          throw std::runtime_error("--envelope draws an envelope file alone: give the results files in another call");
+        if (!o->request.columns.empty() || !o->marks.empty())
+          throw std::runtime_error("--columns and --mark are for results files, not for --envelope");
+        o->envelope.image = o->request.image;
+        o->envelope.title = o->request.title;
+        fmt::print("{}\n", plot_envelope(o->envelope).string());
+        return;
+      }
+      if (o->request.results.empty())
+        throw std::runtime_error("give the results files to draw, or --envelope and an envelope file");
       for (const auto& m : o->marks) o->request.marks.push_back(parse_mark(m));
       // What the columns measure, as the components' descriptions tell it.
       std::vector<std::filesystem::path> dirs = o->plugin_dirs;

@@ -1,5 +1,6 @@
 // penstock plot: draw results files with gnuplot, one panel per quantity (pressure, flow, level,
-// speed, torque, connection state, ...), time on the shared axis, units on the axes, a legend.
+// speed, torque, connection state, ...), time on the shared axis, units on the axes, a legend; or,
+// with --envelope, the head envelope of each WavePipe along the pipe.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -85,6 +86,23 @@ struct EnvelopeFile {
 // values than the header, a value that is not a finite number, a node out of order, a pipe whose rows
 // are split, no rows.
 EnvelopeFile read_envelope(const std::filesystem::path& file);
+
+// The gnuplot script that draws one panel per pipe into image: the distance x from end A across, the
+// head up; the maximum and minimum head, the pipe's axis z(x) and, when the file has it, the
+// vapour-pressure head, with the band where the minimum head falls below it shaded. The curves read
+// the envelope file itself, each pipe's rows picked by the name in the first column. title empty: the
+// file's name.
+std::string envelope_script(const EnvelopeFile& envelope, const std::filesystem::path& image, const std::string& title);
+
+struct EnvelopeRequest {
+  std::filesystem::path file;   // an envelope file
+  std::filesystem::path image;  // PNG; empty: the file's name with .png
+  std::string title;
+};
+
+// Writes the PNG (nothing when anything fails) and returns its path. Throws std::runtime_error as
+// read_envelope does, and when gnuplot is not installed or fails.
+std::filesystem::path plot_envelope(const EnvelopeRequest& request);
 
 // Reads "column=value[:label]"; throws std::invalid_argument.
 PlotMark parse_mark(const std::string& text);

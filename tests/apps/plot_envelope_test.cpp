@@ -1,9 +1,13 @@
-// penstock plot --envelope: the envelope file read and checked.
+// penstock plot --envelope: the envelope file read and checked, and the gnuplot script drawn from it,
+// one panel per pipe. Only the last test runs gnuplot, and is skipped where it is not installed.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -94,7 +98,7 @@ TEST_F(PlotEnvelope, ReadsThePipesInTheirOrderWithAndWithoutTheVapourHead) {
   EXPECT_FALSE(without.pipes[1].separates());  // nothing to fall below
 }
 
-TEST_F(PlotEnvelope, RejectsABadFileNamingTheLineAndColumn) {
+TEST_F(PlotEnvelope, RejectsABadFileNamingTheLineAndColumnAndDrawsNothing) {
   const std::string row = "a,0,0,10,0,0,0,0,10,0,10,0\n";
   struct Case {
     std::string text;
@@ -123,12 +127,109 @@ TEST_F(PlotEnvelope, RejectsABadFileNamingTheLineAndColumn) {
       {kHeader + "\n" + row + "b,0,0,10,0,0,0,0,10,0,10,0\n" + "a,1,30,10,0,0,0,0,10,0,10,0\n",
        ":4:1: the rows of pipe 'a' are split by those of 'b'"},
   };
+  const fs::path image = dir_ / "bad.png";
   for (const Case& c : cases) {
     const fs::path file = write("bad.envelope.csv", c.text);
     EXPECT_EQ(rejection(file), file.string() + c.message) << "the file:\n" << c.text;
+    EXPECT_THROW(app::plot_envelope({file, image, ""}), std::runtime_error);
+    EXPECT_FALSE(fs::exists(image));
+    EXPECT_FALSE(fs::exists(dir_ / "bad.png.part"));
   }
   EXPECT_EQ(rejection(dir_ / "none.envelope.csv"), (dir_ / "none.envelope.csv").string() + ": no such file");
   EXPECT_EQ(rejection(dir_), dir_.string() + ": a folder, not an envelope file");
+}
+
+TEST_F(PlotEnvelope, AnImageInAFolderThatIsNotThereIsRefusedBeforeGnuplotRuns) {
+  const fs::path file = write("two.envelope.csv", kWithVapour);
+  const fs::path image = dir_ / "nowhere" / "two.png";
+  try {
+    app::plot_envelope({file, image, ""});
+    ADD_FAILURE() << "drew into a folder that is not there";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot write " + image.string() + ": No such file or directory");
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+}
+
+// The plot commands of a script, one per panel, each as its curves: "<using> <style> <title>".
+std::vector<std::vector<std::string>> panels_of(const std::string& script) {
+  static const std::regex item(R"(^(?:plot |\s+)'[^']*' skip 1 using (.*) with (\w+) .*title '(.*)'(?:, \\)?$)");
+  std::vector<std::vector<std::string>> panels;
+  std::istringstream in(script);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("plot ", 0) == 0) panels.emplace_back();
+    if (line.rfind("plot ", 0) != 0 && line.rfind("     ", 0) != 0) continue;
+    std::smatch m;
+    if (!std::regex_match(line, m, item)) {
+      ADD_FAILURE() << "not a curve: " << line;
+      continue;
+    }
+    panels.back().push_back(m[1].str() + " " + m[2].str() + " " + m[3].str());
+  }
+  return panels;
+}
+
+TEST_F(PlotEnvelope, TheScriptHasAPanelPerPipeWithItsHeadsElevationAndVapourHead) {
+  const fs::path file = write("two.envelope.csv", kWithVapour);
+  const std::string script = app::envelope_script(app::read_envelope(file), "out.png", "");
+  EXPECT_NE(script.find("set output 'out.png'\n"), std::string::npos);
+  EXPECT_NE(script.find("set multiplot layout 2,1 title 'two.envelope.csv'\n"), std::string::npos);
+  EXPECT_NE(script.find("set xlabel 'x, from end A [m]'\nset ylabel 'head [m]'\n"), std::string::npos);
+  // The rows of a pipe are those with its name in the first column; the band lies between the
+  // vapour head and the lower of the two heads.
+  EXPECT_NE(script.find("row(pipe, c) = strcol(1) eq pipe ? column(c) : NaN\n"), std::string::npos);
+  EXPECT_NE(script.find("separated(pipe) = row(pipe, 9) < row(pipe, 13) ? row(pipe, 9) : row(pipe, 13)\n"),
+            std::string::npos);
+  // Each panel's title and x range before its plot.
+  const size_t tunnel = script.find("set title 'tunnel'\nset xrange [0:100]\nplot ");
+  const size_t penstock = script.find("set title 'penstock'\nset xrange [0:300]\nplot ");
+  EXPECT_NE(tunnel, std::string::npos);
+  EXPECT_NE(penstock, std::string::npos);
+  EXPECT_LT(tunnel, penstock);
+
+  const auto panels = panels_of(script);
+  ASSERT_EQ(panels.size(), 2u);
+  EXPECT_EQ(panels[0], (std::vector<std::string>{
+                           "3:(row('tunnel', 11)) lines maximum head",
+                           "3:(row('tunnel', 9)) lines minimum head",
+                           "3:(row('tunnel', 4)) lines pipe axis z(x)",
+                           "3:(row('tunnel', 13)) lines vapour-pressure head (separation below)",
+                       }));
+  // Only the penstock falls below the vapour head: the band is drawn there, under the lines.
+  EXPECT_EQ(panels[1], (std::vector<std::string>{
+                           "3:(row('penstock', 13)):(separated('penstock')) filledcurves column separation",
+                           "3:(row('penstock', 11)) lines maximum head",
+                           "3:(row('penstock', 9)) lines minimum head",
+                           "3:(row('penstock', 4)) lines pipe axis z(x)",
+                           "3:(row('penstock', 13)) lines vapour-pressure head (separation below)",
+                       }));
+}
+
+TEST_F(PlotEnvelope, WithoutTheVapourHeadThePanelsHaveThreeCurves) {
+  const fs::path file = write("two.envelope.csv", kWithoutVapour);
+  const std::string script = app::envelope_script(app::read_envelope(file), "out.png", "Closure in 2 s");
+  EXPECT_NE(script.find("set multiplot layout 2,1 title 'Closure in 2 s'\n"), std::string::npos);
+  const auto panels = panels_of(script);
+  ASSERT_EQ(panels.size(), 2u);
+  EXPECT_EQ(panels[1], (std::vector<std::string>{
+                           "3:(row('penstock', 11)) lines maximum head",
+                           "3:(row('penstock', 9)) lines minimum head",
+                           "3:(row('penstock', 4)) lines pipe axis z(x)",
+                       }));
+  EXPECT_EQ(panels[0].size(), 3u);
+}
+
+TEST_F(PlotEnvelope, GnuplotDrawsTheImageBesideTheFile) {
+  if (std::system("command -v gnuplot >/dev/null 2>&1") != 0) GTEST_SKIP() << "gnuplot is not installed";
+  const fs::path file = write("two.envelope.csv", kWithVapour);
+  const fs::path image = app::plot_envelope({file, "", ""});
+  EXPECT_EQ(image, dir_ / "two.envelope.png");
+  std::ifstream png(image, std::ios::binary);
+  std::string signature(8, '\0');
+  png.read(signature.data(), 8);
+  EXPECT_EQ(signature, "\x89PNG\r\n\x1a\n");
+  EXPECT_FALSE(fs::exists(dir_ / "two.envelope.png.part"));
 }
 
 }  // namespace
