@@ -446,7 +446,7 @@ std::string envelope_script(const EnvelopeFile& e, const std::filesystem::path& 
   const int width = 1200, height = 90 + 330 * static_cast<int>(e.pipes.size());
   std::string s = preamble(width, height, image);
   auto line = [&s](const std::string& text) { s += text + "\n"; };
-  line("set rmargin 50");  // the legend's longest entry, the vapour-pressure head's
+  if (e.vapour) line("set rmargin 50");  // room in the legend for the vapour-pressure head's entry
   line("set xlabel 'x, from end A [m]'");
   line("set ylabel 'head [m]'");
   line("set offsets 0, 0, graph 0.05, graph 0.05");
