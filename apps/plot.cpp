@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -116,16 +118,9 @@ struct Panel {
   double largest = 0.0;
 };
 
-std::string script(const PlotRequest& r, const std::vector<Table>& tables, const std::vector<Panel>& panels,
-                   const std::filesystem::path& image) {
-  double t0 = tables.front().t0, t1 = tables.front().t1;
-  for (const auto& t : tables) t0 = std::min(t0, t.t0), t1 = std::max(t1, t.t1);
-  if (!(t1 > t0)) t1 = t0 + 1.0;
-  std::string title = r.title;
-  if (title.empty()) {
-    for (const auto& t : tables) title += (title.empty() ? "" : ", ") + t.file.filename().string();
-  }
-  const int width = 1200, height = 90 + 280 * static_cast<int>(panels.size());
+// The beginning of every script: a PNG of width × height pixels into image, CSV input, a grid, the
+// legend right of the panels.
+std::string preamble(int width, int height, const std::filesystem::path& image) {
   std::string s;
   auto line = [&s](const std::string& text) { s += text + "\n"; };
   line("set encoding utf8");
@@ -139,6 +134,21 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
   line("set key outside right top box");
   line("set lmargin 12");
   line("set rmargin 36");
+  return s;
+}
+
+std::string script(const PlotRequest& r, const std::vector<Table>& tables, const std::vector<Panel>& panels,
+                   const std::filesystem::path& image) {
+  double t0 = tables.front().t0, t1 = tables.front().t1;
+  for (const auto& t : tables) t0 = std::min(t0, t.t0), t1 = std::max(t1, t.t1);
+  if (!(t1 > t0)) t1 = t0 + 1.0;
+  std::string title = r.title;
+  if (title.empty()) {
+    for (const auto& t : tables) title += (title.empty() ? "" : ", ") + t.file.filename().string();
+  }
+  const int width = 1200, height = 90 + 280 * static_cast<int>(panels.size());
+  std::string s = preamble(width, height, image);
+  auto line = [&s](const std::string& text) { s += text + "\n"; };
   line(fmt::format("set xrange [{}:{}]", t0, t1));
   line(fmt::format("set multiplot layout {},1 title {}", panels.size(), gp_string(title)));
   const bool several = tables.size() > 1;
@@ -179,8 +189,48 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
   return s;
 }
 
+// The columns of an envelope file; those drawn by their numbers, counted from 1 as gnuplot does.
+const std::vector<std::string> kEnvelopeColumns{"pipe",    "node",  "x",       "z",     "p_min",   "t_p_min", "p_max",
+                                                "t_p_max", "h_min", "t_h_min", "h_max", "t_h_max", "h_vapour"};
+constexpr int kColNode = 2, kColX = 3, kColZ = 4, kColHMin = 9, kColHMax = 11, kColHVapour = 13;
+
+// A line of a CSV file cut at the commas, with the 1-based character column each cell begins at.
+struct Cells {
+  std::vector<std::string> text;
+  std::vector<size_t> at;
+};
+
+Cells cut(const std::string& line) {
+  Cells c;
+  size_t begin = 0;
+  while (true) {
+    const size_t comma = line.find(',', begin);
+    c.text.push_back(line.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
+    c.at.push_back(begin + 1);
+    if (comma == std::string::npos) break;
+    begin = comma + 1;
+  }
+  return c;
+}
+
+std::string trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+}
+
+std::string join(const std::vector<std::string>& names, size_t count) {
+  std::string out;
+  for (size_t k = 0; k < count; ++k) out += (k == 0 ? "" : ",") + names[k];
+  return out;
+}
+
+// The gnuplot expression of column c of the rows of one pipe (undefined on the other pipes' rows).
+std::string of_pipe(const std::string& pipe, int column) { return fmt::format("row({}, {})", gp_string(pipe), column); }
+
 struct Options {
   PlotRequest request;
+  EnvelopeRequest envelope;
   std::vector<std::string> marks;
   std::vector<std::filesystem::path> plugin_dirs;
 };
@@ -300,12 +350,182 @@ std::filesystem::path plot_results(const PlotRequest& r) {
   return image;
 }
 
+bool EnvelopePipe::separates() const {
+  return std::any_of(nodes.begin(), nodes.end(), [](const EnvelopeNode& n) { return n.h_min < n.h_vapour; });
+}
+
+EnvelopeFile read_envelope(const std::filesystem::path& file) {
+  const std::string name = file.string();
+  std::error_code error;
+  if (std::filesystem::is_directory(file, error))
+    throw std::runtime_error(fmt::format("{}: a folder, not an envelope file", name));
+  if (!std::filesystem::exists(file, error)) throw std::runtime_error(fmt::format("{}: no such file", name));
+  std::ifstream in(file);
+  if (!in) throw std::runtime_error(fmt::format("{}: cannot read the file", name));
+  auto fail = [&name](size_t line, size_t column, const std::string& message) {
+    return std::runtime_error(fmt::format("{}:{}:{}: {}", name, line, column, message));
+  };
+
+  EnvelopeFile e;
+  e.file = file;
+  std::string line;
+  size_t number = 0;  // of the line
+  bool blank = true;
+  while (blank && std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    blank = trimmed(line).empty();
+  }
+  if (in.bad()) throw std::runtime_error(fmt::format("{}: reading the file failed", name));
+  if (blank) throw std::runtime_error(fmt::format("{}: the file is empty", name));
+  const size_t header_line = number;
+  const Cells header = cut(line);
+  const size_t base = kEnvelopeColumns.size() - 1;  // the columns without h_vapour
+  const std::string expected = join(kEnvelopeColumns, base) + "[,h_vapour]";
+  for (size_t k = 0; k < std::min(header.text.size(), kEnvelopeColumns.size()); ++k) {
+    if (header.text[k] == kEnvelopeColumns[k]) continue;
+    const std::string hint = k == 0 && header.text[k] == "time" ? " (a results file: plot it without --envelope)" : "";
+    throw fail(header_line, header.at[k],
+               fmt::format("not an envelope header: '{}' where '{}' belongs; an envelope file begins with {}{}",
+                           header.text[k], kEnvelopeColumns[k], expected, hint));
+  }
+  if (header.text.size() < base || header.text.size() > kEnvelopeColumns.size())
+    throw fail(header_line, 1,
+               fmt::format("not an envelope header: {} columns; an envelope file begins with {}", header.text.size(),
+                           expected));
+  e.vapour = header.text.size() == kEnvelopeColumns.size();
+
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (trimmed(line).empty()) continue;
+    const Cells cells = cut(line);
+    if (cells.text.size() != header.text.size()) {
+      const size_t column = cells.text.size() > header.text.size() ? cells.at[header.text.size()] : line.size() + 1;
+      throw fail(number, column, fmt::format("{} values, the header has {}", cells.text.size(), header.text.size()));
+    }
+    const std::string& pipe = cells.text[0];
+    if (pipe.empty()) throw fail(number, 1, "the pipe has no name");
+    std::vector<double> values(cells.text.size(), 0.0);
+    for (size_t k = 1; k < cells.text.size(); ++k) {
+      const std::string text = trimmed(cells.text[k]);
+      char* end = nullptr;
+      values[k] = std::strtod(text.c_str(), &end);
+      if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(values[k]))
+        throw fail(number, cells.at[k],
+                   text.empty() ? fmt::format("{} is empty", kEnvelopeColumns[k])
+                                : fmt::format("{} is '{}', not a finite number", kEnvelopeColumns[k], text));
+    }
+    if (e.pipes.empty() || e.pipes.back().pipe != pipe) {
+      for (const EnvelopePipe& before : e.pipes) {
+        if (before.pipe == pipe)
+          throw fail(number, 1,
+                     fmt::format("the rows of pipe '{}' are split by those of '{}'", pipe, e.pipes.back().pipe));
+      }
+      e.pipes.push_back({pipe, {}});
+    }
+    EnvelopePipe& p = e.pipes.back();
+    if (values[kColNode - 1] != static_cast<double>(p.nodes.size()))
+      throw fail(number, cells.at[kColNode - 1],
+                 fmt::format("node {} of pipe '{}' where node {} belongs (its nodes are numbered 0, 1, ... in order)",
+                             trimmed(cells.text[kColNode - 1]), pipe, p.nodes.size()));
+    EnvelopeNode n;
+    n.x = values[kColX - 1];
+    n.z = values[kColZ - 1];
+    n.h_min = values[kColHMin - 1];
+    n.h_max = values[kColHMax - 1];
+    if (e.vapour) n.h_vapour = values[kColHVapour - 1];
+    p.nodes.push_back(n);
+  }
+  if (in.bad()) throw std::runtime_error(fmt::format("{}: reading the file failed", name));
+  if (e.pipes.empty()) throw std::runtime_error(fmt::format("{}: no rows after the header", name));
+  return e;
+}
+
+std::string envelope_script(const EnvelopeFile& e, const std::filesystem::path& image, const std::string& title) {
+  const int width = 1200, height = 90 + 330 * static_cast<int>(e.pipes.size());
+  std::string s = preamble(width, height, image);
+  auto line = [&s](const std::string& text) { s += text + "\n"; };
+  if (e.vapour) line("set rmargin 50");  // room in the legend for the vapour-pressure head's entry
+  line("set xlabel 'x, from end A [m]'");
+  line("set ylabel 'head [m]'");
+  line("set offsets 0, 0, graph 0.05, graph 0.05");
+  // Column c of the rows of one pipe; undefined on the others', which are left out.
+  line("row(pipe, c) = strcol(1) eq pipe ? column(c) : NaN");
+  line(fmt::format("separated(pipe) = {0} < {1} ? {0} : {1}", "row(pipe, " + std::to_string(kColHMin) + ")",
+                   "row(pipe, " + std::to_string(kColHVapour) + ")"));
+  line(fmt::format("set multiplot layout {},1 title {}", e.pipes.size(),
+                   gp_string(title.empty() ? e.file.filename().string() : title)));
+  const std::string data = gp_string(e.file.string()) + " skip 1";
+  for (const EnvelopePipe& p : e.pipes) {
+    line("set title " + gp_string(p.pipe));
+    double x0 = p.nodes.front().x, x1 = x0;
+    for (const EnvelopeNode& n : p.nodes) x0 = std::min(x0, n.x), x1 = std::max(x1, n.x);
+    line(x1 > x0 ? fmt::format("set xrange [{}:{}]", x0, x1) : "set autoscale x");
+    std::vector<std::string> items;
+    auto curve = [&](int column, const std::string& style, const std::string& name) {
+      items.push_back(fmt::format("{} using {}:({}) with lines {} title {}", data, kColX, of_pipe(p.pipe, column),
+                                  style, gp_string(name)));
+    };
+    // The band first, so that the lines are drawn over it.
+    if (e.vapour && p.separates()) {
+      items.push_back(
+          fmt::format("{} using {}:({}):(separated({})) with filledcurves fillstyle transparent solid 0.35 "
+                      "noborder lc rgb '#e03030' title {}",
+                      data, kColX, of_pipe(p.pipe, kColHVapour), gp_string(p.pipe), gp_string("column separation")));
+    }
+    curve(kColHMax, "lw 2 lc rgb 'dark-red'", "maximum head");
+    curve(kColHMin, "lw 2 lc rgb 'blue'", "minimum head");
+    curve(kColZ, "lw 3 lc rgb 'black'", "pipe axis z(x)");
+    if (e.vapour) curve(kColHVapour, "lw 2 dashtype 2 lc rgb '#e07000'", "vapour-pressure head (separation below)");
+    std::string plot = "plot ";
+    for (size_t k = 0; k < items.size(); ++k) plot += (k == 0 ? "" : ", \\\n     ") + items[k];
+    line(plot);
+  }
+  line("unset multiplot");
+  line("set output");
+  return s;
+}
+
+std::filesystem::path plot_envelope(const EnvelopeRequest& r) {
+  const EnvelopeFile envelope = read_envelope(r.file);
+  std::filesystem::path image = r.image;
+  if (image.empty()) image = std::filesystem::path(r.file).replace_extension(".png");
+  // gnuplot draws into a file beside the image, which replaces the image when gnuplot has succeeded. It
+  // is made here first, so that a place that cannot be written is told before gnuplot runs (which would
+  // then draw to its standard output).
+  std::filesystem::path part = image;
+  part += ".part";
+  std::FILE* made = std::fopen(part.c_str(), "wb");
+  if (made == nullptr)
+    throw std::runtime_error(fmt::format("cannot write {}: {}", image.string(), std::strerror(errno)));
+  std::fclose(made);
+  auto fail = [&part](const std::string& message) {
+    std::error_code ignored;
+    std::filesystem::remove(part, ignored);
+    return std::runtime_error(message);
+  };
+  if (!gnuplot_installed()) throw fail("gnuplot is not installed (on Debian: apt-get install gnuplot-nox)");
+  const std::string text = envelope_script(envelope, part, r.title);
+  std::FILE* pipe = ::popen("gnuplot >/dev/null", "w");
+  if (pipe == nullptr) throw fail("cannot start gnuplot");
+  std::fputs(text.c_str(), pipe);
+  std::error_code error;
+  if (::pclose(pipe) != 0 || std::filesystem::file_size(part, error) == 0 || error)
+    throw fail(fmt::format("gnuplot failed to draw {}", image.string()));
+  std::filesystem::rename(part, image, error);
+  if (error) throw fail(fmt::format("cannot write {}: {}", image.string(), error.message()));
+  return image;
+}
+
 void add_plot_command(CLI::App& app) {
   auto o = std::make_shared<Options>();
-  CLI::App* cmd = app.add_subcommand("plot", "Draw results files (CSV) as a PNG with gnuplot");
+  CLI::App* cmd = app.add_subcommand("plot", "Draw results files (CSV), or an envelope file, as a PNG with gnuplot");
   cmd->add_option("results", o->request.results, "Results files of penstock simulate; several are overlaid")
-      ->required()
       ->check(CLI::ExistingFile);
+  cmd->add_option("--envelope", o->envelope.file,
+                  "Draw an envelope file of penstock simulate (<stem>.envelope.csv) instead: the heads along each "
+                  "WavePipe");
   cmd->add_option("-o,--output", o->request.image, "Image file (default: the first file's name with .png)");
   cmd->add_option("-c,--columns", o->request.columns, "Variables to draw (default: all)");
   cmd->add_option("--mark", o->marks, "A dashed level in a column's panel: column=value[:label], value in SI units");
@@ -313,6 +533,18 @@ void add_plot_command(CLI::App& app) {
   cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions");
   cmd->callback([o] {
     try {
+      if (!o->envelope.file.empty()) {
+        if (!o->request.results.empty())
+          throw std::runtime_error("--envelope draws an envelope file alone: give the results files in another call");
+        if (!o->request.columns.empty() || !o->marks.empty())
+          throw std::runtime_error("--columns and --mark are for results files, not for --envelope");
+        o->envelope.image = o->request.image;
+        o->envelope.title = o->request.title;
+        fmt::print("{}\n", plot_envelope(o->envelope).string());
+        return;
+      }
+      if (o->request.results.empty())
+        throw std::runtime_error("give the results files to draw, or --envelope and an envelope file");
       for (const auto& m : o->marks) o->request.marks.push_back(parse_mark(m));
       // What the columns measure, as the components' descriptions tell it.
       std::vector<std::filesystem::path> dirs = o->plugin_dirs;

@@ -1,9 +1,11 @@
 // penstock plot: draw results files with gnuplot, one panel per quantity (pressure, flow, level,
-// speed, torque, connection state, ...), time on the shared axis, units on the axes, a legend.
+// speed, torque, connection state, ...), time on the shared axis, units on the axes, a legend; or,
+// with --envelope, the head envelope of each WavePipe along the pipe.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -55,6 +57,52 @@ struct PlotRequest {
 // Writes the PNG and returns its path. Throws std::runtime_error when a file cannot be read, a
 // column is missing, gnuplot is not installed or gnuplot fails.
 std::filesystem::path plot_results(const PlotRequest& request);
+
+// The extremes of the heads along the WavePipes of a model, as penstock simulate writes them to
+// <results stem>.envelope.csv: the header
+//   pipe,node,x,z,p_min,t_p_min,p_max,t_p_max,h_min,t_h_min,h_max,t_h_max[,h_vapour]
+// then one row per grid node, the rows of a pipe together and its nodes numbered 0, 1, ... in order
+// of x. Only what is drawn is kept; the other values are checked to be numbers.
+struct EnvelopeNode {
+  double x = 0.0;  // distance from end A [m]
+  double z = 0.0;  // elevation of the pipe's axis [m]
+  double h_min = 0.0, h_max = 0.0;
+  double h_vapour = std::numeric_limits<double>::quiet_NaN();  // the head at the vapour pressure, if given
+};
+struct EnvelopePipe {
+  std::string pipe;
+  std::vector<EnvelopeNode> nodes;
+  // Whether the minimum head falls below the vapour-pressure head at some node.
+  bool separates() const;
+};
+struct EnvelopeFile {
+  std::filesystem::path file;
+  bool vapour = false;  // the file has the column h_vapour
+  std::vector<EnvelopePipe> pipes;
+};
+
+// Throws std::runtime_error naming the file, and the line and column of the fault in it: a file that
+// cannot be read or is empty, a header that is not an envelope header, a row with another number of
+// values than the header, a value that is not a finite number, a node out of order, a pipe whose rows
+// are split, no rows.
+EnvelopeFile read_envelope(const std::filesystem::path& file);
+
+// The gnuplot script that draws one panel per pipe into image: the distance x from end A across, the
+// head up; the maximum and minimum head, the pipe's axis z(x) and, when the file has it, the
+// vapour-pressure head, with the band where the minimum head falls below it shaded. The curves read
+// the envelope file itself, each pipe's rows picked by the name in the first column. title empty: the
+// file's name.
+std::string envelope_script(const EnvelopeFile& envelope, const std::filesystem::path& image, const std::string& title);
+
+struct EnvelopeRequest {
+  std::filesystem::path file;   // an envelope file
+  std::filesystem::path image;  // PNG; empty: the file's name with .png
+  std::string title;
+};
+
+// Writes the PNG (nothing when anything fails) and returns its path. Throws std::runtime_error as
+// read_envelope does, and when gnuplot is not installed or fails.
+std::filesystem::path plot_envelope(const EnvelopeRequest& request);
 
 // Reads "column=value[:label]"; throws std::invalid_argument.
 PlotMark parse_mark(const std::string& text);
