@@ -129,4 +129,7 @@ for n in "${counts[@]}"; do files+=("$out/water_hammer_$n.csv"); done
   -o "$out/water_hammer_wave.png" \
   --title "Pressure at the valve: $shown pipe sections beside a WavePipe of $wave_shown reaches" \
   --mark "gate.p=$joukowsky:p0 + ρ·a·v0 (Joukowsky)" >/dev/null
-echo "  plots: $out/water_hammer.png, $out/water_hammer_sections.png, $out/water_hammer_wave.png"
+"$penstock" plot --envelope "$out/water_hammer_wave_$wave_shown.envelope.csv" -o "$out/water_hammer_wave_envelope.png" \
+  --title "Head envelope along the WavePipe of $wave_shown reaches" >/dev/null
+echo "  plots: $out/water_hammer.png, $out/water_hammer_sections.png, $out/water_hammer_wave.png,"
+echo "         $out/water_hammer_wave_envelope.png"
