@@ -268,7 +268,10 @@ Quantity quantity_of(const std::string& column, const VariableKinds& kinds) {
       {"logical", {"state", "0 off, 1 on", true}},
   };
   const size_t dot = column.rfind('.');
-  const std::string last = dot == std::string::npos ? column : column.substr(dot + 1);
+  std::string last = dot == std::string::npos ? column : column.substr(dot + 1);
+  // A node along a pipe, p[3], measures what p measures.
+  if (const size_t bracket = last.find('['); bracket != std::string::npos && bracket > 0 && last.back() == ']')
+    last.erase(bracket);
   auto kind = kinds.find(column);
   if (kind == kinds.end()) kind = kinds.find(last);
   if (kind != kinds.end()) {

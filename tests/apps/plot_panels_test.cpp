@@ -55,6 +55,10 @@ TEST(PlotPanels, TheCatalogueChoosesThePanelsByTheLastPart) {
   EXPECT_EQ(panel("segment.p", kinds), "pressure [Pa]");
   EXPECT_EQ(panel("gate.ksi", kinds), "ksi []");  // a signal
   EXPECT_EQ(panel("gate.xyz", kinds), "xyz []");
+  // Nodes along a WavePipe measure what their quantity measures.
+  EXPECT_EQ(panel("penstock.p[10]", kinds), "pressure [Pa]");
+  EXPECT_EQ(panel("penstock.q[0]", kinds), "flow [m³/s]");
+  EXPECT_EQ(panel("penstock.qA", kinds), "flow [m³/s]");
 }
 
 TEST(PlotPanels, ANameTheDescriptionsDisagreeOnHasAPanelOfItsOwn) {
