@@ -1,0 +1,382 @@
+// WavePipe, a long pipe solved by the method of characteristics beside the DAE, against answers
+// worked out independently of its code: Joukowsky's rise and the square wave of period 4·L/a of an
+// instant closure, the line packing of a closure with friction to first order in the friction, the
+// rigid-column mass oscillation of a surge tank, a converged chain of lumped Pipe sections, and a
+// small method-of-characteristics solver written out below on its own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "../examples/examples_support.hpp"
+#include "penstock/sim/dae.hpp"
+
+namespace penstock::testing {
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+constexpr double kG = 9.81, kRho = 1000, kRhoG = kRho * kG;
+
+const std::string kFluid = "fluid: {density: 1000 kg/m3, viscosity_kin: 1e-6 m2/s, bulk: 2.1e9 Pa, alpha: 0}\n";
+
+std::string num(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  return text;
+}
+
+double area(double diameter) { return kPi * diameter * diameter / 4; }
+
+// The grid index k of a row at t = t0 + k·dt, or -1 when the row lies between grid times.
+long grid_index(double t, double t0, double dt) {
+  const double k = std::round((t - t0) / dt);
+  return std::abs(t - t0 - k * dt) <= 1e-9 * dt ? static_cast<long>(k) : -1;
+}
+
+// ---- the reference: the textbook method of characteristics on a small network -------------------
+
+// All pipes on one time step dt at Courant number 1: a pipe of travel time L/a gets n = L/(a·dt)
+// reaches, rounded, and the wave speed L/(n·dt). Heads H = z + p/(ρ·g); with the section
+// A = π·D²/4, B = a/(g·A) and R = λ·Δx/(2·g·D·A²) an interior node follows from its neighbours one
+// step back along C+ (H + B·Q, friction R·|Q|·Q at the upstream neighbour) and C− (H − B·Q, at the
+// downstream one). At a node the pipe ends' characteristics meet the node's law: a held pressure
+// (a reservoir), or the flows in minus the flows out equal to the flow drawn off there (none at a
+// junction), all ends at the node's one pressure.
+class ReferenceMoc {
+ public:
+  struct Pipe {
+    double length, diameter, wave_speed, lambda, z_a, z_b;
+    size_t from, to;  // the nodes at A and at B
+  };
+  struct Node {
+    bool held = false;  // the pressure p is held
+    double p = 0.0;
+    std::function<double(double)> draw = [](double) { return 0.0; };  // the flow taken off the node at t
+  };
+
+  ReferenceMoc(std::vector<Pipe> pipes, std::vector<Node> nodes, double dt)
+      : pipes_(std::move(pipes)), nodes_(std::move(nodes)), dt_(dt), p_(nodes_.size(), 0.0) {
+    for (const Pipe& p : pipes_) {
+      State s;
+      s.n = static_cast<size_t>(std::lround(p.length / (p.wave_speed * dt)));
+      const double a = p.length / (static_cast<double>(s.n) * dt), A = area(p.diameter);
+      s.B = a / (kG * A);
+      s.R = p.lambda * (p.length / static_cast<double>(s.n)) / (2 * kG * p.diameter * A * A);
+      s.H.assign(s.n + 1, 0.0);
+      s.Q.assign(s.n + 1, 0.0);
+      state_.push_back(s);
+    }
+    for (size_t k = 0; k < nodes_.size(); ++k) p_[k] = nodes_[k].p;
+  }
+
+  // The steady state with the given pipe flows at t0; the pipes in an order in which the node at
+  // each one's end A has its pressure already (the first one's held).
+  void steady(double t0, const std::vector<double>& flows) {
+    t0_ = t0;
+    k_ = 0;
+    for (size_t j = 0; j < pipes_.size(); ++j) {
+      const Pipe& p = pipes_[j];
+      State& s = state_[j];
+      const double q = flows[j], head_a = p.z_a + p_[p.from] / kRhoG;
+      for (size_t i = 0; i <= s.n; ++i) {
+        s.H[i] = head_a - static_cast<double>(i) * s.R * q * std::abs(q);
+        s.Q[i] = q;
+      }
+      p_[p.to] = kRhoG * (s.H[s.n] - p.z_b);
+    }
+  }
+
+  void step() {
+    ++k_;
+    const double t = time();
+    std::vector<State> next = state_;
+    for (size_t j = 0; j < pipes_.size(); ++j) {
+      const State& s = state_[j];
+      for (size_t i = 1; i < s.n; ++i) {
+        const double cp = s.H[i - 1] + s.B * s.Q[i - 1], bp = s.B + s.R * std::abs(s.Q[i - 1]);
+        const double cm = s.H[i + 1] - s.B * s.Q[i + 1], bm = s.B + s.R * std::abs(s.Q[i + 1]);
+        next[j].Q[i] = (cp - cm) / (bp + bm);
+        next[j].H[i] = (cp * bm + cm * bp) / (bp + bm);
+      }
+    }
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+      if (nodes_[k].held) continue;
+      double sum = -nodes_[k].draw(t), weight = 0.0;
+      for (size_t j = 0; j < pipes_.size(); ++j) {
+        if (pipes_[j].to == k) {
+          sum += (cp(j) - pipes_[j].z_b) / bp(j);
+          weight += 1 / bp(j);
+        }
+        if (pipes_[j].from == k) {
+          sum += (cm(j) - pipes_[j].z_a) / bm(j);
+          weight += 1 / bm(j);
+        }
+      }
+      p_[k] = kRhoG * sum / weight;
+    }
+    for (size_t j = 0; j < pipes_.size(); ++j) {
+      const Pipe& p = pipes_[j];
+      const size_t n = state_[j].n;
+      next[j].H[0] = p.z_a + p_[p.from] / kRhoG;
+      next[j].Q[0] = (next[j].H[0] - cm(j)) / bm(j);
+      next[j].H[n] = p.z_b + p_[p.to] / kRhoG;
+      next[j].Q[n] = (cp(j) - next[j].H[n]) / bp(j);
+    }
+    state_ = std::move(next);
+  }
+
+  double time() const { return t0_ + static_cast<double>(k_) * dt_; }
+  size_t reaches(size_t j) const { return state_[j].n; }
+  double head(size_t j, size_t i) const { return state_[j].H[i]; }
+  double flow(size_t j, size_t i) const { return state_[j].Q[i]; }
+  double pressure(size_t j, size_t i) const {
+    const Pipe& p = pipes_[j];
+    const double z = p.z_a + (p.z_b - p.z_a) * static_cast<double>(i) / static_cast<double>(state_[j].n);
+    return kRhoG * (state_[j].H[i] - z);
+  }
+  double node_pressure(size_t k) const { return p_[k]; }
+
+ private:
+  struct State {
+    size_t n = 0;
+    double B = 0, R = 0;
+    std::vector<double> H, Q;
+  };
+  // The characteristics reaching the ends of pipe j from its nodes next to them.
+  double cp(size_t j) const {
+    const State& s = state_[j];
+    return s.H[s.n - 1] + s.B * s.Q[s.n - 1];
+  }
+  double bp(size_t j) const {
+    const State& s = state_[j];
+    return s.B + s.R * std::abs(s.Q[s.n - 1]);
+  }
+  double cm(size_t j) const {
+    const State& s = state_[j];
+    return s.H[1] - s.B * s.Q[1];
+  }
+  double bm(size_t j) const {
+    const State& s = state_[j];
+    return s.B + s.R * std::abs(s.Q[1]);
+  }
+
+  std::vector<Pipe> pipes_;
+  std::vector<Node> nodes_;
+  double dt_, t0_ = 0.0;
+  long k_ = 0;
+  std::vector<double> p_;
+  std::vector<State> state_;
+};
+
+// ---- an instant closure on a frictionless pipe: Joukowsky and the square wave -------------------
+
+// A lake of 100 m feeds a 600 m pipe (D = 0.5 m, a = 1210 m/s, no friction) that ends at a valve
+// shut at once at t_c = 0.1 s. The run sets the wave step to 0.05 s: the pipe gets 10 reaches and
+// its wave speed moves to 600/(10·0.05) = 1200 m/s, which is the speed the wave travels with.
+constexpr double kHammerL = 600, kHammerD = 0.5, kHammerA = 1200, kHammerStep = 0.05, kClose = 0.1;
+constexpr int kHammerReaches = 10;
+
+struct Closure {
+  const char* name;
+  const char* parts;  // the closing element at node gate, its connections and its signal
+};
+
+class WavePipeHammer : public ::testing::TestWithParam<Closure> {};
+INSTANTIATE_TEST_SUITE_P(WavePipe, WavePipeHammer,
+                         ::testing::Values(Closure{"FlowSource", R"(
+  draw: {type: FlowSource}
+connections:
+  - [lake.B, ref]
+  - [lake.A, pipe.A]
+  - {node: gate, ports: [pipe.B, draw.B]}
+  - [draw.A, ref]
+signals:
+  draw.q_set: {step: {at: 0.1 s, from: 0.2, to: 0}}
+)"},
+                                           Closure{"Orifice", R"(
+  valve: {type: Orifice, parameters: {Din: 0.5 m}}
+connections:
+  - [lake.B, ref]
+  - [lake.A, pipe.A]
+  - {node: gate, ports: [pipe.B, valve.A]}
+  - [valve.B, ref]
+signals:
+  valve.Kv: {step: {at: 0.1 s, from: 0.0227, to: 0}}
+)"}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// Without friction the characteristics carry the jumps unchanged. The valve shuts just after t_c:
+// the pressure there jumps by Δp = ρ·a·v0 at once; the wave reaches the lake at t_c + L/a, and its
+// reflection (the lake's level, the flow −q0) returns at t_c + 2·L/a and leaves p0 − Δp at the
+// shut valve; at t_c + 4·L/a the cycle starts again. A node at x sees the fronts pass at
+// t_c + ((2m+1)·L ∓ x)/a, m = 0, 1, ..., and its level steps through +Δp, 0, −Δp, 0. On the grid
+// a front that passes node i just after grid time k shows first at k + 1; between grid times the
+// interior is linear in time, and so is the valve's pressure, which follows the C+ characteristic
+// from the node next to it (constant over the first step, whose values are all steady).
+TEST_P(WavePipeHammer, InstantClosureIsASquareWaveOnTheGrid) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater", "Orifice");
+  sim::CheckReport report;
+  sim::Model model = load_text(kFluid + R"(
+components:
+  lake: {type: Headwater, parameters: {h: 100 m}}
+  pipe: {type: WavePipe, parameters: {Length: 600 m, Din: 0.5 m, a: 1210 m/s, lambda: 0}}
+)" + GetParam().parts + R"(
+run:
+  stop: 4.45 s
+  output: 0.0125 s
+  wave_step: 0.05 s
+  start: steady
+  tolerances: {relative: 1e-9, pressure: 1e-3 Pa, flow: 1e-10}
+)",
+                               &report);
+  EXPECT_TRUE(report.warnings.empty());  // a move of 0.83 % is only noted
+  const ExampleRun r = run(model, {"gate.p", "pipe.qB", "pipe.p[5]", "pipe.p[2]"});
+  ASSERT_TRUE(r.outcome.complete) << r.outcome.error;
+
+  const double p0 = r.rows.front()[1], q0 = r.rows.front()[2];
+  EXPECT_NEAR(p0, kRhoG * 100, 1e-6);  // no friction: the lake's pressure all along
+  const double v0 = q0 / area(kHammerD);
+  const double rise = kRho * kHammerA * v0;  // Joukowsky, with the wave speed of the grid
+
+  // Level (in Δp) at node i after grid time k past the closure: the fronts passed so far.
+  const int n = kHammerReaches;
+  auto level = [n](int i, long k) {
+    if (i == n && k == 0) return 1.0;  // the valve's characteristic: steady before, shut after
+    int fronts = 0;
+    for (int m = 0; (2 * m + 1) * n - i < k; ++m) fronts += 1 + ((2 * m + 1) * n + i < k ? 1 : 0);
+    const double cycle[] = {0.0, 1.0, 0.0, -1.0};
+    return cycle[fronts % 4];
+  };
+  struct Column {
+    size_t column;
+    int node;
+  };
+  size_t checked = 0;
+  double first = 0;
+  for (const auto& row : r.rows) {
+    const double t = row[0];
+    if (t <= kClose + 1e-12) continue;
+    const double s = (t - kClose) / kHammerStep;
+    long k = std::lround(std::ceil(s - 1e-6));
+    const double within = std::abs(s - std::round(s)) < 1e-6 ? 1.0 : s - static_cast<double>(k - 1);
+    if (first == 0) first = row[1];
+    for (const Column c : {Column{1, n}, Column{3, 5}, Column{4, 2}}) {
+      const double expected = p0 + rise * (level(c.node, k - 1) + within * (level(c.node, k) - level(c.node, k - 1)));
+      EXPECT_NEAR(row[c.column], expected, 1e-6 * rise) << "t = " << t << ", node " << c.node;
+    }
+    EXPECT_NEAR(row[2], 0.0, 1e-12) << "t = " << t;
+    ++checked;
+  }
+  EXPECT_GT(checked, 340u);
+  std::printf("%s: first rise %.6f Pa, ρ·a·v0 %.6f Pa (with the given a %.6f Pa)\n", GetParam().name, first - p0, rise,
+              kRho * 1210 * v0);
+  EXPECT_NEAR(first - p0, rise, 1e-7 * rise);
+}
+
+// ---- friction: line packing and convergence -----------------------------------------------------
+
+// The same pipe with λ = 0.02, shut at once by a flow source drawing q0 = 0.2 m³/s. To first order
+// in the friction the head at the shut valve is the C+ characteristic arriving there; the one
+// arriving at t_c + τ (τ < 2·L/a) set off at x = L − a·τ from the steady line H0 − J0·x, with
+// J0 = λ·v0²/(2·g·D), and lost J0 per metre only until it met the front coming up the pipe, after
+// a·τ/2: H_valve = H0 − J0·L + a·v0/g + J0·a·τ/2. The pressure keeps rising after the jump, by the
+// whole friction loss h_f = J0·L by the time the reflection returns.
+std::string friction_model(int reaches, double stop) {
+  return kFluid + R"(
+components:
+  lake: {type: Headwater, parameters: {h: 100 m}}
+  pipe: {type: WavePipe, parameters: {Length: 600 m, Din: 0.5 m, a: 1200 m/s, lambda: 0.02, reaches: )" +
+         std::to_string(reaches) + R"(}}
+  draw: {type: FlowSource}
+connections:
+  - [lake.B, ref]
+  - [lake.A, pipe.A]
+  - {node: gate, ports: [pipe.B, draw.B]}
+  - [draw.A, ref]
+signals:
+  draw.q_set: {step: {at: 0.1 s, from: 0.2, to: 0}}
+run:
+  stop: )" +
+         num(stop) +
+         R"( s
+  output: )" +
+         num(kHammerL / kHammerA / reaches) +
+         R"( s
+  start: steady
+  tolerances: {relative: 1e-9, pressure: 1e-3 Pa, flow: 1e-10}
+)";
+}
+
+TEST(WavePipeFriction, LinePackingFollowsTheReferenceAndFirstOrderTheory) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater");
+  const int n = 20;
+  const double dt = kHammerL / kHammerA / n, q0 = 0.2, lambda = 0.02;
+  sim::Model model = load_text(friction_model(n, 3.0));
+  const ExampleRun r = run(model, {"gate.p", "pipe.qA", "pipe.p[7]", "pipe.q[7]"});
+  ASSERT_TRUE(r.outcome.complete) << r.outcome.error;
+
+  ReferenceMoc ref({{kHammerL, kHammerD, kHammerA, lambda, 0, 0, 0, 1}},
+                   {{true, kRhoG * 100}, {false, 0, [&](double t) { return t <= kClose + 1e-9 ? q0 : 0.0; }}}, dt);
+  ref.steady(0, {q0});
+  ASSERT_EQ(ref.reaches(0), static_cast<size_t>(n));
+  const double rise = kRho * kHammerA * q0 / area(kHammerD);
+  size_t compared = 0;
+  long last = -1;
+  std::vector<double> valve;  // at the grid times from t_c on
+  for (const auto& row : r.rows) {
+    const long k = grid_index(row[0], 0, dt);
+    if (k < 0 || k == last) continue;  // between grid times, or a second row at one
+    last = k;
+    while (ref.time() < row[0] - 1e-9) ref.step();
+    EXPECT_NEAR(row[1], ref.node_pressure(1), 1e-7 * rise) << "t = " << row[0];
+    EXPECT_NEAR(row[2], ref.flow(0, 0), 1e-9 * q0) << "t = " << row[0];
+    EXPECT_NEAR(row[3], ref.pressure(0, 7), 1e-7 * rise) << "t = " << row[0];
+    EXPECT_NEAR(row[4], ref.flow(0, 7), 1e-9 * q0) << "t = " << row[0];
+    if (row[0] >= kClose - 1e-9) valve.push_back(row[1]);
+    ++compared;
+  }
+  EXPECT_EQ(compared, 121u);
+
+  // Line packing: after the jump the pressure keeps rising until the reflection returns at
+  // t_c + 2·L/a (grid index 2n from the closure), at the mean rate of the first-order theory,
+  // ρ·g·J0·a/2. On the grid the characteristic meets the front at a node every other step, so the
+  // rise comes in stairs of J0·Δx every two steps, the first (J0·Δx of the last reach) within the
+  // jump itself.
+  ASSERT_GT(valve.size(), static_cast<size_t>(2 * n + 2));
+  const double v0 = q0 / area(kHammerD), j0 = lambda / kHammerD * v0 * v0 / (2 * kG), dx = kHammerL / n;
+  for (int k = 2; k <= 2 * n; ++k) EXPECT_GE(valve[k], valve[k - 1] - 1e-6) << "grid time " << k << " after closing";
+  for (int k = 3; k <= 2 * n; k += 2)
+    EXPECT_NEAR((valve[k] - valve[k - 2]) / kRhoG, j0 * dx, 0.02 * j0 * dx) << "grid time " << k << " after closing";
+  EXPECT_NEAR((valve[1] - valve[0]) / kRhoG, rise / kRhoG + j0 * dx, 0.02 * j0 * dx);
+  EXPECT_LT(valve[2 * n + 1], valve[2 * n] - rise);  // the reflection has come back
+  // By then the valve stands the whole friction loss h_f = J0·L above Joukowsky's rise.
+  const double h_f = j0 * kHammerL, above = (valve[2 * n] - valve[0] - rise) / kRhoG;
+  std::printf("at t_c + 2L/a: %.5f m above Joukowsky's rise; first order h_f = %.5f m\n", above, h_f);
+  EXPECT_NEAR(above, h_f, 0.01 * h_f);
+}
+
+// The peak at the valve, at t_c + 2·L/a, with 10, 20 and 40 reaches: the scheme converges.
+TEST(WavePipeFriction, PeakConvergesWithTheReaches) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater");
+  std::vector<double> peaks;
+  for (const int n : {10, 20, 40}) {
+    sim::Model model = load_text(friction_model(n, 1.2));
+    const ExampleRun r = run(model, {"gate.p"});
+    ASSERT_TRUE(r.outcome.complete) << r.outcome.error;
+    double peak = 0;
+    for (const auto& row : r.rows) peak = std::max(peak, row[1]);
+    peaks.push_back(peak);
+  }
+  std::printf("peaks %.1f, %.1f, %.1f Pa\n", peaks[0], peaks[1], peaks[2]);
+  EXPECT_NEAR(peaks[0] / peaks[2], 1, 1e-3);
+  EXPECT_NEAR(peaks[1] / peaks[2], 1, 1e-3);
+  EXPECT_LT(std::abs(peaks[1] - peaks[2]), std::abs(peaks[0] - peaks[2]));
+}
+
+}  // namespace
+}  // namespace penstock::testing
