@@ -682,5 +682,165 @@ TEST(WavePipeLumped, SmoothClosureAgreesWithAConvergedPipeChain) {
   EXPECT_LT(flow_error, 0.01 * 0.2);
 }
 
+// ---- the head envelope of a rising pipe ----------------------------------------------------------
+
+// A lake 150 m deep over the pipe's end A at 10 m (H0 = 160 m) feeds an 800 m pipe rising to 40 m
+// (D = 0.6 m, a = 1000 m/s, λ = 0.02, 40 reaches) that carries v0 = 1 m/s to a draw shut at once at
+// t_c = 0.1 s; the run ends just after t_c + 4·L/a. Without friction every node swings between
+// H0 + ΔH and H0 − ΔH, ΔH = a·v0/g. To first order in the friction slope J0 = λ·v0²/(2·g·D) the
+// characteristics carry the steady losses they pick up before the first front reaches them (see
+// the line packing above); following them through the reflections at the lake (C+ leaving it is
+// 2·H0 − C− arriving) and at the shut draw (C− leaving is C+ arriving), the node at x sees
+//   while the first front is past, (L − x)/a < τ < (L + x)/a:  H = H0 + ΔH + J0·(a·τ − 2·L)/2,
+//   while the reflected one is past, (3L − x)/a < τ < (3L + x)/a:  H = H0 − ΔH + J0·(2·L − a·τ/2) + J0·L,
+// rising in the first window and falling in the second, so that over the run
+//   h_max(x) = H0 + ΔH − J0·(L − x)/2  at τ = (L + x)/a,
+//   h_min(x) = H0 − ΔH + J0·(3·L − x)/2  at τ = (3·L + x)/a,
+// each just before the next front arrives: the maximum line climbs towards the draw by half the
+// friction slope, the minimum line falls towards it by as much. The grid adds its own error: its
+// friction steps come every other step (see above), so an extreme may show one grid step before
+// the window closes, and the minima sit up to about J0·Δx = 0.034 m (the loss of a reach) lower;
+// and the friction of the flows the line packing sets going, left out at first order, lowers the
+// minima by about 2·h_f²/ΔH = 0.036 m more (it falls to a quarter with half the friction).
+TEST(WavePipeEnvelope, HeadExtremesOfARisingPipeFollowTheLinePacking) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater");
+  const double L = 800, D = 0.6, a = 1000, lambda = 0.02, z_a = 10, z_b = 40, H0 = 160, t_c = 0.1;
+  const int n = 40;
+  const double dt = L / a / n, q0 = area(D) * 1.0;
+  sim::Model model = load_text(kFluid + R"(
+components:
+  lake: {type: Headwater, parameters: {h: 150 m}}
+  pipe: {type: WavePipe, parameters: {Length: 800 m, Din: 0.6 m, a: 1000 m/s, lambda: 0.02, zA: 10 m, zB: 40 m,
+                                      reaches: 40}}
+  draw: {type: FlowSource}
+connections:
+  - [lake.B, ref]
+  - [lake.A, pipe.A]
+  - {node: gate, ports: [pipe.B, draw.B]}
+  - [draw.A, ref]
+signals:
+  draw.q_set: {step: {at: 0.1 s, from: )" +
+                               num(q0) + R"(, to: 0}}
+run:
+  stop: 3.31 s
+  output: 0.1 s
+  start: steady
+  envelope: [pipe]
+  tolerances: {relative: 1e-9, pressure: 1e-3 Pa, flow: 1e-10}
+)");
+  const ExampleRun r = run(model, {"gate.p"});
+  ASSERT_TRUE(r.outcome.complete) << r.outcome.error;
+  const std::vector<sim::PipeEnvelope> envelopes = model.system->envelopes();
+  ASSERT_EQ(envelopes.size(), 1u);
+  const sim::PipeEnvelope& e = envelopes.front();
+  EXPECT_EQ(e.pipe, "pipe");
+  ASSERT_EQ(e.nodes.size(), static_cast<size_t>(n + 1));
+
+  const double v0 = 1.0, dH = a * v0 / kG, j0 = lambda * v0 * v0 / (2 * kG * D), h_f = j0 * L;
+  double worst_max = 0, worst_min = 0;
+  for (int i = 0; i <= n; ++i) {
+    const sim::PipeEnvelope::Node& node = e.nodes[static_cast<size_t>(i)];
+    const double x = L * i / n, z = z_a + (z_b - z_a) * x / L;
+    EXPECT_NEAR(node.x, x, 1e-9);
+    EXPECT_NEAR(node.z, z, 1e-9);
+    EXPECT_NEAR(node.p_min, kRhoG * (node.h_min - z), 1e-6) << "node " << i;
+    EXPECT_NEAR(node.p_max, kRhoG * (node.h_max - z), 1e-6) << "node " << i;
+    EXPECT_EQ(node.t_p_min, node.t_h_min);
+    EXPECT_EQ(node.t_p_max, node.t_h_max);
+    if (i == 0) {  // the lake holds its level
+      EXPECT_NEAR(node.h_min, H0, 1e-9);
+      EXPECT_NEAR(node.h_max, H0, 1e-9);
+      continue;
+    }
+    const double h_max = H0 + dH - j0 * (L - x) / 2, h_min = H0 - dH + j0 * (3 * L - x) / 2;
+    worst_max = std::max(worst_max, std::abs(node.h_max - h_max));
+    worst_min = std::max(worst_min, std::abs(node.h_min - h_min));
+    EXPECT_NEAR(node.h_max, h_max, 0.01 * h_f) << "node " << i;
+    EXPECT_NEAR(node.h_min, h_min, 0.08 * h_f) << "node " << i;
+    const double t_max = t_c + (L + x) / a, t_min = t_c + (3 * L + x) / a;
+    EXPECT_TRUE(std::abs(node.t_h_max - t_max) < 1e-9 || std::abs(node.t_h_max - (t_max - dt)) < 1e-9)
+        << "node " << i << ": the highest head at " << node.t_h_max << " s, the window closes at " << t_max << " s";
+    EXPECT_TRUE(std::abs(node.t_h_min - t_min) < 1e-9 || std::abs(node.t_h_min - (t_min - dt)) < 1e-9)
+        << "node " << i << ": the lowest head at " << node.t_h_min << " s, the window closes at " << t_min << " s";
+  }
+  std::printf("extreme heads off the first-order lines by at most %.4f m (max) and %.4f m (min); h_f = %.4f m\n",
+              worst_max, worst_min, h_f);
+  // The slopes of the two lines over the lower three quarters of the pipe: ±J0/2.
+  const auto& quarter = e.nodes[n / 4];
+  const auto& end = e.nodes[n];
+  const double rise_max = (end.h_max - quarter.h_max) / (0.75 * L), fall_min = (end.h_min - quarter.h_min) / (0.75 * L);
+  std::printf("slopes of the lines: highest heads %+.4e, lowest heads %+.4e; J0/2 = %.4e\n", rise_max, fall_min,
+              j0 / 2);
+  EXPECT_NEAR(rise_max, j0 / 2, 0.02 * j0 / 2);
+  EXPECT_NEAR(fall_min, -j0 / 2, 0.02 * j0 / 2);
+}
+
+// ---- a steady pipe stays put ---------------------------------------------------------------------
+
+// Two pressure sources hold the ends of a 1000 m pipe rising from 0 to 20 m (D = 0.4 m, λ = 0.02,
+// 10 reaches): the flow is the one whose Darcy loss takes up the difference of the ends' heads,
+// q·|q| = (p_A − p_B + ρ·g·(zA − zB))/(ρ·g·λ·L/(2·g·D·A²)), uniform along the pipe, the head falling
+// linearly by R·q·|q| a reach, R = λ·Δx/(2·g·D·A²). Nothing changes, so nothing moves.
+struct Ends {
+  const char* name;
+  double p_a, p_b;
+};
+
+class WavePipeSteady : public ::testing::TestWithParam<Ends> {};
+INSTANTIATE_TEST_SUITE_P(WavePipe, WavePipeSteady,
+                         ::testing::Values(Ends{"uphill", 4.0e5, 1.5e5}, Ends{"downhill", 1.0e5, 1.5e5}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST_P(WavePipeSteady, StaysOnTheFrictionLine) {
+  const Ends ends = GetParam();
+  const double L = 1000, D = 0.4, lambda = 0.02, z_b = 20, A = area(D);
+  const int n = 10;
+  const double drop = ends.p_a - ends.p_b - kRhoG * z_b, per_flow = kRhoG * lambda * L / (2 * kG * D * A * A);
+  const double q = std::copysign(std::sqrt(std::abs(drop) / per_flow), drop);
+  sim::Model model = load_text(kFluid + R"(
+components:
+  up: {type: PressureSource}
+  pipe: {type: WavePipe, parameters: {Length: 1000 m, Din: 0.4 m, a: 1000 m/s, lambda: 0.02, zB: 20 m}}
+  down: {type: PressureSource}
+connections:
+  - [up.B, ref]
+  - [up.A, pipe.A]
+  - [pipe.B, down.A]
+  - [down.B, ref]
+signals:
+  up.p_set: )" + num(ends.p_a) +
+                               R"(
+  down.p_set: )" + num(ends.p_b) +
+                               R"(
+start: {pipe.qA: )" + num(q > 0 ? 0.1 : -0.1) +
+                               ", pipe.qB: " + num(q > 0 ? 0.1 : -0.1) + R"(}
+run:
+  stop: 3 s
+  output: 0.05 s
+  start: steady
+  tolerances: {relative: 1e-9, pressure: 1e-3 Pa, flow: 1e-10}
+)");
+  std::vector<std::string> record;
+  for (int k = 0; k <= n; ++k) {
+    record.push_back("pipe.p[" + std::to_string(k) + "]");
+    record.push_back("pipe.q[" + std::to_string(k) + "]");
+  }
+  const ExampleRun r = run(model, record);
+  ASSERT_TRUE(r.outcome.complete) << r.outcome.error;
+  ASSERT_EQ(r.rows.size(), 61u);
+  const double R = lambda * (L / n) / (2 * kG * D * A * A);
+  for (const auto& row : r.rows) {
+    for (int k = 0; k <= n; ++k) {
+      const double z = z_b * k / n;
+      const double p = kRhoG * (ends.p_a / kRhoG - k * R * q * std::abs(q) - z);
+      EXPECT_NEAR(row[1 + 2 * k], p, 1e-9 * ends.p_a) << "t = " << row[0] << ", node " << k;
+      EXPECT_NEAR(row[2 + 2 * k], q, 1e-9 * std::abs(q)) << "t = " << row[0] << ", node " << k;
+      // and to round-off where it began
+      EXPECT_NEAR(row[1 + 2 * k], r.rows.front()[1 + 2 * k], 1e-12 * ends.p_a) << "t = " << row[0];
+      EXPECT_NEAR(row[2 + 2 * k], r.rows.front()[2 + 2 * k], 1e-14) << "t = " << row[0];
+    }
+  }
+}
+
 }  // namespace
 }  // namespace penstock::testing
