@@ -842,5 +842,102 @@ run:
   }
 }
 
+// ---- faults of the input -------------------------------------------------------------------------
+
+// A lake, a WavePipe `pipe` with the parameters given, a second WavePipe `short` and a valve; the
+// run's settings added.
+std::string input_model(const std::string& pipe, const std::string& short_pipe, const std::string& run_extra) {
+  return kFluid + R"(
+components:
+  lake: {type: Headwater, parameters: {h: 100 m}}
+  pipe: {type: WavePipe, parameters: {)" +
+         pipe + R"(}}
+  short: {type: WavePipe, parameters: {)" +
+         short_pipe + R"(}}
+  draw: {type: FlowSource}
+connections:
+  - [lake.B, ref]
+  - [lake.A, pipe.A]
+  - [pipe.B, short.A]
+  - [short.B, draw.B]
+  - [draw.A, ref]
+signals:
+  draw.q_set: 0.1
+run:
+  stop: 1 s
+  output: 0.1 s
+)" + run_extra;
+}
+
+const std::string kGoodPipe = "Length: 600 m, Din: 0.5 m, a: 1200 m/s, lambda: 0.02";
+const std::string kGoodShort = "Length: 120 m, Din: 0.5 m, a: 1200 m/s, lambda: 0.02";
+
+TEST(WavePipeInput, DataThatIsNotPositiveIsAnErrorNamingThePipe) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater");
+  ASSERT_EQ(load_error(input_model(kGoodPipe, kGoodShort, "")), "");
+  struct Case {
+    std::string pipe, short_pipe, named, what;
+  };
+  const std::vector<Case> cases{
+      {"Length: 0 m, Din: 0.5 m, a: 1200 m/s, lambda: 0.02", kGoodShort, "'pipe'", "length"},
+      {kGoodPipe, "Length: -120 m, Din: 0.5 m, a: 1200 m/s, lambda: 0.02", "'short'", "length"},
+      {"Length: 600 m, Din: 0 m, a: 1200 m/s, lambda: 0.02", kGoodShort, "'pipe'", "diameter"},
+      {kGoodPipe, "Length: 120 m, Din: -0.5 m, a: 1200 m/s, lambda: 0.02", "'short'", "diameter"},
+      {"Length: 600 m, Din: 0.5 m, a: 0 m/s, lambda: 0.02", kGoodShort, "'pipe'", "wave speed"},
+      {kGoodPipe, "Length: 120 m, Din: 0.5 m, a: -1200 m/s, lambda: 0.02", "'short'", "wave speed"},
+  };
+  for (const Case& c : cases) {
+    const std::string error = load_error(input_model(c.pipe, c.short_pipe, ""));
+    EXPECT_NE(error.find(c.named), std::string::npos) << error;
+    EXPECT_NE(error.find(c.what), std::string::npos) << error;
+  }
+}
+
+// The pipe of 600 m at 1200 m/s takes 0.5 s, the short one of 120 m 0.1 s.
+TEST(WavePipeInput, APipeShorterThanOneReachIsAnError) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater");
+  // A wave step of 0.25 s: the short pipe would be 0.4 reaches.
+  const std::string error = load_error(input_model(kGoodPipe, kGoodShort, "  wave_step: 0.25 s\n"));
+  EXPECT_NE(error.find("'short'"), std::string::npos) << error;
+  EXPECT_NE(error.find("shorter than one reach"), std::string::npos) << error;
+  // The long pipe asks for a single reach: then it sets the step to 0.5 s... unless the short pipe
+  // sets a shorter one, as it does (0.1 s / 10): the long pipe gets 50 reaches and no fault.
+  sim::CheckReport report;
+  EXPECT_NO_THROW(load_text(input_model(kGoodPipe + ", reaches: 1", kGoodShort, ""), &report));
+  EXPECT_TRUE(report.warnings.empty());
+}
+
+TEST(WavePipeInput, AWaveSpeedMovedTooFarIsAnErrorAndAModerateMoveAWarning) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater");
+  // The long pipe sets 0.05 s (10 reaches); the short one, cut into one reach, would set 0.13 s:
+  // 130 m at 1000 m/s, 3 reaches of 0.05 s, 867 m/s, 13 % slower.
+  const std::string error =
+      load_error(input_model(kGoodPipe, "Length: 130 m, Din: 0.5 m, a: 1000 m/s, lambda: 0.02, reaches: 1", ""));
+  EXPECT_NE(error.find("'short'"), std::string::npos) << error;
+  EXPECT_NE(error.find("wave speed"), std::string::npos) << error;
+  // 153 m at 1000 m/s takes 0.153 s: 3 reaches, 1020 m/s, 2 % faster: loads, with a warning and a
+  // note that name the pipe.
+  sim::CheckReport report;
+  EXPECT_NO_THROW(load_text(
+      input_model(kGoodPipe, "Length: 153 m, Din: 0.5 m, a: 1000 m/s, lambda: 0.02, reaches: 1", ""), &report));
+  ASSERT_EQ(report.warnings.size(), 1u);
+  EXPECT_NE(report.warnings[0].find("'short'"), std::string::npos) << report.warnings[0];
+  EXPECT_NE(report.warnings[0].find("1020"), std::string::npos) << report.warnings[0];
+  bool noted = false;
+  for (const std::string& note : report.notes)
+    if (note.find("'short'") != std::string::npos && note.find("1020") != std::string::npos) noted = true;
+  EXPECT_TRUE(noted);
+  // 151 m: 1006.7 m/s, 0.67 %: a note, no warning.
+  report = {};
+  EXPECT_NO_THROW(load_text(
+      input_model(kGoodPipe, "Length: 151 m, Din: 0.5 m, a: 1000 m/s, lambda: 0.02, reaches: 1", ""), &report));
+  EXPECT_TRUE(report.warnings.empty());
+  // A wave step of 0.2 s set by the run: the long pipe's 0.5 s would be 3 reaches, 1000 m/s, 17 %
+  // slower.
+  const std::string step_error = load_error(input_model(kGoodPipe, kGoodShort, "  wave_step: 0.2 s\n"));
+  EXPECT_NE(step_error.find("'pipe'"), std::string::npos) << step_error;
+  EXPECT_NE(step_error.find("wave speed"), std::string::npos) << step_error;
+}
+
 }  // namespace
 }  // namespace penstock::testing
