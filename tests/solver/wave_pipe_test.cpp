@@ -842,6 +842,36 @@ run:
   }
 }
 
+// A lake of 10 m drains through the same pipe, laid flat, into the open: from rest (no start
+// values) the steady start finds the flow whose Darcy loss is the lake's head,
+// q = √(h/(λ·L/(2·g·D·A²))), as it does for a chain of lumped Pipe sections.
+// Disabled: from q = 0 the steady law has no slope, and the start fails with a singular matrix.
+TEST(WavePipeSteadyStart, DISABLED_FromRestFindsTheDarcyFlow) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater");
+  sim::Model model = load_text(kFluid + R"(
+components:
+  lake: {type: Headwater, parameters: {h: 10 m}}
+  pipe: {type: WavePipe, parameters: {Length: 1000 m, Din: 0.4 m, a: 1000 m/s, lambda: 0.02}}
+connections:
+  - [lake.B, ref]
+  - [lake.A, pipe.A]
+  - [pipe.B, ref]
+run:
+  stop: 1 s
+  output: 0.5 s
+  start: steady
+  tolerances: {relative: 1e-9, pressure: 1e-3 Pa, flow: 1e-10}
+)");
+  const ExampleRun r = run(model, {"pipe.qA", "pipe.qB", "pipe.p[5]"});
+  ASSERT_TRUE(r.outcome.complete) << r.outcome.error;
+  const double A = area(0.4), q = std::sqrt(10 / (0.02 * 1000 / (2 * kG * 0.4 * A * A)));
+  for (const auto& row : r.rows) {
+    EXPECT_NEAR(row[1], q, 1e-9 * q) << "t = " << row[0];
+    EXPECT_NEAR(row[2], q, 1e-9 * q) << "t = " << row[0];
+    EXPECT_NEAR(row[3], kRhoG * 5, 1e-6) << "t = " << row[0];  // half the head is lost halfway
+  }
+}
+
 // ---- faults of the input -------------------------------------------------------------------------
 
 // A lake, a WavePipe `pipe` with the parameters given, a second WavePipe `short` and a valve; the
