@@ -83,6 +83,7 @@ class Network final : public DaeSystem {
   double grid_step() const override { return pipes_.empty() ? 0.0 : grid_step_; }
   void begin_grid(double t, const double* y) override { pipes_.begin(t, y); }
   void advance_grid(double t, const double* y) override { pipes_.advance(t, y); }
+  double jacobian_drift(double t) const override { return pipes_.drift(t); }
   std::optional<size_t> find_output(const std::string& name) const override;
   double output(size_t id, double t, const double* y) const override;
   std::string output_kind(size_t id) const override;

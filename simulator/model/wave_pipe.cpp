@@ -81,6 +81,7 @@ CharacteristicPipe::CharacteristicPipe(const WavePipeData& data, const WaveGrid:
       Q1_(static_cast<size_t>(n_) + 1, 0.0) {
   const double area = std::numbers::pi * data.diameter * data.diameter / 4;
   const double dx = data.length / n_;
+  area_ = area;
   B_ = grid.wave_speed / (data.gravity * area);
   R_ = data.lambda * dx / (2 * data.gravity * data.diameter * area * area);
   if (envelope) envelope_.resize(static_cast<size_t>(n_) + 1);
@@ -216,21 +217,34 @@ void WavePipes::residual(double t, const double* y, double* F) const {
   }
 }
 
-void WavePipes::jacobian(double t, const double* y, double* values) const {
+void WavePipes::jacobian(double t, const double* y, double* values) {
   auto add = [values](long at, double v) {
     if (at >= 0) values[at] += v;
   };
+  slopes_.resize(pipes_.size());
   for (size_t j = 0; j < pipes_.size(); ++j) {
     const CharacteristicPipe& pipe = pipes_[j];
     const Entries& e = entries_[j];
     if (!characteristic_) {
+      const double q = std::max(std::abs(y[links_[j].q_b]), kSlopeVelocity * pipe.area());
       add(e.a_qa, 1.0), add(e.a_qb, -1.0);
-      add(e.b_pb, 1.0), add(e.b_pa, -1.0), add(e.b_qb, 2 * pipe.resistance() * std::abs(y[links_[j].q_b]));
+      add(e.b_pb, 1.0), add(e.b_pa, -1.0), add(e.b_qb, 2 * pipe.resistance() * q);
       continue;
     }
-    add(e.a_pa, 1.0), add(e.a_qa, -pipe.end_a(t).b);
-    add(e.b_pb, 1.0), add(e.b_qb, pipe.end_b(t).b);
+    slopes_[j] = {pipe.end_a(t).b, pipe.end_b(t).b};
+    add(e.a_pa, 1.0), add(e.a_qa, -slopes_[j].first);
+    add(e.b_pb, 1.0), add(e.b_qb, slopes_[j].second);
   }
+}
+
+double WavePipes::drift(double t) const {
+  if (!characteristic_ || slopes_.size() != pipes_.size()) return 0.0;
+  double largest = 0.0;
+  for (size_t j = 0; j < pipes_.size(); ++j) {
+    const auto [b_a, b_b] = slopes_[j];
+    largest = std::max({largest, std::abs(pipes_[j].end_a(t).b / b_a - 1), std::abs(pipes_[j].end_b(t).b / b_b - 1)});
+  }
+  return largest;
 }
 
 void WavePipes::begin(double t, const double* y) {

@@ -100,6 +100,7 @@ class CharacteristicPipe {
   double position(size_t i) const { return length_ * static_cast<double>(i) / static_cast<double>(n_); }
   double head_of_pressure(size_t i, double p) const { return elevation_at(i) + p / rho_g_; }
   double rho_g() const { return rho_g_; }
+  double area() const { return area_; }
 
   // Extremes at every node over the grid times so far, and when they occurred.
   struct Extremes {
@@ -119,6 +120,7 @@ class CharacteristicPipe {
   double rho_g_;  // ρ·g
   double B_, R_;  // characteristic impedance and reach resistance, in heads and m³/s
   double dt_;
+  double area_ = 0.0;                                 // of the bore
   double t_k_ = 0.0;                                  // the grid time the current level is at
   std::vector<double> H_, Q_;                         // nodes 0..n at t_k
   std::vector<double> H1_, Q1_;                       // the interior 1..n−1 at t_k + Δt
@@ -154,8 +156,13 @@ class WavePipes {
   void locate(Position position);
 
   void residual(double t, const double* y, double* F) const;
-  // Adds the pipes' entries of dF/dy to values, in pattern order.
-  void jacobian(double t, const double* y, double* values) const;
+  // Adds the pipes' entries of dF/dy to values, in pattern order. The steady law has no slope at
+  // zero flow: its entry is taken at a velocity of at least kSlopeVelocity, so that Newton can
+  // start from rest (the law itself stays exact).
+  void jacobian(double t, const double* y, double* values);
+  // The largest relative change of an end law's slope at t since the last jacobian().
+  double drift(double t) const;
+  static constexpr double kSlopeVelocity = 1e-3;  // m/s
 
   void begin(double t, const double* y);
   void advance(double t, const double* y);
@@ -182,6 +189,7 @@ class WavePipes {
   std::vector<CharacteristicPipe> pipes_;
   std::vector<Link> links_;
   std::vector<Entries> entries_;
+  std::vector<std::pair<double, double>> slopes_;  // per pipe: b_A, b_B at the last jacobian()
   bool characteristic_ = false;
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ida/ida.h>
+#include <sundials/sundials_nonlinearsolver.h>
 
 #include <cstddef>
 #include <memory>
@@ -69,6 +70,9 @@ class Ida {
 
  private:
   static int ida_residual(double t, N_Vector y, N_Vector yp, N_Vector F, void* self);
+  static int convergence_test(SUNNonlinearSolver nls, N_Vector ycor, N_Vector delta, double tol, N_Vector ewt,
+                              void* self);
+  void check_convergence_on_drift(SUNContext context);
   static int ida_jacobian(double t, double cj, N_Vector y, N_Vector yp, N_Vector F, SUNMatrix J, void* self, N_Vector,
                           N_Vector, N_Vector);
   void interpolate(double t, int k, N_Vector out);
@@ -91,6 +95,13 @@ class Ida {
   struct Free {
     void operator()(void* memory) const { IDAFree(&memory); }
   };
+  struct FreeSolver {
+    void operator()(SUNNonlinearSolver nls) const { SUNNonlinSolFree(nls); }
+  };
+  std::unique_ptr<std::remove_pointer_t<SUNNonlinearSolver>, FreeSolver> nls_;
+  SUNNonlinSolConvTestFn ida_test_ = nullptr;  // IDA's own convergence test, and its data
+  void* ida_test_data_ = nullptr;
+  double newton_time_ = 0.0;  // the time of the Newton iteration under way
   std::unique_ptr<void, Free> ida_;
   void* ida() const { return ida_.get(); }
   bool fresh_ = true;

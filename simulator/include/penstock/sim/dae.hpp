@@ -89,6 +89,9 @@ class DaeSystem {
   virtual double grid_step() const { return 0.0; }
   virtual void begin_grid(double /*t*/, const double* /*y*/) {}
   virtual void advance_grid(double /*t*/, const double* /*y*/) {}
+  // How far, relatively, those coefficients have moved at t since the Jacobian was last evaluated:
+  // a Newton step on the old Jacobian is off by about this fraction of itself.
+  virtual double jacobian_drift(double /*t*/) const { return 0.0; }
 
   // Quantities worth recording that are not unknowns (a port's across variable by the port's name,
   // the values along a characteristic pipe): an id for the name, or none.
