@@ -302,6 +302,7 @@ void Loader::plan_wave_grid(Model& model, const YAML::Node& run) {
     const std::string& name = model.run.envelope[i];
     if (std::none_of(pipes.begin(), pipes.end(), [&](const auto& p) { return p.name == name; })) {
       std::vector<std::string> names;
+      names.reserve(pipes.size());
       for (const auto& p : pipes) names.push_back(p.name);
       f_.fail(run["envelope"][i], "'" + name + "' is not a WavePipe of the model" + detail::did_you_mean(name, names));
     }
@@ -383,8 +384,8 @@ engine::ParameterTable Loader::parameters(const Entry& entry, const YAML::Node& 
         const auto written = q && !q->unit.empty() ? detail::find_unit(q->unit) : std::nullopt;
         if (expected && written && expected->dimension != written->dimension) {
           const std::string dim = written->dimension.empty() ? "a pure number" : "a " + written->dimension;
-          f_.fail(kv.second,
-                  what + " of " + entry.type + " is in " + info->unit + ", and '" + kv.second.Scalar() + "' is " + dim);
+          f_.fail(kv.second, fmt::format("{} of {} is in {}, and '{}' is {}", what, entry.type, info->unit,
+                                         kv.second.Scalar(), dim));
         }
       }
       table[p] = value;
@@ -622,7 +623,7 @@ void Loader::read_signals(const YAML::Node& node) {
     if (std::find(signals.begin(), signals.end(), input) == signals.end()) {
       std::string list;
       for (const auto& s : signals) list += (list.empty() ? "" : ", ") + s;
-      f_.fail(kv.first, "'" + input + "' of " + name + " (" + e.type + ") cannot be driven by a signal" +
+      f_.fail(kv.first, fmt::format("'{}' of {} ({}) cannot be driven by a signal", input, name, e.type) +
                             detail::did_you_mean(input, signals) +
                             (list.empty() ? "; it has no signal inputs" : "; its signal inputs are " + list));
     }
@@ -636,8 +637,9 @@ void Loader::check_signals() {
   for (const ElementSpec& es : spec_.elements) {
     for (const std::string& s : es.description->signals) {
       if (es.signals.count(s) == 0) {
-        throw ModelError(es.mark, "component '" + es.name + "' (" + es.description->name + ") needs a signal for '" +
-                                      s + "': add it under signals, e.g. '" + es.name + "." + s + ": 1'");
+        throw ModelError(es.mark, fmt::format("component '{}' ({}) needs a signal for '{}': add it under signals, "
+                                              "e.g. '{}.{}: 1'",
+                                              es.name, es.description->name, s, es.name, s));
       }
     }
   }
@@ -656,7 +658,7 @@ void Loader::read_start(const YAML::Node& node) {
         NodeSpec& n = spec_.nodes[static_cast<size_t>(it->second)];
         if (variable != across_name(n.domain)) {
           f_.fail(kv.first,
-                  "node '" + prefix + "' has the variable '" + across_name(n.domain) + "', not '" + variable + "'");
+                  fmt::format("node '{}' has the variable '{}', not '{}'", prefix, across_name(n.domain), variable));
         }
         n.start = value;
         continue;

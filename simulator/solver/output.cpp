@@ -120,7 +120,7 @@ std::filesystem::path Recorder::finish(bool complete) {
     std::filesystem::remove(part_path_, ignored);
     throw std::runtime_error(fmt::format("writing {} failed", part_path_.string()));
   }
-  const std::filesystem::path target = complete ? csv_path_ : incomplete_name(csv_path_);
+  std::filesystem::path target = complete ? csv_path_ : incomplete_name(csv_path_);
   std::filesystem::rename(part_path_, target);
   return target;
 }
