@@ -4,9 +4,9 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -151,21 +151,37 @@ TEST_F(PlotEnvelope, AnImageInAFolderThatIsNotThereIsRefusedBeforeGnuplotRuns) {
   EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
 }
 
+// A curve of a plot command, "'<file>' skip 1 using <using> with <style> ... title '<title>'", as
+// "<using> <style> <title>"; empty when the line is not one.
+std::string curve_of(const std::string& line) {
+  const size_t using_at = line.find("' skip 1 using ");
+  const size_t with_at = line.find(" with ", using_at);
+  const size_t title_at = line.find(" title '", with_at);
+  const size_t title_end = line.rfind('\'');
+  if (using_at == std::string::npos || with_at == std::string::npos || title_at == std::string::npos ||
+      title_end <= title_at + 8)
+    return "";
+  const size_t using_from = using_at + std::strlen("' skip 1 using ");
+  const size_t style_from = with_at + std::strlen(" with ");
+  const std::string style = line.substr(style_from, line.find(' ', style_from) - style_from);
+  return line.substr(using_from, with_at - using_from) + " " + style + " " +
+         line.substr(title_at + 8, title_end - title_at - 8);
+}
+
 // The plot commands of a script, one per panel, each as its curves: "<using> <style> <title>".
 std::vector<std::vector<std::string>> panels_of(const std::string& script) {
-  static const std::regex item(R"(^(?:plot |\s+)'[^']*' skip 1 using (.*) with (\w+) .*title '(.*)'(?:, \\)?$)");
   std::vector<std::vector<std::string>> panels;
   std::istringstream in(script);
   std::string line;
   while (std::getline(in, line)) {
     if (line.rfind("plot ", 0) == 0) panels.emplace_back();
     if (line.rfind("plot ", 0) != 0 && line.rfind("     ", 0) != 0) continue;
-    std::smatch m;
-    if (!std::regex_match(line, m, item)) {
+    const std::string curve = curve_of(line);
+    if (curve.empty()) {
       ADD_FAILURE() << "not a curve: " << line;
       continue;
     }
-    panels.back().push_back(m[1].str() + " " + m[2].str() + " " + m[3].str());
+    panels.back().push_back(curve);
   }
   return panels;
 }
