@@ -435,6 +435,7 @@ void Network::add_balances(const NetworkSpec& spec) {
   std::vector<Relation> balances(spec.nodes.size());
   for (size_t e = 0; e < spec.elements.size(); ++e) {
     const ElementSpec& es = spec.elements[e];
+    if (es.wave_pipe) continue;  // its flows below
     const std::vector<std::string>& inputs = es.plugin->group().inputs;
     for (const auto& b : es.description->branches) {
       const size_t input = static_cast<size_t>(std::find(inputs.begin(), inputs.end(), b.through) - inputs.begin());
