@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
       fmt::print("{:<22} INCOMPLETE: {}\n", name, r.error);
       return;
     }
-    fmt::print("{:<22} {:>8} {:>10.4f} {:>8} {:>6.2f}us {:>11.0f} {:>11.4f} {:>+9.3f}%\n", name, r.unknowns, r.wall,
+    fmt::print("{:<22} {:>8} {:>10.4f} {:>8} {:>6.2f}us {:>11.4g} {:>11.5f} {:>+9.4f}%\n", name, r.unknowns, r.wall,
                r.steps, 1e6 * r.wall / static_cast<double>(r.steps), kSimulated / r.wall, r.peak / 1e5,
                100 * (r.peak / reference.peak - 1));
   };
