@@ -1,11 +1,13 @@
-// examples/water_hammer.yaml against the water hammer of a rigid valve closure on an elastic line:
-// the first rise at the valve is Joukowsky's ρ·a·v0 over the steady pressure, and the pressure
-// swings with the period 4·L/a of the wave's double round trip.
+// examples/water_hammer.yaml (a chain of lumped Pipe sections) and water_hammer_wave.yaml (one
+// WavePipe) against the water hammer of a rigid valve closure on an elastic line: the first rise at
+// the valve is Joukowsky's ρ·a·v0 over the steady pressure, and the pressure swings with the period
+// 4·L/a of the wave's double round trip.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "examples_support.hpp"
 
@@ -15,12 +17,16 @@ namespace {
 constexpr double kRho = 1000, kA = 1200, kL = 600, kD = 0.5;
 constexpr double kPi = 3.141592653589793;
 
+struct Errors {
+  double peak = 0, period = 0;  // relative
+};
+
 // The valve closes from 0.1 s to 0.3 s. Between rows: t, gate.p, valve.q.
-TEST(WaterHammer, PeakIsJoukowskyAndPeriodIsFourLOverA) {
-  PENSTOCK_REQUIRE_COMPONENTS("Headwater", "Pipe", "Orifice");
-  sim::Model model = sim::load_model(example_file("water_hammer.yaml"), catalogue());
+Errors against_joukowsky(const std::string& example) {
+  sim::Model model = sim::load_model(example_file(example), catalogue());
   const ExampleRun r = run(model, {"gate.p", "valve.q"});
-  ASSERT_TRUE(r.outcome.complete) << r.outcome.error;
+  EXPECT_TRUE(r.outcome.complete) << r.outcome.error;
+  if (!r.outcome.complete) return {1, 1};
 
   const double p0 = r.rows.front()[1], q0 = r.rows.front()[2];
   const double v0 = q0 / (kPi * kD * kD / 4);
@@ -40,16 +46,32 @@ TEST(WaterHammer, PeakIsJoukowskyAndPeriodIsFourLOverA) {
   const double t1 = crossing(r.rows, 1, p0 + rise / 2, true);
   const double t_down = crossing(r.rows, 1, p0, false, t1);
   const double t2 = crossing(r.rows, 1, p0, true, t_down);
-  ASSERT_GT(t1, 0);
-  ASSERT_GT(t2, 0) << "no second rise";
+  EXPECT_GT(t1, 0);
+  EXPECT_GT(t2, 0) << "no second rise";
   const double period = t2 - t1;
   const double period_error = period / (4 * kL / kA) - 1;
 
   std::printf(
       "peak %.0f Pa (rise %.0f Pa, Joukowsky %.0f Pa, error %+.3f %%); period %.5f s (4L/a %.5f s, error %+.3f %%)\n",
       peak, peak - p0, rise, 100 * peak_error, period, 4 * kL / kA, 100 * period_error);
-  EXPECT_LT(std::abs(peak_error), 0.03);
-  EXPECT_LT(std::abs(period_error), 0.01);
+  return {peak_error, period_error};
+}
+
+TEST(WaterHammer, PeakIsJoukowskyAndPeriodIsFourLOverA) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater", "Pipe", "Orifice");
+  const Errors e = against_joukowsky("water_hammer.yaml");
+  EXPECT_LT(std::abs(e.peak), 0.03);
+  EXPECT_LT(std::abs(e.period), 0.01);
+}
+
+// The rise includes the line packing of the friction loss after the closure, about +0.9 % here; the
+// characteristics carry the wave at its own speed, so the period is 4·L/a to the grid.
+TEST(WaterHammerWave, PeakIsJoukowskyAndPeriodIsFourLOverA) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater", "Orifice");
+  const Errors e = against_joukowsky("water_hammer_wave.yaml");
+  EXPECT_GT(e.peak, 0.0);
+  EXPECT_LT(e.peak, 0.015);
+  EXPECT_LT(std::abs(e.period), 1e-4);
 }
 
 }  // namespace
