@@ -239,7 +239,7 @@ struct Options {
 
 VariableKinds kinds_of(const sim::DaeSystem& system) {
   VariableKinds kinds;
-  for (size_t i = 0; i < system.size(); ++i) kinds[system.variable_names()[i]] = system.variable_kinds()[i];
+  for (size_t i = 0; i < system.size(); ++i) kinds[system.variable_names()[i]] = system.variable_kind(i);
   return kinds;
 }
 

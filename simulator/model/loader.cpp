@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cmath>
 #include <set>
+#include <unordered_map>
 
 #include "network.hpp"
 #include "penstock/engine.hpp"
@@ -19,6 +20,7 @@ namespace {
 
 using detail::ElementSpec;
 using detail::kReference;
+using detail::kUnjoined;
 using detail::NetworkSpec;
 using detail::NodeSpec;
 using detail::YamlFile;
@@ -53,6 +55,7 @@ class Loader {
       : f_(file.string()), file_(file), catalogue_(&catalogue), report_(report) {}
 
   Model load();
+  void read(const YAML::Node& root, Model& model, std::vector<SourceMark>& record);
 
  private:
   void read_fluid(const YAML::Node& node);
@@ -98,7 +101,7 @@ class Loader {
   const Entry& entry_named(const YAML::Node& node, const std::string& name);
   std::vector<std::string> entry_names() const;
   void join(size_t element, const std::string& port, int node, const YAML::Node& where);
-  int new_node(const std::string& name, Domain domain);
+  int new_node(const std::string& name, Domain domain, bool named);
   void warn(const SourceMark& where, const std::string& message) {
     if (report_ != nullptr) report_->warnings.push_back(location(where) + ": warning: " + message);
   }
@@ -110,14 +113,35 @@ class Loader {
   CheckReport* report_;
   std::map<std::string, double> fluid_;
   std::vector<Entry> entries_;
+  std::unordered_map<std::string, size_t> entry_index_;  // name -> its place in entries_
   NetworkSpec spec_;
-  std::map<std::pair<size_t, std::string>, SourceMark> joined_;  // port -> where it was connected
+  std::map<std::pair<size_t, std::string>, int> joined_;  // port -> the line it was connected at
   std::map<std::string, int> node_names_;
   std::map<std::string, double> node_start_;
 };
 
 Model Loader::load() {
-  const YAML::Node root = f_.load();
+  Model model;
+  model.file = f_.name();
+  std::vector<SourceMark> record;
+  read(f_.load(), model, record);
+  // The file's tree is done with: let it go before the model is built.
+  for (Entry& e : entries_) e.node.reset();
+  model.system = detail::assemble(std::move(spec_), report_);
+  const std::vector<std::string>& names = model.system->variable_names();
+  for (size_t i = 0; i < record.size(); ++i) {
+    const std::string& r = model.run.record[i];
+    if (std::find(names.begin(), names.end(), r) == names.end() && !model.system->find_output(r)) {
+      f_.fail(record[i], "'" + r + "' is not a variable of the model" + detail::did_you_mean(r, names));
+    }
+  }
+  if (report_ != nullptr) report_->notes = model.notes;
+  return model;
+}
+
+// Everything the file says, into the network's spec and the model's run; where each recorded name
+// stands in the file, for its check once the model is built.
+void Loader::read(const YAML::Node& root, Model& model, std::vector<SourceMark>& record) {
   if (!root.IsMap()) f_.fail(root, "a model file is a map with components, connections, signals, start and run");
   f_.only_keys(root, {"fluid", "plugins", "components", "connections", "signals", "start", "run"}, "a model file");
   spec_.file = f_.name();
@@ -144,8 +168,6 @@ Model Loader::load() {
   check_signals();
   if (root["start"]) read_start(root["start"]);
 
-  Model model;
-  model.file = f_.name();
   if (root["run"]) model.run = read_run(root["run"], spec_.absolute_by_kind);
   spec_.start_time = model.run.start_time;
   plan_wave_grid(model, root["run"] ? root["run"] : YAML::Node{});
@@ -154,19 +176,8 @@ Model Loader::load() {
     const auto atmosphere = fluid_.find("atmospheric_pressure");
     model.vapour_pressure = fluid_["vapour_pressure"] - (atmosphere != fluid_.end() ? atmosphere->second : 101325.0);
   }
-  const YAML::Node record = root["run"] ? root["run"]["record"] : YAML::Node{};
-  model.system = detail::assemble(std::move(spec_), report_);
-  if (record) {
-    const std::vector<std::string>& names = model.system->variable_names();
-    for (size_t i = 0; i < model.run.record.size(); ++i) {
-      const std::string& r = model.run.record[i];
-      if (std::find(names.begin(), names.end(), r) == names.end() && !model.system->find_output(r)) {
-        f_.fail(record[i], "'" + r + "' is not a variable of the model" + detail::did_you_mean(r, names));
-      }
-    }
-  }
-  if (report_ != nullptr) report_->notes = model.notes;
-  return model;
+  if (root["run"] && root["run"]["record"])
+    for (const auto& r : root["run"]["record"]) record.push_back(f_.mark(r));
 }
 
 void Loader::read_fluid(const YAML::Node& node) {
@@ -205,18 +216,26 @@ void Loader::read_entry(const std::string& name, const YAML::Node& name_node, co
   entry.type = f_.text(body["type"], "a component type");
   const std::shared_ptr<const engine::Plugin> plugin = find_type(entry, body["type"]);
   if (body["count"]) read_count(entry, body["count"]);
-  const engine::ParameterTable table = parameters(entry, body["parameters"]);
+  const auto table = std::make_shared<const engine::ParameterTable>(parameters(entry, body["parameters"]));
+  const auto mark = std::make_shared<const SourceMark>(f_.mark(name_node));
+  std::shared_ptr<const detail::WavePipeData> pipe;
+  if (!entry.description->host.empty())
+    pipe = std::make_shared<const detail::WavePipeData>(wave_pipe(entry, *table, *mark));
   entry.first = spec_.elements.size();
+  auto& elements = spec_.elements;
+  if (elements.capacity() < elements.size() + entry.count)
+    elements.reserve(std::max(elements.size() + entry.count, elements.capacity() + elements.capacity() / 2));
   for (size_t k = 0; k < entry.count; ++k) {
-    ElementSpec es;
+    ElementSpec& es = spec_.elements.emplace_back();
     es.name = entry.chain ? name + "[" + std::to_string(k + 1) + "]" : name;
     es.description = entry.description;
+    es.port_nodes.assign(entry.description->ports.size(), kUnjoined);
     es.plugin = plugin;
     es.parameters = table;
-    es.mark = f_.mark(name_node);
-    if (!entry.description->host.empty()) es.wave_pipe = wave_pipe(entry, table, es.mark);
-    spec_.elements.push_back(std::move(es));
+    es.mark = mark;
+    es.wave_pipe = pipe;
   }
+  entry_index_.emplace(entry.name, entries_.size());
   entries_.push_back(entry);
   if (const YAML::Node start = body["start"]) read_entry_start(entries_.back(), start);
   if (const YAML::Node signals = body["signals"]) read_entry_signals(entries_.back(), signals);
@@ -226,9 +245,7 @@ void Loader::check_entry_name(const std::string& name, const YAML::Node& name_no
   if (!is_identifier(name) || name == "ref") {
     f_.fail(name_node, "'" + name + "' cannot name a component: use letters, digits and '_', not 'ref'");
   }
-  for (const Entry& e : entries_) {
-    if (e.name == name) f_.fail(name_node, "a second component named '" + name + "'");
-  }
+  if (entry_index_.count(name) != 0) f_.fail(name_node, "a second component named '" + name + "'");
 }
 
 // The entry's description in the catalogue and its plug-in, loaded and checked against it.
@@ -411,9 +428,7 @@ std::vector<std::string> Loader::entry_names() const {
 }
 
 const Entry& Loader::entry_named(const YAML::Node& node, const std::string& name) {
-  for (const Entry& e : entries_) {
-    if (e.name == name) return e;
-  }
+  if (const auto it = entry_index_.find(name); it != entry_index_.end()) return entries_[it->second];
   f_.fail(node, "no component named '" + name + "'" + detail::did_you_mean(name, entry_names()));
 }
 
@@ -491,23 +506,24 @@ std::pair<std::vector<size_t>, std::string> Loader::element_variable(const YAML:
   return {elements, variable};
 }
 
-int Loader::new_node(const std::string& name, Domain domain) {
-  spec_.nodes.push_back(NodeSpec{name, domain, {}, "", std::nullopt});
+// A node; one the model's connections make is known by its name (a chain's joints and the nodes of
+// unconnected ports are reached through their ports).
+int Loader::new_node(const std::string& name, Domain domain, bool named) {
+  spec_.nodes.push_back(NodeSpec{name, domain, "", std::nullopt});
   const int n = static_cast<int>(spec_.nodes.size()) - 1;
-  node_names_[name] = n;
+  if (named) node_names_[name] = n;
   return n;
 }
 
+// A port the model's connections join to a node: once only.
 void Loader::join(size_t element, const std::string& port_name, int node, const YAML::Node& where) {
   ElementSpec& es = spec_.elements[element];
-  const std::string full = es.name + "." + port_name;
   if (const auto it = joined_.find({element, port_name}); it != joined_.end()) {
-    f_.fail(where, "port '" + full + "' is already connected at line " + std::to_string(it->second.line) +
-                       "; list all the ports of one node in one connection");
+    f_.fail(where, "port '" + es.name + "." + port_name + "' is already connected at line " +
+                       std::to_string(it->second) + "; list all the ports of one node in one connection");
   }
-  joined_[{element, port_name}] = f_.mark(where);
-  es.port_node[port_name] = node;
-  if (node != kReference) spec_.nodes[static_cast<size_t>(node)].ports.push_back(full);
+  joined_[{element, port_name}] = f_.mark(where).line;
+  es.join(port_name, node);
 }
 
 void Loader::read_connections(const YAML::Node& node) {
@@ -540,7 +556,8 @@ void Loader::read_connection(const YAML::Node& item) {
   const Joined joined = joined_ports(ports);
   if (joined.members.empty()) f_.fail(item, "a connection of 'ref' alone joins nothing");
   if (joined.to_reference && start) f_.fail(item["start"], "the reference has no start value: it is 0");
-  const int n = joined.to_reference ? kReference : new_node(name.empty() ? joined.first_port : name, joined.domain);
+  const int n =
+      joined.to_reference ? kReference : new_node(name.empty() ? joined.first_port : name, joined.domain, true);
   if (n != kReference) spec_.nodes[static_cast<size_t>(n)].start = start;
   size_t k = 0;
   for (const auto& p : ports) {
@@ -586,24 +603,24 @@ void Loader::finish_wiring() {
         f_.fail(e.node["count"], "the chain " + e.name + " joins " + spec_.elements[a].name + ".B to " +
                                      spec_.elements[b].name + ".A itself; connect other ports");
       }
-      const int n = new_node(spec_.elements[a].name + ".B", e.description->port("B")->domain);
-      join(a, "B", n, e.node["count"]);
-      join(b, "A", n, e.node["count"]);
+      const int n = new_node(spec_.elements[a].name + ".B", e.description->port("B")->domain, false);
+      spec_.elements[a].join("B", n);
+      spec_.elements[b].join("A", n);
     }
   }
   // A port left unconnected is a node of its own, or the reference where the description says so.
   for (size_t i = 0; i < spec_.elements.size(); ++i) {
     ElementSpec& es = spec_.elements[i];
     for (const auto& p : es.description->ports) {
-      if (es.port_node.count(p.name) != 0) continue;
+      if (es.joined(p.name)) continue;
       if (p.ground_if_unconnected) {
-        es.port_node[p.name] = kReference;
+        es.join(p.name, kReference);
         continue;
       }
       const std::string full = es.name + "." + p.name;
-      const int n = new_node(full, p.domain);
+      const int n = new_node(full, p.domain, false);
       spec_.nodes[static_cast<size_t>(n)].unconnected = full;
-      join(i, p.name, n, YAML::Node{});
+      es.join(p.name, n);
     }
   }
 }
@@ -637,9 +654,9 @@ void Loader::check_signals() {
   for (const ElementSpec& es : spec_.elements) {
     for (const std::string& s : es.description->signals) {
       if (es.signals.count(s) == 0) {
-        throw ModelError(es.mark, fmt::format("component '{}' ({}) needs a signal for '{}': add it under signals, "
-                                              "e.g. '{}.{}: 1'",
-                                              es.name, es.description->name, s, es.name, s));
+        throw ModelError(*es.mark, fmt::format("component '{}' ({}) needs a signal for '{}': add it under signals, "
+                                               "e.g. '{}.{}: 1'",
+                                               es.name, es.description->name, s, es.name, s));
       }
     }
   }
@@ -665,7 +682,7 @@ void Loader::read_start(const YAML::Node& node) {
       }
       if (const size_t inner = prefix.rfind('.'); inner != std::string::npos) {  // component.port.p
         const auto [element, port_name] = port(kv.first, prefix);
-        const int n = spec_.elements[element].port_node.at(port_name);
+        const int n = spec_.elements[element].node_at(port_name);
         if (n == kReference) f_.fail(kv.first, "port '" + prefix + "' is on the reference, whose value is 0");
         spec_.nodes[static_cast<size_t>(n)].start = value;
         continue;

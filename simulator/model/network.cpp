@@ -24,6 +24,20 @@ double tolerance_scale(const std::string& kind) {
 
 namespace {
 
+// The kinds of variable there are; an unknown keeps its kind as an index into these.
+const std::vector<std::string>& kind_names() {
+  static const std::vector<std::string> names{"",       "pressure", "flow",    "speed", "torque",
+                                              "level",  "volume",   "logical", "ratio", "signal"};
+  return names;
+}
+
+uint8_t kind_code(const std::string& kind) {
+  const auto& names = kind_names();
+  const auto it = std::find(names.begin(), names.end(), kind);
+  if (it == names.end()) throw std::logic_error("no kind of variable '" + kind + "'");
+  return static_cast<uint8_t>(it - names.begin());
+}
+
 enum class Source : uint8_t { time, unknown, signal, zero };
 
 struct Input {
@@ -39,17 +53,17 @@ struct Eq {
   bool jacobian = false;                       // and a ResidualJacobian
   std::vector<std::pair<int, double>> linear;  // LinearRow non-zeros: input, coefficient
   std::vector<int> depends;                    // ResidualPattern: inputs
-  std::vector<int64_t> position;               // per input: entry of the Jacobian, or -1
+  std::vector<int32_t> position;               // per input: entry of the Jacobian, or -1
 };
 
 struct Element {
   std::string name;
+  const Description* description = nullptr;
+  std::vector<int> port_unknowns;  // per port of the description: its node's across unknown, -1 on the reference
   std::shared_ptr<const engine::Plugin> plugin;
   std::unique_ptr<engine::Instance> instance;
   std::vector<Input> inputs;
   std::vector<Eq> equations;
-  std::vector<double> x;    // input values
-  std::vector<double> row;  // scratch for a row over the inputs
   std::vector<int32_t> modes, renewed;
   int zc_offset = 0;
   int n_zc = 0;
@@ -67,7 +81,7 @@ class Network final : public DaeSystem {
 
   size_t size() const override { return names_.size(); }
   const std::vector<std::string>& variable_names() const override { return names_; }
-  const std::vector<std::string>& variable_kinds() const override { return kinds_; }
+  const std::string& variable_kind(size_t i) const override { return kind_names()[kinds_[i]]; }
   const std::vector<std::string>& equation_names() const override { return equation_names_; }
   const std::vector<bool>& differential() const override { return differential_; }
   std::vector<double> absolute_tolerances(double default_atol) const override;
@@ -91,6 +105,7 @@ class Network final : public DaeSystem {
 
  private:
   // The passes of the assembly.
+  void reserve(const NetworkSpec& spec);
   Element& add_element(const ElementSpec& es);
   void add_nodes(const NetworkSpec& spec, const ElementSpec& es);
   std::map<std::string, int> add_inputs(Element& el, const ElementSpec& es, int owner);
@@ -120,7 +135,8 @@ class Network final : public DaeSystem {
   void check_structure(const NetworkSpec& spec) const;
   ModelError structure_error(const NetworkSpec& spec, const StructuralFaults& faults) const;
 
-  std::vector<std::string> names_, kinds_, equation_names_;
+  std::vector<std::string> names_, equation_names_;
+  std::vector<uint8_t> kinds_;  // per unknown: its kind, an index into kind_names()
   std::vector<int> variable_owner_, equation_owner_;  // element index, or -(node + 2)
   std::vector<bool> differential_;
   std::vector<double> y0_;
@@ -138,8 +154,8 @@ class Network final : public DaeSystem {
   std::vector<int> node_balance_;     // per node: its balance row, likewise
   WavePipes pipes_;
   double grid_step_ = 0.0;
-  std::map<std::string, size_t> port_outputs_;        // "element.port.p" -> id
-  std::vector<std::pair<int, Domain>> port_unknown_;  // per id: the node's across unknown (-1: reference)
+  std::vector<double> x_, row_;  // one element's inputs, filled before each call, and a row over them
+  size_t ports_ = 1;             // the most ports of a component: output ids [e·ports_, (e + 1)·ports_) are e's ports
 };
 
 int node_owner(size_t node) { return -static_cast<int>(node) - 2; }
@@ -157,7 +173,7 @@ std::vector<double> Network::breakpoints() const {
 
 int Network::add_unknown(const std::string& name, const std::string& kind, int owner) {
   names_.push_back(name);
-  kinds_.push_back(kind);
+  kinds_.push_back(kind_code(kind));
   variable_owner_.push_back(owner);
   differential_.push_back(false);
   y0_.push_back(0.0);
@@ -178,6 +194,7 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
   node_unknown_.assign(spec.nodes.size(), -1);
   node_balance_.assign(spec.nodes.size(), -1);
   elements_.reserve(spec.elements.size());
+  reserve(spec);
   grid_step_ = spec.wave_grid.step;
   for (size_t e = 0; e < spec.elements.size(); ++e) {
     const ElementSpec& es = spec.elements[e];
@@ -200,9 +217,39 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
 
   check_structure(spec);
   build_pattern();
+  // What only the assembly and its messages needed.
+  std::vector<std::vector<int>>().swap(structure_);
+  std::vector<int>().swap(variable_owner_);
+  std::vector<int>().swap(equation_owner_);
   start_flags(spec.start_time);
   add_switching_parts();
   if (report != nullptr) fill_report(*report);
+}
+
+// Room for every unknown and equation the passes can add (each element's inputs and rows, each
+// node's across variable and balance), so that a large model is not copied as it grows.
+void Network::reserve(const NetworkSpec& spec) {
+  size_t unknowns = spec.nodes.size(), equations = spec.nodes.size(), relations = spec.nodes.size();
+  for (const ElementSpec& es : spec.elements) {
+    if (es.wave_pipe) {
+      unknowns += 2, equations += 2;
+      continue;
+    }
+    const engine::GroupDecl& g = es.plugin->group();
+    for (size_t i = 1; i < g.inputs.size(); ++i)  // its own variables: neither a port's nor driven by a signal
+      if (g.inputs[i].find('.') == std::string::npos && es.signals.count(g.inputs[i]) == 0) ++unknowns;
+    equations += g.equations.size() + es.description->across.size();
+    relations += es.description->across.size();
+  }
+  names_.reserve(unknowns);
+  kinds_.reserve(unknowns);
+  variable_owner_.reserve(unknowns);
+  differential_.reserve(unknowns);
+  y0_.reserve(unknowns);
+  equation_names_.reserve(equations);
+  equation_owner_.reserve(equations);
+  structure_.reserve(equations);
+  relations_.reserve(relations);
 }
 
 // The element with its plug-in instance (parameter block set up), its buffers and its place
@@ -212,9 +259,8 @@ Element& Network::add_element(const ElementSpec& es) {
   Element& el = elements_.emplace_back();
   el.name = es.name;
   el.plugin = es.plugin;
-  el.instance = std::make_unique<engine::Instance>(g, es.parameters);
-  el.x.assign(g.inputs.size(), 0.0);
-  el.row.assign(g.inputs.size(), 0.0);
+  el.instance = std::make_unique<engine::Instance>(g, *es.parameters);
+  if (x_.size() < g.inputs.size()) x_.resize(g.inputs.size(), 0.0), row_.resize(g.inputs.size(), 0.0);
   el.modes.assign(static_cast<size_t>(g.n_modes), 0);
   el.renewed.assign(static_cast<size_t>(g.n_modes), 0);
   el.n_zc = g.zero_crossings != nullptr ? g.n_zc : 0;
@@ -227,7 +273,7 @@ Element& Network::add_element(const ElementSpec& es) {
 // where first met, so that a chain stays banded.
 void Network::add_nodes(const NetworkSpec& spec, const ElementSpec& es) {
   for (const auto& port : es.description->ports) {
-    const int n = es.port_node.at(port.name);
+    const int n = es.node_at(port.name);
     if (n == kReference || node_unknown_[static_cast<size_t>(n)] >= 0) continue;
     const size_t k = static_cast<size_t>(n);
     const NodeSpec& node = spec.nodes[k];
@@ -264,7 +310,7 @@ std::map<std::string, int> Network::add_inputs(Element& el, const ElementSpec& e
 
 // The across variable of the node at the port: an unknown, or 0 on the reference.
 Input Network::port_input(const ElementSpec& es, const std::string& port) const {
-  const int n = es.port_node.at(port);
+  const int n = es.node_at(port);
   return n == kReference ? Input{Source::zero, 0} : Input{Source::unknown, node_unknown_[static_cast<size_t>(n)]};
 }
 
@@ -274,7 +320,7 @@ double start_value(const ElementSpec& es, const std::string& variable) {
   const Description& d = *es.description;
   if (const auto v = es.start.find(variable); v != es.start.end()) return v->second;
   if (const auto p = d.start.find(variable); p != d.start.end()) {
-    if (const auto v = es.parameters.find(p->second); v != es.parameters.end()) return v->second;
+    if (const auto v = es.parameters->find(p->second); v != es.parameters->end()) return v->second;
   }
   if (const auto v = d.defaults.find(variable); v != d.defaults.end()) return v->second;
   return 0.0;
@@ -312,9 +358,9 @@ void Network::add_plugin_equations(Element& el, int owner) {
     eq.residual = decl.has(kResidual);
     eq.jacobian = decl.has(kResidualJacobian);
     if (decl.linear_row != nullptr) {
-      el.instance->linear_row(k, el.row.data());
-      for (size_t i = 0; i < el.row.size(); ++i) {
-        if (el.row[i] != 0.0) eq.linear.emplace_back(static_cast<int>(i), el.row[i]);
+      el.instance->linear_row(k, row_.data());
+      for (size_t i = 0; i < g.inputs.size(); ++i) {
+        if (row_[i] != 0.0) eq.linear.emplace_back(static_cast<int>(i), row_[i]);
       }
     }
     if (eq.residual) eq.depends = residual_inputs(*el.instance, k);
@@ -354,7 +400,7 @@ void Network::add_across_relations(const ElementSpec& es, const std::map<std::st
     r.terms.emplace_back(own.at(a.variable), 1.0);
     for (const auto& [port, sign] : {std::pair{a.plus, -1.0}, std::pair{a.minus, 1.0}}) {
       if (port == "ref") continue;
-      const int n = es.port_node.at(port);
+      const int n = es.node_at(port);
       if (n != kReference) r.terms.emplace_back(node_unknown_[static_cast<size_t>(n)], sign);
     }
     add_relation(std::move(r));
@@ -365,7 +411,7 @@ void Network::add_across_relations(const ElementSpec& es, const std::map<std::st
 // end laws, and its grid.
 void Network::add_wave_pipe(const NetworkSpec& spec, const ElementSpec& es, int owner) {
   auto unknown_at = [&](const char* port) {
-    const int n = es.port_node.at(port);
+    const int n = es.node_at(port);
     return n == kReference ? -1 : node_unknown_[static_cast<size_t>(n)];
   };
   auto flow = [&](const std::string& variable) {
@@ -386,31 +432,49 @@ void Network::add_wave_pipe(const NetworkSpec& spec, const ElementSpec& es, int 
   pipes_.add(CharacteristicPipe(*es.wave_pipe, spec.wave_grid.pipes.at(j), spec.wave_grid.step, envelope), link);
 }
 
-// Every port's across variable under the port's name, "element.port.p", for the record.
+// Every port's across variable, for the record under the port's name, "element.port.p".
 void Network::add_port_outputs(const ElementSpec& es) {
+  Element& el = elements_.back();
+  el.description = es.description;
   for (const auto& port : es.description->ports) {
-    const int n = es.port_node.at(port.name);
-    const int u = n == kReference ? -1 : node_unknown_[static_cast<size_t>(n)];
-    port_outputs_.emplace(es.name + "." + port.name + "." + across_name(port.domain), port_unknown_.size());
-    port_unknown_.emplace_back(u, port.domain);
+    const int n = es.node_at(port.name);
+    el.port_unknowns.push_back(n == kReference ? -1 : node_unknown_[static_cast<size_t>(n)]);
   }
+  ports_ = std::max(ports_, el.port_unknowns.size());
 }
 
+// "element.port.p" (or .w), looked up when the record is set: the element's ports, then the pipes'.
 std::optional<size_t> Network::find_output(const std::string& name) const {
-  if (const auto it = port_outputs_.find(name); it != port_outputs_.end()) return it->second;
-  const long id = pipes_.find(name, static_cast<long>(port_unknown_.size()));
+  const size_t across = name.rfind('.');
+  const size_t port = across == std::string::npos || across == 0 ? std::string::npos : name.rfind('.', across - 1);
+  if (port != std::string::npos) {
+    const std::string element = name.substr(0, port), port_name = name.substr(port + 1, across - port - 1);
+    for (size_t e = 0; e < elements_.size(); ++e) {
+      const Element& el = elements_[e];
+      if (el.name != element || el.description == nullptr) continue;
+      const auto& ports = el.description->ports;
+      for (size_t k = 0; k < ports.size(); ++k)
+        if (ports[k].name == port_name && name.substr(across + 1) == across_name(ports[k].domain))
+          return e * ports_ + k;
+    }
+  }
+  const long id = pipes_.find(name, static_cast<long>(elements_.size() * ports_));
   if (id < 0) return std::nullopt;
   return static_cast<size_t>(id);
 }
 
 double Network::output(size_t id, double t, const double* y) const {
-  if (id < port_unknown_.size()) return port_unknown_[id].first < 0 ? 0.0 : y[port_unknown_[id].first];
-  return pipes_.output(id - port_unknown_.size(), t, y);
+  if (id < elements_.size() * ports_) {
+    const int u = elements_[id / ports_].port_unknowns[id % ports_];
+    return u < 0 ? 0.0 : y[u];
+  }
+  return pipes_.output(id - elements_.size() * ports_, t, y);
 }
 
 std::string Network::output_kind(size_t id) const {
-  if (id < port_unknown_.size()) return port_unknown_[id].second == Domain::hydraulic ? "pressure" : "speed";
-  return WavePipes::kind(pipes_.quantity(id - port_unknown_.size()));
+  if (id < elements_.size() * ports_)
+    return elements_[id / ports_].description->ports[id % ports_].domain == Domain::hydraulic ? "pressure" : "speed";
+  return WavePipes::kind(pipes_.quantity(id - elements_.size() * ports_));
 }
 
 std::vector<PipeEnvelope> Network::envelopes() const {
@@ -442,7 +506,7 @@ void Network::add_balances(const NetworkSpec& spec) {
       const int u = elements_[e].inputs[input].index;
       for (const auto& [port, sign] : {std::pair{b.to, 1.0}, std::pair{b.from, -1.0}}) {
         if (port == "ref") continue;
-        const int n = es.port_node.at(port);
+        const int n = es.node_at(port);
         if (n != kReference) balances[static_cast<size_t>(n)].terms.emplace_back(u, sign);
       }
     }
@@ -453,7 +517,7 @@ void Network::add_balances(const NetworkSpec& spec) {
     if (!es.wave_pipe) continue;
     const WavePipes::Link& link = pipes_.links()[pipe++];
     for (const auto& [port, u, sign] : {std::tuple{"A", link.q_a, -1.0}, std::tuple{"B", link.q_b, 1.0}}) {
-      const int n = es.port_node.at(port);
+      const int n = es.node_at(port);
       if (n != kReference) balances[static_cast<size_t>(n)].terms.emplace_back(u, sign);
     }
   }
@@ -473,7 +537,7 @@ void Network::add_relation(Relation r) {
 void Network::start_flags(double t) {
   for (Element& el : elements_) {
     fill(el, t, y0_.data());
-    if (!el.modes.empty()) el.instance->modes(el.x.data(), el.modes.data(), el.modes.data());
+    if (!el.modes.empty()) el.instance->modes(x_.data(), el.modes.data(), el.modes.data());
     renew_mass(el);
   }
 }
@@ -512,16 +576,16 @@ void Network::fill(Element& el, double t, const double* y) {
     const Input& in = el.inputs[i];
     switch (in.source) {
       case Source::time:
-        el.x[i] = t;
+        x_[i] = t;
         break;
       case Source::unknown:
-        el.x[i] = y[in.index];
+        x_[i] = y[in.index];
         break;
       case Source::signal:
-        el.x[i] = signals_[static_cast<size_t>(in.index)]->value(t);
+        x_[i] = signals_[static_cast<size_t>(in.index)]->value(t);
         break;
       case Source::zero:
-        el.x[i] = 0.0;
+        x_[i] = 0.0;
         break;
     }
   }
@@ -530,15 +594,16 @@ void Network::fill(Element& el, double t, const double* y) {
 void Network::renew_mass(Element& el) {
   for (size_t k = 0; k < el.equations.size(); ++k) {
     Eq& eq = el.equations[k];
-    if (eq.differential >= 0) eq.mass = el.instance->mass(k, el.x.data(), el.modes.data());
+    if (eq.differential >= 0) eq.mass = el.instance->mass(k, x_.data(), el.modes.data());
   }
 }
 
 std::vector<double> Network::absolute_tolerances(double default_atol) const {
   std::vector<double> atol(names_.size());
   for (size_t i = 0; i < names_.size(); ++i) {
-    const auto it = absolute_by_kind_.find(kinds_[i]);
-    atol[i] = it != absolute_by_kind_.end() ? it->second : default_atol * tolerance_scale(kinds_[i]);
+    const std::string& kind = kind_names()[kinds_[i]];
+    const auto it = absolute_by_kind_.find(kind);
+    atol[i] = it != absolute_by_kind_.end() ? it->second : default_atol * tolerance_scale(kind);
   }
   return atol;
 }
@@ -559,8 +624,8 @@ void Network::element_residual(Element& el, double t, const double* y, const dou
       const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
       if (in.source == Source::unknown) f += eq.mass * yp[in.index];
     }
-    if (eq.residual) f -= el.instance->residual(k, el.x.data(), el.modes.data());
-    for (const auto& [i, c] : eq.linear) f -= c * el.x[static_cast<size_t>(i)];
+    if (eq.residual) f -= el.instance->residual(k, x_.data(), el.modes.data());
+    for (const auto& [i, c] : eq.linear) f -= c * x_[static_cast<size_t>(i)];
     out(k, f);
   }
 }
@@ -590,10 +655,10 @@ void Network::jacobian(double t, const double* y, const double* /*yp*/, double c
         fill(el, t, y);
         filled = true;
       }
-      el.instance->residual_jacobian(k, el.x.data(), el.modes.data(), el.row.data());
+      el.instance->residual_jacobian(k, x_.data(), el.modes.data(), row_.data());
       for (int i : eq.depends) {
         const int64_t at = eq.position[static_cast<size_t>(i)];
-        if (at >= 0) values[at] -= el.row[static_cast<size_t>(i)];
+        if (at >= 0) values[at] -= row_[static_cast<size_t>(i)];
       }
     }
   }
@@ -603,7 +668,7 @@ void Network::jacobian(double t, const double* y, const double* /*yp*/, double c
 bool Network::renew(Element& el, double t, const double* y) {
   if (el.modes.empty()) return false;
   fill(el, t, y);
-  el.instance->modes(el.x.data(), el.modes.data(), el.renewed.data());
+  el.instance->modes(x_.data(), el.modes.data(), el.renewed.data());
   if (el.renewed == el.modes) return false;
   el.modes.swap(el.renewed);
   renew_mass(el);
@@ -613,7 +678,7 @@ bool Network::renew(Element& el, double t, const double* y) {
 void Network::part_roots(size_t part, double t, const double* y, double* g) {
   Element& el = elements_[part_element_[part]];
   fill(el, t, y);
-  el.instance->zero_crossings(el.x.data(), el.modes.data(), g);
+  el.instance->zero_crossings(x_.data(), el.modes.data(), g);
 }
 
 bool Network::renew_part(size_t part, double t, const double* y) { return renew(elements_[part_element_[part]], t, y); }
@@ -622,20 +687,22 @@ void Network::part_residual(size_t part, double t, const double* y, const double
   element_residual(elements_[part_element_[part]], t, y, yp, [F](size_t k, double f) { F[k] = f; });
 }
 
+// The compressed columns of the structure, rows ascending in each column: counted, then laid in
+// row order.
 void Network::build_pattern() {
-  std::vector<std::pair<int, int>> entries;  // column, row
-  for (size_t row = 0; row < structure_.size(); ++row) {
-    for (int u : structure_[row]) entries.emplace_back(u, static_cast<int>(row));
+  std::vector<int64_t>& starts = pattern_.column_starts;
+  starts.assign(names_.size() + 1, 0);
+  for (std::vector<int>& columns : structure_) {
+    std::sort(columns.begin(), columns.end());
+    columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
+    for (const int u : columns) ++starts[static_cast<size_t>(u) + 1];
   }
-  std::sort(entries.begin(), entries.end());
-  entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
-  pattern_.column_starts.assign(names_.size() + 1, 0);
-  pattern_.row_indices.clear();
-  for (const auto& [col, row] : entries) {
-    ++pattern_.column_starts[static_cast<size_t>(col) + 1];
-    pattern_.row_indices.push_back(row);
-  }
-  for (size_t c = 0; c < names_.size(); ++c) pattern_.column_starts[c + 1] += pattern_.column_starts[c];
+  for (size_t c = 0; c < names_.size(); ++c) starts[c + 1] += starts[c];
+  pattern_.row_indices.assign(static_cast<size_t>(starts.back()), 0);
+  std::vector<int64_t> next(starts.begin(), starts.end() - 1);
+  for (size_t row = 0; row < structure_.size(); ++row)
+    for (const int u : structure_[row])
+      pattern_.row_indices[static_cast<size_t>(next[static_cast<size_t>(u)]++)] = static_cast<int64_t>(row);
 
   constant_values_.assign(pattern_.row_indices.size(), 0.0);
   for (const Relation& r : relations_) {
@@ -645,7 +712,8 @@ void Network::build_pattern() {
     for (Eq& eq : el.equations) {
       eq.position.assign(el.inputs.size(), -1);
       for (size_t i = 0; i < el.inputs.size(); ++i) {
-        if (el.inputs[i].source == Source::unknown) eq.position[i] = position(eq.row, el.inputs[i].index);
+        if (el.inputs[i].source == Source::unknown)
+          eq.position[i] = static_cast<int32_t>(position(eq.row, el.inputs[i].index));
       }
       for (const auto& [i, c] : eq.linear) {
         const int64_t at = eq.position[static_cast<size_t>(i)];
@@ -734,7 +802,7 @@ ModelError Network::structure_error(const NetworkSpec& spec, const StructuralFau
   if (!culprits.unconnected.empty()) message += "; connect it, or join it to 'ref'";
   const ElementSpec* culprit =
       culprits.first != nullptr ? culprits.first : (spec.elements.empty() ? nullptr : &spec.elements.front());
-  return ModelError(culprit != nullptr ? culprit->mark : SourceMark{spec.file, 0, 0}, message);
+  return ModelError(culprit != nullptr ? *culprit->mark : SourceMark{spec.file, 0, 0}, message);
 }
 
 }  // namespace

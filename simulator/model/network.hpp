@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,24 +23,39 @@
 namespace penstock::sim::detail {
 
 inline constexpr int kReference = -1;
+inline constexpr int kUnjoined = -2;
 
-struct ElementSpec {
+// One element; the sections of a chain share their parameters, their place in the file and so on.
+class ElementSpec {
+ public:
   std::string name;
   const Description* description = nullptr;
   std::shared_ptr<const engine::Plugin> plugin;
-  engine::ParameterTable parameters;
-  std::map<std::string, int> port_node;                    // port -> node index, or kReference
+  std::shared_ptr<const engine::ParameterTable> parameters;
+  std::vector<int> port_nodes;  // per port of the description: its node, kReference or kUnjoined
   std::map<std::string, std::shared_ptr<Signal>> signals;  // input -> the signal driving it
   std::map<std::string, double> start;                     // own variable -> start value
-  SourceMark mark;
-  std::optional<WavePipeData> wave_pipe;  // a WavePipe, solved by the host: no plug-in
+  std::shared_ptr<const SourceMark> mark;
+  std::shared_ptr<const WavePipeData> wave_pipe;  // a WavePipe, solved by the host: no plug-in
+
+  // The node at a port of the description (std::out_of_range for another name), whether the port
+  // is joined yet, and joining it.
+  int node_at(const std::string& port) const { return port_nodes.at(port_index(port)); }
+  bool joined(const std::string& port) const { return node_at(port) != kUnjoined; }
+  void join(const std::string& port, int node) { port_nodes.at(port_index(port)) = node; }
+
+ private:
+  size_t port_index(const std::string& port) const {
+    for (size_t k = 0; k < description->ports.size(); ++k)
+      if (description->ports[k].name == port) return k;
+    throw std::out_of_range("no port '" + port + "'");
+  }
 };
 
 struct NodeSpec {
   std::string name;
   Domain domain = Domain::hydraulic;
-  std::vector<std::string> ports;  // "element.port"
-  std::string unconnected;         // the port it was made for, when that port was left unconnected
+  std::string unconnected;  // the port it was made for, when that port was left unconnected
   std::optional<double> start;
 };
 

@@ -40,7 +40,7 @@ Recorder::Recorder(const DaeSystem& system, const std::vector<std::string>& reco
 std::vector<std::string> Recorder::kinds() const {
   std::vector<std::string> kinds;
   for (size_t k = 0; k < names_.size(); ++k)
-    kinds.push_back(index_[k] != SIZE_MAX ? system_.variable_kinds()[index_[k]] : "");
+    kinds.push_back(index_[k] != SIZE_MAX ? system_.variable_kind(index_[k]) : "");
   for (const auto& [column, id] : outputs_) kinds[column] = system_.output_kind(id);
   return kinds;
 }

@@ -72,7 +72,7 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
   // The system, as far as the locator reads it.
   size_t size() const override { return curve_.size(); }
   const std::vector<std::string>& variable_names() const override { return names_; }
-  const std::vector<std::string>& variable_kinds() const override { return kinds_; }
+  const std::string& variable_kind(size_t i) const override { return kinds_[i]; }
   const std::vector<std::string>& equation_names() const override { return names_; }
   const std::vector<bool>& differential() const override { return differential_; }
   std::vector<double> absolute_tolerances(double atol) const override { return std::vector<double>(size(), atol); }

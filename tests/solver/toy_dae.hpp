@@ -47,7 +47,7 @@ class ToyDae : public sim::DaeSystem {
 
   size_t size() const override { return variables_.size(); }
   const std::vector<std::string>& variable_names() const override { return variables_; }
-  const std::vector<std::string>& variable_kinds() const override { return kinds_; }
+  const std::string& variable_kind(size_t i) const override { return kinds_[i]; }
   const std::vector<std::string>& equation_names() const override { return equations_; }
   const std::vector<bool>& differential() const override { return differential_; }
   std::vector<double> absolute_tolerances(double default_atol) const override {

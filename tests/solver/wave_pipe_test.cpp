@@ -387,7 +387,7 @@ class GridResiduals final : public sim::DaeSystem {
   explicit GridResiduals(sim::DaeSystem& s) : s_(s), F_(s.size()), yp_(s.size(), 0.0) {}
   size_t size() const override { return s_.size(); }
   const std::vector<std::string>& variable_names() const override { return s_.variable_names(); }
-  const std::vector<std::string>& variable_kinds() const override { return s_.variable_kinds(); }
+  const std::string& variable_kind(size_t i) const override { return s_.variable_kind(i); }
   const std::vector<std::string>& equation_names() const override { return s_.equation_names(); }
   const std::vector<bool>& differential() const override { return s_.differential(); }
   std::vector<double> absolute_tolerances(double atol) const override { return s_.absolute_tolerances(atol); }

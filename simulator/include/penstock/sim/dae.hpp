@@ -39,9 +39,9 @@ class DaeSystem {
   virtual size_t size() const = 0;
   // "component.variable" for element variables, "node.p" (or "node.w") for node across variables.
   virtual const std::vector<std::string>& variable_names() const = 0;
-  // What each variable measures: "pressure", "flow", "level", "volume", "speed", "torque",
+  // What variable i measures: "pressure", "flow", "level", "volume", "speed", "torque",
   // "logical", "ratio" or "signal" (the network descriptions say it), "" when not known.
-  virtual const std::vector<std::string>& variable_kinds() const = 0;
+  virtual const std::string& variable_kind(size_t i) const = 0;
   // "component: equation k", "node X: balance", ... for messages.
   virtual const std::vector<std::string>& equation_names() const = 0;
   // True where y' of the variable enters some equation (IDASetId: 1), false for algebraic ones.
