@@ -17,6 +17,10 @@ namespace penstock::app {
 
 namespace {
 
+constexpr const char* kPluginsHelp =
+    "A folder of plug-ins with their descriptions to load from, besides the program's own and those in "
+    "$PENSTOCK_PLUGIN_PATH; a model's plugins: may name only these";
+
 struct Options {
   std::filesystem::path model;
   std::vector<std::filesystem::path> plugin_dirs;
@@ -46,6 +50,7 @@ int check(const Options& o) {
                model.run.output_interval);
     for (size_t k = 0; k < report.notes.size(); ++k)
       fmt::print("  {:<15} {}\n", k == 0 ? "wave grid" : "", report.notes[k]);
+    for (const auto& plugin : cat.external_plugins()) fmt::print("  {:<15} {}\n", "external", plugin.string());
     fmt::print("  warnings        {}\n", report.warnings.size());
     return 0;
   } catch (const sim::ModelError& e) {
@@ -124,7 +129,10 @@ std::string markdown(const sim::Catalogue& cat, const std::string& name) {
 
 int components(const Options& o) {
   const sim::Catalogue cat = catalogue(o);
-  for (const auto& p : cat.problems()) fmt::print(stderr, "warning: {}\n", p);
+  if (!cat.errors().empty()) {
+    for (const auto& e : cat.errors()) fmt::print(stderr, "penstock components: error: {}\n", e);
+    return 1;
+  }
   if (cat.names().empty()) {
     fmt::print(stderr, "penstock components: no plug-ins with network descriptions were found\n");
     return 1;
@@ -148,13 +156,13 @@ void add_model_commands(CLI::App& app) {
   auto o = std::make_shared<Options>();
   CLI::App* check_cmd = app.add_subcommand("check", "Load and assemble a model and report it, without simulating");
   check_cmd->add_option("model", o->model, "Model file (.yaml)")->required()->check(CLI::ExistingFile);
-  check_cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions");
+  check_cmd->add_option("--plugins", o->plugin_dirs, kPluginsHelp);
   check_cmd->callback([o] {
     if (const int status = check(*o); status != 0) throw CLI::RuntimeError(status);
   });
 
   CLI::App* list_cmd = app.add_subcommand("components", "List the components a model may use");
-  list_cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions");
+  list_cmd->add_option("--plugins", o->plugin_dirs, kPluginsHelp);
   list_cmd->add_flag("--markdown", o->markdown, "Print the catalogue as Markdown, one section a component");
   list_cmd->callback([o] {
     if (const int status = components(*o); status != 0) throw CLI::RuntimeError(status);

@@ -39,6 +39,8 @@ int simulate(const Options& o) {
     model = sim::load_model(o.model, catalogue, &report);
     if (!o.quiet && !o.json)
       for (const auto& w : report.warnings) fmt::print(stderr, "{}\n", w);
+    if (!o.quiet)
+      for (const auto& p : catalogue.external_plugins()) fmt::print(stderr, "note: external plug-in {}\n", p.string());
   } catch (const sim::ModelError& e) {
     fmt::print(stderr, "{}\n", e.what());
     return 1;

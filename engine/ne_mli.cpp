@@ -1,8 +1,16 @@
 // The engine's builder operations, recording the group a plug-in declares, and the host API that
 // loads a plug-in, checks its group and calls its methods.
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -273,8 +281,97 @@ GroupDecl declare(NeBuildFcn builder) {
   return std::move(g);
 }
 
+namespace {
+
+// Closes a file descriptor when it goes out of scope.
+struct FileDescriptor {
+  int fd;
+  ~FileDescriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+bool read_at(int fd, void* out, size_t size, uint64_t offset) {
+  auto* bytes = static_cast<char*>(out);
+  while (size > 0) {
+    const ssize_t n = pread(fd, bytes, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+// [offset, offset + length) inside a file of `size` bytes, without overflow.
+bool inside(uint64_t offset, uint64_t length, uint64_t size) { return offset <= size && length <= size - offset; }
+
+}  // namespace
+
+std::string elf_fault(const std::filesystem::path& file) {
+  // Non-blocking, so that a FIFO is refused instead of waited on.
+  const FileDescriptor f{open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  if (f.fd < 0) return std::string("cannot open it: ") + std::strerror(errno);
+  struct stat st {};
+  if (fstat(f.fd, &st) != 0) return std::string("cannot read it: ") + std::strerror(errno);
+  if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+  const auto size = static_cast<uint64_t>(st.st_size);
+
+  ElfW(Ehdr) header{};
+  if (size < sizeof header) return "it is too short to be a shared library (" + std::to_string(size) + " bytes)";
+  if (!read_at(f.fd, &header, sizeof header, 0)) return std::string("cannot read it: ") + std::strerror(errno);
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) return "it is not an ELF file";
+  constexpr unsigned char host_class = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
+  constexpr unsigned char host_data = std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB;
+  if (header.e_ident[EI_CLASS] != host_class || header.e_ident[EI_DATA] != host_data)
+    return "it is an ELF file for another kind of machine (word size or byte order)";
+  if (header.e_ident[EI_VERSION] != EV_CURRENT || header.e_version != EV_CURRENT)
+    return "its ELF header has an unknown version";
+  if (header.e_type != ET_DYN) return "it is not a shared library (ELF type " + std::to_string(header.e_type) + ")";
+  if (header.e_ehsize != sizeof header || header.e_phentsize != sizeof(ElfW(Phdr)))
+    return "its ELF header gives sizes of headers that an ELF file of its kind does not have";
+  if (header.e_phnum == 0 || header.e_phnum == PN_XNUM) return "its ELF header lists no program headers";
+
+  const uint64_t table = uint64_t{header.e_phnum} * header.e_phentsize;
+  const std::string length = " of the file (" + std::to_string(size) + " bytes): is it truncated?";
+  if (!inside(header.e_phoff, table, size)) return "its program headers lie beyond the end" + length;
+  std::vector<ElfW(Phdr)> segments(header.e_phnum);
+  if (!read_at(f.fd, segments.data(), table, header.e_phoff))
+    return std::string("cannot read its program headers: ") + std::strerror(errno);
+  bool loadable = false;
+  for (size_t k = 0; k < segments.size(); ++k) {
+    const ElfW(Phdr)& s = segments[k];
+    // dlopen maps a segment whatever the file's size; reading a page past the end is a SIGBUS.
+    if (!inside(s.p_offset, s.p_filesz, size)) {
+      return "its segment " + std::to_string(k) + " (bytes " + std::to_string(s.p_offset) + " to " +
+             std::to_string(uint64_t{s.p_offset} + s.p_filesz) + ") lies beyond the end" + length;
+    }
+    if (s.p_type != PT_LOAD) continue;
+    loadable = true;
+    if (s.p_filesz > s.p_memsz) return "its segment " + std::to_string(k) + " is larger in the file than in memory";
+  }
+  if (header.e_shoff != 0) {
+    // e_shnum 0 with a table: the count is in the first entry, which must be there all the same.
+    const uint64_t sections = std::max<uint64_t>(header.e_shnum, 1) * header.e_shentsize;
+    if (header.e_shentsize != sizeof(ElfW(Shdr)))
+      return "its ELF header gives sizes of headers that an ELF file of its kind does not have";
+    if (!inside(header.e_shoff, sections, size)) return "its section headers lie beyond the end" + length;
+  }
+  if (!loadable) return "it has no segment to load";
+  return "";
+}
+
 Plugin::Plugin(const std::filesystem::path& path) : path_(path) {
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // A name without a slash would send dlopen through the library search path, to another file
+  // than the one named (or to the host's own library of that name): load the file named.
+  std::error_code ec;
+  const std::filesystem::path file = std::filesystem::absolute(path, ec);
+  if (ec) throw PluginError(path.string() + ": cannot load plug-in: " + ec.message());
+  // dlopen trusts the file's headers: check them first.
+  if (const std::string fault = elf_fault(file); !fault.empty())
+    throw PluginError(path.string() + ": cannot load plug-in: " + fault);
+  handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) throw PluginError(path.string() + ": cannot load plug-in: " + dlerror());
   auto* entry = reinterpret_cast<void (*)(RegistrationRecord*)>(dlsym(handle_, "mexFunction"));
   if (entry == nullptr) {

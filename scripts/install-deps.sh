@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that Penstock builds, tests and runs with (as root).
+# Installs the Debian 12 packages that Penstock builds, tests and runs with (as root); clang and
+# its runtime libraries (libFuzzer, the sanitizers) are for the fuzzer, llvm for its symbolizer.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config binutils
   libgtest-dev libgmock-dev libbenchmark-dev
   libfmt-dev libcli11-dev libyaml-cpp-dev libmuparser-dev libsundials-dev libsuitesparse-dev
   gnuplot-nox
+  clang libclang-rt-14-dev llvm
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,4 +1,4 @@
-// The catalogue: every plug-in with its network description in the searched folders.
+// The catalogue: every plug-in with its network description in the folders the user allowed.
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +17,18 @@ std::filesystem::path program_dir() {
   std::error_code ec;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::filesystem::path{} : exe.parent_path();
+}
+
+// The folder made absolute, without "." and "..".
+std::filesystem::path absolute_folder(const std::filesystem::path& folder) {
+  std::error_code ec;
+  const std::filesystem::path path = std::filesystem::absolute(folder, ec);
+  return (ec ? folder : path).lexically_normal();
+}
+
+bool same_folder(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code ec;
+  return a == b || std::filesystem::equivalent(a, b, ec);
 }
 
 bool contains(const std::vector<std::string>& v, const std::string& s) {
@@ -76,8 +88,19 @@ void check_against(const Description& d, const engine::Plugin& plugin, const std
 
 }  // namespace
 
-Catalogue::Catalogue(const std::vector<std::filesystem::path>& directories) {
+Catalogue::Catalogue(const std::vector<std::filesystem::path>& directories) : own_(own_directories()) {
   for (const auto& dir : directories) add_directory(dir);
+}
+
+std::vector<std::filesystem::path> Catalogue::own_directories() {
+  std::vector<std::filesystem::path> dirs;
+  const std::filesystem::path bin = program_dir();
+  if (bin.empty()) return dirs;
+  for (const char* name : {"plugins", "builtins"}) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(bin.parent_path() / name, ec)) dirs.push_back(bin.parent_path() / name);
+  }
+  return dirs;
 }
 
 std::vector<std::filesystem::path> Catalogue::default_directories() {
@@ -85,58 +108,84 @@ std::vector<std::filesystem::path> Catalogue::default_directories() {
   if (const char* path = std::getenv("PENSTOCK_PLUGIN_PATH")) {
     std::stringstream ss(path);
     std::string item;
+    // As in PATH, a folder that is not there is passed over; one given with --plugins is not.
     while (std::getline(ss, item, ':')) {
-      if (!item.empty()) dirs.emplace_back(item);
+      std::error_code ec;
+      if (!item.empty() && std::filesystem::is_directory(item, ec)) dirs.emplace_back(item);
     }
   }
-  const std::filesystem::path bin = program_dir();
-  if (!bin.empty()) {
-    dirs.push_back(bin.parent_path() / "plugins");
-    dirs.push_back(bin.parent_path() / "builtins");
-  }
+  for (auto& d : own_directories()) dirs.push_back(std::move(d));
   return dirs;
 }
 
+bool Catalogue::allows(const std::filesystem::path& folder) const {
+  const std::filesystem::path dir = absolute_folder(folder);
+  return std::any_of(directories_.begin(), directories_.end(),
+                     [&dir](const std::filesystem::path& known) { return same_folder(known, dir); });
+}
+
 void Catalogue::add_directory(const std::filesystem::path& directory) {
+  const std::filesystem::path dir = absolute_folder(directory);
+  if (allows(dir)) return;  // a folder given twice is searched once
   std::error_code ec;
-  if (!std::filesystem::is_directory(directory, ec)) return;
-  directories_.push_back(directory);
+  if (!std::filesystem::is_directory(dir, ec)) {
+    errors_.push_back(directory.string() + ": no such plug-in folder");
+    return;
+  }
+  directories_.push_back(dir);
+  const bool external = std::none_of(own_.begin(), own_.end(),
+                                     [&dir](const std::filesystem::path& own) { return same_folder(own, dir); });
   std::vector<std::filesystem::path> files;
-  for (const auto& e : std::filesystem::directory_iterator(directory, ec)) files.push_back(e.path());
+  for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
+       it.increment(ec)) {
+    files.push_back(it->path());
+  }
+  if (ec) errors_.push_back(directory.string() + ": cannot read the plug-in folder: " + ec.message());
   std::sort(files.begin(), files.end());
   for (const auto& file : files) {
     const std::string name = file.stem().string();
+    const std::filesystem::path description = dir / (name + ".yaml");
     if (file.extension() == ".so") {
-      if (!std::filesystem::exists(directory / (name + ".yaml"))) {
-        problems_.push_back(file.string() + ": no network description " + name + ".yaml beside it");
+      // Without its description a plug-in is a fault, never a reason to take another of its name.
+      if (!std::filesystem::exists(description, ec)) {
+        claim(name, file);
+        errors_.push_back(file.string() + ": no network description " + name + ".yaml beside it");
+        continue;
       }
-      continue;
-    }
-    if (file.extension() != ".yaml" || entries_.count(name) != 0) continue;
-    const std::filesystem::path so = directory / (name + ".so");
-    if (!std::filesystem::exists(so)) {
-      add_host_element(file);  // or a description whose plug-in is not built
-      continue;
-    }
-    try {
-      entries_.emplace(name, Entry{read_description(file), so, nullptr, {}});
-    } catch (const ModelError& e) {
-      problems_.push_back(e.what());
+      try {
+        Description d = read_description(description);
+        if (claim(name, file)) entries_.emplace(name, Entry{std::move(d), file, external});
+      } catch (const ModelError& e) {
+        claim(name, file);
+        errors_.push_back(std::string(e.what()) + " (the description of " + file.string() + ")");
+      }
+    } else if (file.extension() == ".yaml" && !std::filesystem::exists(dir / (name + ".so"), ec)) {
+      add_host_element(file, external);  // or a description whose plug-in is not built
     }
   }
 }
 
+// Whether the name is free; one that a file in another folder bears already is a fault.
+bool Catalogue::claim(const std::string& name, const std::filesystem::path& file) {
+  const auto [first, fresh] = claimed_.emplace(name, file);
+  if (fresh) return true;
+  errors_.push_back("two components named " + name + ": " + first->second.string() + " and " + file.string() +
+                    "; remove one, or leave its folder out");
+  entries_.erase(name);
+  return false;
+}
+
 // An element the host solves itself (a WavePipe) has a description and no plug-in.
-void Catalogue::add_host_element(const std::filesystem::path& file) {
+void Catalogue::add_host_element(const std::filesystem::path& file, bool external) {
   try {
     Description d = read_description(file);
     if (d.host.empty()) return;
-    std::vector<std::string> parameters;
-    for (const auto& p : d.parameters) parameters.push_back(p.name);
     const std::string name = d.name;
-    entries_.emplace(name, Entry{std::move(d), file, nullptr, std::move(parameters)});
+    if (!claim(name, file)) return;
+    Entry& e = entries_.emplace(name, Entry{std::move(d), file, external}).first->second;
+    for (const auto& p : e.description.parameters) e.loaded->parameters.push_back(p.name);
   } catch (const ModelError&) {
-    // a description whose plug-in is not built: not in the catalogue
+    // a description whose plug-in is not built, or no description at all: not in the catalogue
   }
 }
 
@@ -162,19 +211,33 @@ const Catalogue::Entry& Catalogue::entry(const std::string& name) const {
 std::shared_ptr<const engine::Plugin> Catalogue::plugin(const std::string& name) const {
   const Entry& e = entry(name);
   if (!e.description.host.empty()) throw engine::PluginError(name + " is solved by the host: it has no plug-in");
-  if (!e.loaded) {
+  // One thread loads; the others wait for it and share what it loaded.
+  const std::lock_guard<std::mutex> lock(e.loaded->mutex);
+  if (!e.loaded->plugin) {
     auto loaded = std::make_shared<const engine::Plugin>(e.plugin);
     std::vector<std::string> params = loaded->parameter_names();
     check_against(e.description, *loaded, params);
-    e.parameters = std::move(params);
-    e.loaded = std::move(loaded);
+    e.loaded->parameters = std::move(params);
+    e.loaded->plugin = std::move(loaded);
   }
-  return e.loaded;
+  return e.loaded->plugin;
 }
 
 const std::vector<std::string>& Catalogue::parameter_names(const std::string& name) const {
-  if (entry(name).description.host.empty()) plugin(name);
-  return entry(name).parameters;
+  const Entry& e = entry(name);
+  // Once the plug-in is loaded its parameters are never written again.
+  if (e.description.host.empty()) plugin(name);
+  return e.loaded->parameters;
+}
+
+std::vector<std::filesystem::path> Catalogue::external_plugins() const {
+  std::vector<std::filesystem::path> out;
+  for (const auto& [name, e] : entries_) {
+    if (!e.external || !e.description.host.empty()) continue;
+    const std::lock_guard<std::mutex> lock(e.loaded->mutex);
+    if (e.loaded->plugin) out.push_back(e.plugin);
+  }
+  return out;
 }
 
 }  // namespace penstock::sim

@@ -108,7 +108,6 @@ class Loader {
 
   YamlFile f_;
   std::filesystem::path file_;
-  std::unique_ptr<Catalogue> own_catalogue_;  // with the model's own plug-in folders
   const Catalogue* catalogue_;
   CheckReport* report_;
   std::map<std::string, double> fluid_;
@@ -146,18 +145,20 @@ void Loader::read(const YAML::Node& root, Model& model, std::vector<SourceMark>&
   f_.only_keys(root, {"fluid", "plugins", "components", "connections", "signals", "start", "run"}, "a model file");
   spec_.file = f_.name();
 
+  // The plug-in folders the model needs. Loading a plug-in runs its code: only the user allows a
+  // folder (the catalogue's), and a model file names no other.
   if (const YAML::Node dirs = root["plugins"]) {
     f_.expect_sequence(dirs, "plugins");
-    std::vector<std::filesystem::path> folders;
     for (const auto& d : dirs) {
       std::filesystem::path p = f_.text(d, "a plug-in folder");
-      if (p.is_relative()) p = file_.parent_path() / p;
-      if (!std::filesystem::is_directory(p)) f_.fail(d, "no such folder: " + p.string());
-      folders.push_back(p);
+      if (p.is_relative()) p = (file_.parent_path() / p).lexically_normal();
+      std::error_code ec;
+      if (!std::filesystem::is_directory(p, ec)) f_.fail(d, "no such folder: " + p.string());
+      if (!catalogue_->allows(p)) {
+        f_.fail(d, "the plug-in folder " + p.string() +
+                       " is not allowed: a model names only folders given with --plugins or in PENSTOCK_PLUGIN_PATH");
+      }
     }
-    for (const auto& dir : catalogue_->directories()) folders.push_back(dir);
-    own_catalogue_ = std::make_unique<Catalogue>(folders);
-    catalogue_ = own_catalogue_.get();
   }
   if (root["fluid"]) read_fluid(root["fluid"]);
   if (!root["components"]) f_.fail(SourceMark{f_.name(), 1, 1}, "the model has no 'components' section");
@@ -769,6 +770,11 @@ RunSettings::Linear Loader::read_linear_solver(const YAML::Node& s) {
 }  // namespace
 
 Model load_model(const std::filesystem::path& file, const Catalogue& catalogue, CheckReport* report) {
+  if (!catalogue.errors().empty()) {
+    std::string text = "the plug-in folders have faults:";
+    for (const auto& e : catalogue.errors()) text += "\n  " + e;
+    throw engine::PluginError(text);
+  }
   Loader loader(file, catalogue, report);
   return loader.load();
 }

@@ -2,12 +2,16 @@
 #include "penstock/engine.hpp"
 
 #include <gtest/gtest.h>
+#include <link.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "harness.hpp"
@@ -89,6 +93,97 @@ TEST(Engine, RefusesAFileThatIsNoPlugin) {
   }
   std::filesystem::remove(junk);
   EXPECT_THROW(engine::Plugin(testing::plugin_path("NoSuchComponent")), engine::PluginError);
+}
+
+std::string bytes_of(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The message of the PluginError that loading the file throws, or "" when it loads.
+std::string load_error(const std::filesystem::path& file) {
+  try {
+    engine::Plugin p(file);
+  } catch (const engine::PluginError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// dlopen maps a library's segments without looking at the file's size: a truncated plug-in would
+// kill the host with SIGBUS. Its headers are checked first, and each fault is named.
+TEST(Engine, RefusesATruncatedOrForgedLibraryBeforeLoadingIt) {
+  PENSTOCK_REQUIRE_PLUGIN("Manometer");
+  const std::string whole = bytes_of(testing::plugin_path("Manometer"));
+  ASSERT_GT(whole.size(), 8000U);
+  const auto dir = std::filesystem::temp_directory_path() / "penstock_forged_plugins";
+  std::filesystem::create_directories(dir);
+  auto forged = [&dir](const std::string& name, const std::string& bytes) {
+    const auto file = dir / name;
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  };
+  auto with_header = [&whole](auto edit) {
+    std::string bytes = whole;
+    ElfW(Ehdr) h;
+    std::memcpy(&h, bytes.data(), sizeof h);
+    edit(h);
+    std::memcpy(bytes.data(), &h, sizeof h);
+    return bytes;
+  };
+  const struct {
+    std::string file;
+    std::string bytes;
+    std::string fault;
+  } cases[] = {
+      {"cut_in_its_segments.so", whole.substr(0, 5000),
+       "lies beyond the end of the file (5000 bytes): is it truncated?"},
+      {"cut_after_its_headers.so", whole.substr(0, 1000), "segment 0 (bytes 0 to "},
+      {"cut_at_the_end.so", whole.substr(0, whole.size() - 8), "section headers lie beyond the end"},
+      {"cut_in_its_header.so", whole.substr(0, 40), "too short to be a shared library (40 bytes)"},
+      {"empty.so", "", "too short"},
+      {"headers_far_away.so", with_header([](auto& h) { h.e_phoff = ~decltype(h.e_phoff){0} - 8; }),
+       "program headers lie beyond the end"},
+      {"no_headers.so", with_header([](auto& h) { h.e_phnum = 0; }), "lists no program headers"},
+      {"odd_header_size.so", with_header([](auto& h) { h.e_phentsize = 7; }), "sizes of headers"},
+      {"program.so", with_header([](auto& h) { h.e_type = ET_EXEC; }), "not a shared library (ELF type 2)"},
+      {"other_machine.so", with_header([](auto& h) { h.e_ident[EI_CLASS] = ELFCLASS32; }), "another kind of machine"},
+      {"text.so", std::string(100, 'x'), "not an ELF file"},
+  };
+  for (const auto& c : cases) {
+    const auto file = forged(c.file, c.bytes);
+    const std::string error = load_error(file);
+    EXPECT_NE(error.find(file.string() + ": cannot load plug-in: "), std::string::npos) << c.file << ": " << error;
+    EXPECT_NE(error.find(c.fault), std::string::npos) << c.file << ": " << error;
+  }
+  EXPECT_NE(load_error(dir).find("not a regular file"), std::string::npos);
+  EXPECT_EQ(engine::elf_fault(testing::plugin_path("Manometer")), "");
+  std::filesystem::remove_all(dir);
+}
+
+// dlopen searches the library path for a name without a slash; the host loads the file named.
+TEST(Engine, LoadsTheFileNamedNotALibraryOfThatName) {
+  PENSTOCK_REQUIRE_PLUGIN("Manometer");
+  const auto dir = std::filesystem::temp_directory_path() / "penstock_named_plugins";
+  std::filesystem::create_directories(dir);
+  // A plug-in under the name of a host library that is already loaded, and one under its own.
+  std::filesystem::copy_file(testing::plugin_path("Manometer"), dir / "libfoundation_util.so",
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(testing::plugin_path("Manometer"), dir / "Manometer.so",
+                             std::filesystem::copy_options::overwrite_existing);
+  const auto before = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  for (const char* name : {"libfoundation_util.so", "Manometer.so"}) {
+    try {
+      const engine::Plugin p{std::filesystem::path(name)};
+      EXPECT_EQ(p.group().inputs.size(), 5U) << name;
+      EXPECT_EQ(p.path(), name);
+    } catch (const engine::PluginError& e) {
+      ADD_FAILURE() << e.what();
+    }
+  }
+  std::filesystem::current_path(before);
+  std::filesystem::remove_all(dir);
 }
 
 // A component of every kind, declared through the frame.

@@ -55,8 +55,15 @@ GroupDecl declare(NeBuildFcn builder);
 // Parameter values by name, as the engine hands them to setup.
 using ParameterTable = std::map<std::string, double>;
 
-// A loaded plug-in with its declared group. Throws PluginError, naming the file, when the library
-// cannot be loaded, has no mexFunction, registers no builder or declares a faulty group.
+// What keeps the file from being a shared library that this host can map safely: not a regular
+// file, not ELF of the host's kind, not a shared library, or a header, table or segment that does
+// not lie inside the file (a truncated file). "" when nothing does.
+std::string elf_fault(const std::filesystem::path& file);
+
+// A loaded plug-in with its declared group. The path names a file, never a library to search for:
+// a relative path is taken from the current folder. Throws PluginError, naming the file, when its
+// ELF headers are faulty (see elf_fault), the library cannot be loaded, has no mexFunction,
+// registers no builder or declares a faulty group.
 class Plugin {
  public:
   explicit Plugin(const std::filesystem::path& path);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -101,15 +102,25 @@ struct Description {
 // Reads a network description file; throws ModelError on a fault.
 Description read_description(const std::filesystem::path& file);
 
-// The components a model may use: every <Name>.yaml with a <Name>.so beside it in the searched
-// folders (a later folder does not replace a name found in an earlier one).
+// The components a model may use: every <Name>.so with its network description <Name>.yaml
+// beside it, and every description of an element the host solves itself, in the folders given.
+// Only the folders given are searched: a model file may name no other (see allows). A plug-in
+// whose description is missing or unreadable, a name found in two folders and a folder that is
+// not one are faults (errors); a catalogue with faults loads no model.
+//
+// One catalogue may be shared between threads: each plug-in is loaded once, on first use.
 class Catalogue {
  public:
   explicit Catalogue(const std::vector<std::filesystem::path>& directories);
-  // $PENSTOCK_PLUGIN_PATH (colon-separated), then plugins/ and builtins/ beside the program's bin/.
+  // The folders of $PENSTOCK_PLUGIN_PATH (colon-separated) that are there, then the program's own.
   static std::vector<std::filesystem::path> default_directories();
+  // plugins/ and builtins/ beside the program's bin/, where they are: the host's own plug-ins.
+  static std::vector<std::filesystem::path> own_directories();
   void add_directory(const std::filesystem::path& directory);
+  // The folders searched, made absolute, each once.
   const std::vector<std::filesystem::path>& directories() const { return directories_; }
+  // Whether the folder is one of those searched.
+  bool allows(const std::filesystem::path& folder) const;
 
   std::vector<std::string> names() const;
   const Description* find(const std::string& name) const;
@@ -120,21 +131,32 @@ class Catalogue {
   std::shared_ptr<const engine::Plugin> plugin(const std::string& name) const;
   // Parameter names the plug-in's setup asks for, in block order.
   const std::vector<std::string>& parameter_names(const std::string& name) const;
-  // Descriptions that could not be read, and .so files without a description.
-  const std::vector<std::string>& problems() const { return problems_; }
+  // The faults of the folders, each naming its file or folder.
+  const std::vector<std::string>& errors() const { return errors_; }
+  // The plug-ins loaded so far from folders other than the program's own, by name.
+  std::vector<std::filesystem::path> external_plugins() const;
 
  private:
+  // What the first use of a plug-in learns, filled once under the lock.
+  struct Loaded {
+    std::mutex mutex;
+    std::shared_ptr<const engine::Plugin> plugin;
+    std::vector<std::string> parameters;
+  };
   struct Entry {
     Description description;
     std::filesystem::path plugin;
-    mutable std::shared_ptr<const engine::Plugin> loaded;
-    mutable std::vector<std::string> parameters;
+    bool external = false;
+    std::unique_ptr<Loaded> loaded = std::make_unique<Loaded>();
   };
   const Entry& entry(const std::string& name) const;
-  void add_host_element(const std::filesystem::path& file);
+  bool claim(const std::string& name, const std::filesystem::path& file);
+  void add_host_element(const std::filesystem::path& file, bool external);
   std::map<std::string, Entry> entries_;
+  std::map<std::string, std::filesystem::path> claimed_;  // name -> the first file that bore it
   std::vector<std::filesystem::path> directories_;
-  std::vector<std::string> problems_;
+  std::vector<std::filesystem::path> own_;
+  std::vector<std::string> errors_;
 };
 
 // What `penstock check` reports about an assembled model.
