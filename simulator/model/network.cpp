@@ -88,6 +88,7 @@ class Network final : public DaeSystem {
   double output(size_t id, double t, const double* y) const override;
   std::string output_kind(size_t id) const override;
   std::vector<PipeEnvelope> envelopes() const override;
+  std::string input_fault() const override;
 
  private:
   // The passes of the assembly.
@@ -411,6 +412,15 @@ double Network::output(size_t id, double t, const double* y) const {
 std::string Network::output_kind(size_t id) const {
   if (id < port_unknown_.size()) return port_unknown_[id].second == Domain::hydraulic ? "pressure" : "speed";
   return WavePipes::kind(pipes_.quantity(id - port_unknown_.size()));
+}
+
+// The signal that first left the finite range, by the time it was met.
+std::string Network::input_fault() const {
+  const Signal* first = nullptr;
+  for (const auto& s : signals_) {
+    if (s->fault() && (first == nullptr || s->fault()->t < first->fault()->t)) first = s.get();
+  }
+  return first == nullptr ? "" : describe(*first, *first->fault());
 }
 
 std::vector<PipeEnvelope> Network::envelopes() const {
