@@ -89,8 +89,14 @@ class Network final : public DaeSystem {
   std::string output_kind(size_t id) const override;
   std::vector<PipeEnvelope> envelopes() const override;
   std::string input_fault() const override;
+  std::string variable_remedy(size_t variable) const override { return remedy(variable_owner_[variable]); }
+  std::string equation_remedy(size_t row) const override { return remedy(equation_owner_[row]); }
 
  private:
+  std::string remedy(int owner) const {
+    const auto it = remedies_.find(owner);
+    return it == remedies_.end() ? "" : it->second;
+  }
   // The passes of the assembly.
   Element& add_element(const ElementSpec& es);
   void add_nodes(const NetworkSpec& spec, const ElementSpec& es);
@@ -141,6 +147,7 @@ class Network final : public DaeSystem {
   double grid_step_ = 0.0;
   std::map<std::string, size_t> port_outputs_;        // "element.port.p" -> id
   std::vector<std::pair<int, Domain>> port_unknown_;  // per id: the node's across unknown (-1: reference)
+  std::map<int, std::string> remedies_;               // element -> its description's remedy, where it has one
 };
 
 int node_owner(size_t node) { return -static_cast<int>(node) - 2; }
@@ -183,6 +190,8 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
   for (size_t e = 0; e < spec.elements.size(); ++e) {
     const ElementSpec& es = spec.elements[e];
     const int owner = static_cast<int>(e);
+    if (!es.description->remedy.empty())
+      remedies_[owner] = "'" + es.name + "' (" + es.description->name + "): " + es.description->remedy;
     if (es.wave_pipe) {
       elements_.emplace_back().name = es.name;  // no plug-in: an element without inputs or equations
       add_nodes(spec, es);

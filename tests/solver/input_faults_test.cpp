@@ -1,5 +1,6 @@
 // Runs that go wrong because of what drives them, and say so: a signal that leaves the finite range
-// part way names itself and the time.
+// part way names itself and the time; a run that fails at a component whose description knows the
+// usual cause says what to do about it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -84,6 +85,35 @@ run: {stop: 24 s, output: 0.01 s}
   EXPECT_NE(outcome.error.find(":9:26: the signal for 'alternator.syn_enable' is not a number at t = 20 s"),
             std::string::npos)
       << outcome.error;
+}
+
+// The shut Regulator of plugin_plants_test, without the flow tolerance that its leak needs: the
+// run fails at the regulator, and the message says what its description advises.
+TEST(RunFailure, AtAShutRegulatorNamesTheFlowTolerance) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater", "Pipe", "Regulator");
+  const sim::Outcome outcome = run(R"(
+fluid: {density: 1000 kg/m3, viscosity_kin: 1e-6 m2/s, bulk: 2.1e9 Pa, alpha: 0}
+components:
+  - {name: lake, type: Headwater, parameters: {h: 100 m}}
+  - {name: line, type: Pipe, count: 20, parameters: {dx: 30 m, Din: 0.5 m, lambda: 0.02, a: 1200 m/s}}
+  - {name: gate, type: Regulator, parameters: {Din: 0.5 m}}
+connections:
+  - [lake.B, ref]
+  - [lake.A, line.A]
+  - [line.B, gate.A]
+  - [gate.B, ref]
+signals:
+  gate.sigma: {ramp: {start: 0.1 s, duration: 0.2 s, from: 0.05, to: 0}}
+run:
+  stop: 3 s
+  output: 0.01 s
+  start: steady
+)");
+  ASSERT_FALSE(outcome.complete);
+  EXPECT_NE(outcome.error.find("gate: equation 0"), std::string::npos) << outcome.error;
+  EXPECT_NE(outcome.error.find("\n  'gate' (Regulator): shut (sigma = 0), it still leaks"), std::string::npos)
+      << outcome.error;
+  EXPECT_NE(outcome.error.find("(run: tolerances: {flow: 1e-9})"), std::string::npos) << outcome.error;
 }
 
 }  // namespace
