@@ -118,12 +118,14 @@ std::string markdown(const sim::Catalogue& cat, const std::string& name) {
       std::string extra;
       if (!p.fluid.empty() || p.name.find('.') != std::string::npos) extra += "; from the fluid unless given";
       if (p.default_value) extra += fmt::format("; {} unless given", *p.default_value);
+      if (p.domain) extra += "; must be " + p.domain->text();
       out += fmt::format("  - `{}` [{}]: {}{}\n", p.name, p.unit.empty() || p.unit == "1" ? "-" : p.unit, p.doc, extra);
     }
   } else {
     out += "- Parameters read by its formulas: none.\n";
   }
   for (const auto& n : d.notes) out += fmt::format("- Note: {}\n", n);
+  if (!d.remedy.empty()) out += fmt::format("- Shown when a run fails at it: {}\n", d.remedy);
   return out + "\n";
 }
 

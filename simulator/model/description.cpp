@@ -1,4 +1,6 @@
 // Network descriptions: how a plug-in's element variables meet its ports.
+#include <fmt/core.h>
+
 #include <algorithm>
 #include <set>
 
@@ -24,6 +26,30 @@ const Description::Parameter* Description::parameter(const std::string& n) const
     if (p.name == n) return &p;
   }
   return nullptr;
+}
+
+bool Description::Range::contains(double v) const {
+  switch (kind) {
+    case Kind::positive:
+      return v > 0.0;
+    case Kind::non_negative:
+      return v >= 0.0;
+    case Kind::between:
+      return v >= low && v <= high;
+  }
+  return false;
+}
+
+std::string Description::Range::text() const {
+  switch (kind) {
+    case Kind::positive:
+      return "positive";
+    case Kind::non_negative:
+      return "non-negative";
+    case Kind::between:
+      return fmt::format("from {:g} to {:g}", low, high);
+  }
+  return "";
 }
 
 std::string Description::kind_of(const std::string& variable) const {
@@ -104,6 +130,7 @@ void read_header(const YamlFile& f, const YAML::Node& root, const std::filesyste
     f.expect_sequence(notes, "notes");
     for (const auto& n : notes) d.notes.push_back(f.text(n, "a note"));
   }
+  if (root["remedy"]) d.remedy = f.text(root["remedy"], "remedy");
 }
 
 // "A: hydraulic" or "A: {domain: hydraulic, unconnected: ref}".
@@ -211,20 +238,42 @@ void read_start(const YamlFile& f, const YAML::Node& root, Description& d) {
   }
 }
 
-// "dx: {unit: m, doc: ..., default: 1, fluid: density}", or "dx: what it means", or "dx:".
+// "domain: positive", "domain: non-negative" or "domain: [low, high]", in the parameter's unit.
+Description::Range read_domain(const YamlFile& f, const YAML::Node& node, const std::string& unit) {
+  using Range = Description::Range;
+  if (node.IsSequence()) {
+    if (node.size() != 2) f.fail(node, "a domain range is [low, high]");
+    Range r{Range::Kind::between, f.number(node[0], "a domain's low end", unit),
+            f.number(node[1], "a domain's high end", unit)};
+    if (!(r.low <= r.high)) f.fail(node, "a domain range [low, high] has low <= high");
+    return r;
+  }
+  const std::string text = f.text(node, "domain");
+  if (text == "positive") return Range{Range::Kind::positive};
+  if (text == "non-negative") return Range{Range::Kind::non_negative};
+  f.fail(node, "a domain is positive, non-negative or [low, high], not '" + text + "'" +
+                   detail::did_you_mean(text, {"positive", "non-negative"}));
+}
+
+// "dx: {unit: m, doc: ..., default: 1, fluid: density, domain: positive}", or "dx: what it means",
+// or "dx:".
 Description::Parameter read_parameter(const YamlFile& f, const YAML::Node& key, const YAML::Node& value) {
   Description::Parameter p;
   p.name = key.Scalar();
   if (value.IsMap()) {
-    f.only_keys(value, {"unit", "doc", "default", "fluid"}, "a parameter");
+    f.only_keys(value, {"unit", "doc", "default", "fluid", "domain"}, "a parameter");
     if (value["unit"]) p.unit = f.text(value["unit"], "unit");
+    if (!p.unit.empty() && !detail::find_unit(p.unit)) f.fail(value["unit"], "unknown unit '" + p.unit + "'");
     if (value["doc"]) p.doc = f.text(value["doc"], "doc");
-    if (value["default"]) p.default_value = f.number(value["default"], "default");
+    if (value["default"]) p.default_value = f.number(value["default"], "default", p.unit);
     if (value["fluid"]) p.fluid = f.text(value["fluid"], "fluid");
+    if (value["domain"]) p.domain = read_domain(f, value["domain"], p.unit);
+    if (p.domain && p.default_value && !p.domain->contains(*p.default_value)) {
+      f.fail(value["default"], fmt::format("the default of '{}' is outside its domain ({})", p.name, p.domain->text()));
+    }
   } else if (!value.IsNull()) {
     p.doc = f.text(value, "a parameter's meaning");
   }
-  if (!p.unit.empty() && !detail::find_unit(p.unit)) f.fail(value["unit"], "unknown unit '" + p.unit + "'");
   return p;
 }
 
@@ -242,7 +291,7 @@ Description read_description(const std::filesystem::path& file) {
   const YAML::Node root = f.load();
   f.expect_map(root, "a network description");
   f.only_keys(root,
-              {"component", "host", "physics", "notes", "ports", "branches", "across", "signals", "variables",
+              {"component", "host", "physics", "notes", "remedy", "ports", "branches", "across", "signals", "variables",
                "outputs", "start", "defaults", "parameters"},
               "a network description");
   Description d;

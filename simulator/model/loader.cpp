@@ -28,6 +28,40 @@ using detail::YamlFile;
 const std::vector<std::string> kFluidProperties{"density", "viscosity_kin",   "bulk",
                                                 "alpha",   "vapour_pressure", "atmospheric_pressure"};
 
+// Each fluid property's unit, and what its value must be ("" for any).
+struct FluidProperty {
+  const char* unit;
+  const char* must;
+};
+const std::map<std::string, FluidProperty> kFluidUnits{{"density", {"kg/m3", "positive"}},
+                                                       {"viscosity_kin", {"m2/s", "non-negative"}},
+                                                       {"bulk", {"Pa", "positive"}},
+                                                       {"alpha", {"1", ""}},
+                                                       {"vapour_pressure", {"Pa", "non-negative"}},
+                                                       {"atmospheric_pressure", {"Pa", "positive"}}};
+
+// The unit of an absolute tolerance, by the kind of variable it is for.
+const std::map<std::string, std::string> kToleranceUnits{{"absolute", "1"},  {"pressure", "Pa"}, {"flow", "m3/s"},
+                                                         {"speed", "rad/s"}, {"torque", "N m"},  {"level", "m"},
+                                                         {"volume", "m3"},   {"logical", "1"},   {"ratio", "1"}};
+
+// The unit of a node's across variable.
+std::string across_unit(Domain d) { return d == Domain::hydraulic ? "Pa" : "rad/s"; }
+
+// The unit a start value of a variable of the kind is written in; "" where the kind has none.
+std::string kind_unit(const std::string& kind) {
+  const auto it = kToleranceUnits.find(kind);
+  return it == kToleranceUnits.end() || kind == "ratio" || kind == "logical" ? "" : it->second;
+}
+
+// The bounds of the run's settings: a relative tolerance outside them is meaningless (below, under
+// the rounding of the arithmetic; above, no accuracy at all), and a step limit shorter than this
+// part of the run's span would take more steps than a run can make.
+constexpr double kRelativeLow = 1e-12;
+constexpr double kRelativeHigh = 1e-2;
+constexpr double kShortestMaxStep = 1e-6;  // of the span: a million steps
+constexpr double kShortestOutput = 1e-9;   // of the span: a billion rows
+
 bool is_identifier(const std::string& s) {
   if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
   return std::all_of(s.begin(), s.end(),
@@ -69,6 +103,8 @@ class Loader {
   void plan_wave_grid(Model& model, const YAML::Node& run);
   void read_entry_signals(const Entry& e, const YAML::Node& signals);
   engine::ParameterTable parameters(const Entry& entry, const YAML::Node& given);
+  void check_parameter(const Entry& entry, const Description::Parameter& info, const engine::ParameterTable& table,
+                       const YAML::Node& given);
   void read_connections(const YAML::Node& node);
   void read_connection(const YAML::Node& item);
   struct Joined {
@@ -86,6 +122,7 @@ class Loader {
   RunSettings::Start read_start_kind(const YAML::Node& s);
   RunSettings::Linear read_linear_solver(const YAML::Node& s);
   void check_signals();
+  void signals_at_start(double t);
 
   // A port reference "name.port" or "name[k].port": the element index and port name.
   std::pair<size_t, std::string> port(const YAML::Node& node) { return port(node, f_.text(node, "a port")); }
@@ -111,6 +148,7 @@ class Loader {
   const Catalogue* catalogue_;
   CheckReport* report_;
   std::map<std::string, double> fluid_;
+  YAML::Node fluid_node_;
   std::vector<Entry> entries_;
   std::unordered_map<std::string, size_t> entry_index_;  // name -> its place in entries_
   NetworkSpec spec_;
@@ -171,6 +209,7 @@ void Loader::read(const YAML::Node& root, Model& model, std::vector<SourceMark>&
 
   if (root["run"]) model.run = read_run(root["run"], spec_.absolute_by_kind);
   spec_.start_time = model.run.start_time;
+  signals_at_start(model.run.start_time);
   plan_wave_grid(model, root["run"] ? root["run"] : YAML::Node{});
   if (fluid_.count("vapour_pressure") != 0) {
     spec_.every_envelope = true;
@@ -184,7 +223,16 @@ void Loader::read(const YAML::Node& root, Model& model, std::vector<SourceMark>&
 void Loader::read_fluid(const YAML::Node& node) {
   f_.expect_map(node, "fluid");
   f_.only_keys(node, kFluidProperties, "fluid");
-  for (const auto& kv : node) fluid_[kv.first.Scalar()] = f_.number(kv.second, "fluid " + kv.first.Scalar());
+  fluid_node_.reset(node);
+  for (const auto& kv : node) {
+    const std::string name = kv.first.Scalar();
+    const FluidProperty& property = kFluidUnits.at(name);
+    const double v = f_.number(kv.second, "fluid " + name, property.unit);
+    const std::string must = property.must;
+    if ((must == "positive" && !(v > 0)) || (must == "non-negative" && !(v >= 0)))
+      f_.fail(kv.second, fmt::format("the fluid's {} must be {}, not {:g} {}", name, must, v, property.unit));
+    fluid_[name] = v;
+  }
 }
 
 void Loader::read_components(const YAML::Node& node) {
@@ -270,7 +318,7 @@ std::shared_ptr<const engine::Plugin> Loader::find_type(Entry& entry, const YAML
 void Loader::read_count(Entry& entry, const YAML::Node& node) {
   if (!entry.description->host.empty())
     f_.fail(node, entry.type + " is not chained with count: it is cut into reaches along its length (reaches:)");
-  const double count = f_.number(node, "count");
+  const double count = f_.number(node, "count", "1");
   if (!(count >= 1) || count != static_cast<double>(static_cast<size_t>(count)) || count > 1e6) {
     f_.fail(node, "count is a whole number of sections, at least 1");
   }
@@ -352,7 +400,8 @@ void Loader::read_entry_start(const Entry& e, const YAML::Node& start) {
   f_.expect_map(start, "start");
   for (const auto& kv : start) {
     const auto [elements, variable] = element_variable(kv.first, e.name + "." + kv.first.Scalar());
-    const double v = f_.number(kv.second, "a start value");
+    const double v = f_.number(kv.second, "the start value of " + e.name + "." + variable,
+                               kind_unit(e.description->kind_of(variable)));
     for (size_t i : elements) spec_.elements[i].start[variable] = v;
   }
 }
@@ -367,7 +416,7 @@ void Loader::read_entry_signals(const Entry& e, const YAML::Node& signals) {
       f_.fail(kv.first, "'" + input + "' is not a signal input of " + e.type +
                             detail::did_you_mean(input, e.description->signals));
     }
-    std::shared_ptr<detail::Signal> s = detail::read_signal(f_, kv.second);
+    std::shared_ptr<detail::Signal> s = detail::read_signal(f_, kv.second, e.name + "." + input);
     for (size_t k = 0; k < e.count; ++k) spec_.elements[e.first + k].signals[input] = s;
   }
 }
@@ -396,30 +445,52 @@ engine::ParameterTable Loader::parameters(const Entry& entry, const YAML::Node& 
       const std::string what = "parameter '" + p + "'";
       const double value = f_.number(kv.second, what);
       const Description::Parameter* info = d.parameter(p);
-      if (info != nullptr && !info->unit.empty() && kv.second.IsScalar()) {
-        const auto q = detail::parse_quantity(kv.second.Scalar());
-        const auto expected = detail::find_unit(info->unit);
-        const auto written = q && !q->unit.empty() ? detail::find_unit(q->unit) : std::nullopt;
-        if (expected && written && expected->dimension != written->dimension) {
-          const std::string dim = written->dimension.empty() ? "a pure number" : "a " + written->dimension;
-          f_.fail(kv.second, fmt::format("{} of {} is in {}, and '{}' is {}", what, entry.type, info->unit,
-                                         kv.second.Scalar(), dim));
-        }
-      }
+      if (info != nullptr && !info->unit.empty()) f_.check_unit(kv.second, what + " of " + entry.type, info->unit);
       table[p] = value;
       set_here.insert(p);
     }
   }
-  for (const Description::Parameter& info : d.parameters) {
-    if (table.count(info.name) == 0 && d.host.empty()) {
-      const std::string source =
-          info.name.find('.') != std::string::npos || !info.fluid.empty() ? " (nor the model's fluid)" : "";
-      warn(f_.mark(entry.node["type"]), "component '" + entry.name + "' (" + entry.type +
-                                            ") does not give parameter '" + info.name + "'" + source +
-                                            "; the plug-in reads 0");
-    }
-  }
+  for (const Description::Parameter& info : d.parameters) check_parameter(entry, info, table, given);
   return table;
+}
+
+// A parameter the description gives a domain has its value there; one missing is a warning (the
+// plug-in reads 0), or an error where 0 is outside its domain.
+void Loader::check_parameter(const Entry& entry, const Description::Parameter& info,
+                             const engine::ParameterTable& table, const YAML::Node& given) {
+  const std::string who = fmt::format("'{}' ({})", entry.name, entry.type);
+  const bool from_fluid = info.name.find('.') != std::string::npos || !info.fluid.empty();
+  const auto it = table.find(info.name);
+  if (it == table.end()) {
+    if (!entry.description->host.empty()) return;  // the host knows what it needs (wave_pipe)
+    const std::string doc = info.doc.empty() ? "" : " (" + info.doc + ")";
+    if (info.domain && !info.domain->contains(0.0)) {
+      f_.fail(entry.node["type"],
+              fmt::format("{} needs parameter '{}'{}, which must be {}: give it under parameters{} "
+                          "(the plug-in would read 0)",
+                          who, info.name, doc, info.domain->text(), from_fluid ? " or in the model's fluid" : ""));
+    }
+    warn(f_.mark(entry.node["type"]), "component '" + entry.name + "' (" + entry.type + ") does not give parameter '" +
+                                          info.name + "'" + (from_fluid ? " (nor the model's fluid)" : "") +
+                                          "; the plug-in reads 0");
+    return;
+  }
+  if (!info.domain || info.domain->contains(it->second)) return;
+  // Where the value was written: in the parameters, else in the fluid, whose own checks may be looser.
+  const std::string property = info.fluid.empty() ? info.name.substr(info.name.find('.') + 1) : info.fluid;
+  const YAML::Node& fluid = fluid_node_;
+  YAML::Node where;
+  if (given && given[info.name]) {
+    where.reset(given[info.name]);
+  } else if (from_fluid && fluid && fluid[property]) {
+    where.reset(fluid[property]);
+  } else {
+    where.reset(entry.node["type"]);
+  }
+  const std::string doc = info.doc.empty() ? "" : ", the " + info.doc + ",";
+  const std::string unit = info.unit.empty() || info.unit == "1" ? "" : " " + info.unit;
+  f_.fail(where, fmt::format("{}: parameter '{}'{} must be {}, not {:g}{}", who, info.name, doc, info.domain->text(),
+                             it->second, unit));
 }
 
 std::vector<std::string> Loader::entry_names() const {
@@ -446,6 +517,8 @@ Loader::Reference Loader::split_reference(const YAML::Node& node, const std::str
       return std::isdigit(static_cast<unsigned char>(c)) != 0;
     });
     r.section = number ? std::stoul(k) : SIZE_MAX;
+    if (number && r.section == 0)  // 0 stands for no section given
+      f_.fail(node, fmt::format("sections are counted from 1: write {}[1].{}", r.name, r.member));
   }
   return r;
 }
@@ -548,7 +621,6 @@ void Loader::read_connection(const YAML::Node& item) {
       if (!is_identifier(name) || name == "ref") f_.fail(item["node"], "'" + name + "' cannot name a node");
       if (node_names_.count(name) != 0) f_.fail(item["node"], "a second node named '" + name + "'");
     }
-    if (item["start"]) start = f_.number(item["start"], "a node's start value");
   }
   f_.expect_sequence(ports, "a connection");
   if (ports.size() < 2 && !(ports.size() == 1 && item.IsMap())) {
@@ -556,7 +628,10 @@ void Loader::read_connection(const YAML::Node& item) {
   }
   const Joined joined = joined_ports(ports);
   if (joined.members.empty()) f_.fail(item, "a connection of 'ref' alone joins nothing");
-  if (joined.to_reference && start) f_.fail(item["start"], "the reference has no start value: it is 0");
+  if (item.IsMap() && item["start"]) {
+    if (joined.to_reference) f_.fail(item["start"], "the reference has no start value: it is 0");
+    start = f_.number(item["start"], "a node's start value", across_unit(joined.domain));
+  }
   const int n =
       joined.to_reference ? kReference : new_node(name.empty() ? joined.first_port : name, joined.domain, true);
   if (n != kReference) spec_.nodes[static_cast<size_t>(n)].start = start;
@@ -646,7 +721,7 @@ void Loader::read_signals(const YAML::Node& node) {
                             (list.empty() ? "; it has no signal inputs" : "; its signal inputs are " + list));
     }
     const auto [elements, variable] = element_variable(kv.first, text);
-    std::shared_ptr<detail::Signal> s = detail::read_signal(f_, kv.second);
+    std::shared_ptr<detail::Signal> s = detail::read_signal(f_, kv.second, text);
     for (size_t i : elements) spec_.elements[i].signals[variable] = s;
   }
 }
@@ -663,33 +738,55 @@ void Loader::check_signals() {
   }
 }
 
+// Every signal finite where the run starts (an expression may be undefined there, or overflow).
+void Loader::signals_at_start(double t) {
+  std::set<detail::Signal*> seen;
+  for (const ElementSpec& es : spec_.elements) {
+    for (const auto& [input, signal] : es.signals) {
+      if (!seen.insert(signal.get()).second) continue;
+      if (!signal->finite_at_start(t)) {
+        f_.fail(signal->mark, fmt::format("the signal for '{}' is {} at the start of the run, t = {:g} s; a signal "
+                                          "must stay finite",
+                                          signal->name, detail::non_finite(signal->value(t)), t));
+      }
+    }
+  }
+}
+
 void Loader::read_start(const YAML::Node& node) {
   f_.expect_map(node, "start");
   for (const auto& kv : node) {
     const std::string text = kv.first.Scalar();
-    const double value = f_.number(kv.second, "a start value");
+    const std::string what = "the start value of " + text;
     const size_t dot = text.rfind('.');
     // A node: by its name, or by one of its ports, with its across variable.
     if (dot != std::string::npos) {
       const std::string prefix = text.substr(0, dot), variable = text.substr(dot + 1);
+      auto across = [&](const std::string& owner, Domain domain) {
+        if (variable != across_name(domain)) {
+          f_.fail(kv.first, fmt::format("{} has the variable '{}', not '{}'; write {}.{}", owner, across_name(domain),
+                                        variable, prefix, across_name(domain)));
+        }
+        return f_.number(kv.second, what, across_unit(domain));
+      };
       if (const auto it = node_names_.find(prefix); it != node_names_.end()) {
         NodeSpec& n = spec_.nodes[static_cast<size_t>(it->second)];
-        if (variable != across_name(n.domain)) {
-          f_.fail(kv.first,
-                  fmt::format("node '{}' has the variable '{}', not '{}'", prefix, across_name(n.domain), variable));
-        }
-        n.start = value;
+        n.start = across(fmt::format("node '{}'", prefix), n.domain);
         continue;
       }
       if (const size_t inner = prefix.rfind('.'); inner != std::string::npos) {  // component.port.p
         const auto [element, port_name] = port(kv.first, prefix);
         const int n = spec_.elements[element].node_at(port_name);
+        const double value =
+            across(fmt::format("port '{}'", prefix), spec_.elements[element].description->port(port_name)->domain);
         if (n == kReference) f_.fail(kv.first, "port '" + prefix + "' is on the reference, whose value is 0");
         spec_.nodes[static_cast<size_t>(n)].start = value;
         continue;
       }
     }
     const auto [elements, variable] = element_variable(kv.first, text);
+    const double value =
+        f_.number(kv.second, what, kind_unit(spec_.elements[elements.front()].description->kind_of(variable)));
     for (size_t i : elements) spec_.elements[i].start[variable] = value;
   }
 }
@@ -701,23 +798,35 @@ RunSettings Loader::read_run(const YAML::Node& node, std::map<std::string, doubl
                 "wave_step", "envelope"},
                "run");
   RunSettings run;
-  if (node["start_time"]) run.start_time = f_.number(node["start_time"], "start_time");
-  if (node["stop"]) run.stop_time = f_.number(node["stop"], "stop");
+  if (node["start_time"]) run.start_time = f_.number(node["start_time"], "start_time", "s");
+  if (node["stop"]) run.stop_time = f_.number(node["stop"], "stop", "s");
   if (!(run.stop_time > run.start_time)) f_.fail(node["stop"], "the stop time must come after the start time");
+  const double span = run.stop_time - run.start_time;
+  if (!std::isfinite(span))
+    f_.fail(node["stop"],
+            fmt::format("the run from {:g} s to {:g} s is too long to compute", run.start_time, run.stop_time));
   if (node["output"]) {
-    run.output_interval = f_.number(node["output"], "output");
+    run.output_interval = f_.number(node["output"], "output", "s");
     if (!(run.output_interval > 0)) f_.fail(node["output"], "the output interval must be positive");
+    if (run.output_interval < kShortestOutput * span)
+      f_.fail(node["output"], fmt::format("an output interval of {:g} s makes more than {:g} rows of the run's {:g} s: "
+                                          "give at least {:g} s",
+                                          run.output_interval, 1 / kShortestOutput, span, kShortestOutput * span));
   }
   if (node["max_step"]) {
-    run.max_step = f_.number(node["max_step"], "max_step");
-    if (!(run.max_step >= 0)) f_.fail(node["max_step"], "max_step must not be negative");
+    run.max_step = f_.number(node["max_step"], "max_step", "s");
+    if (!(run.max_step >= 0)) f_.fail(node["max_step"], "max_step must not be negative (0: no limit)");
+    if (run.max_step > 0 && run.max_step < kShortestMaxStep * span)
+      f_.fail(node["max_step"], fmt::format("max_step {:g} s takes more than {:g} steps for the run's {:g} s: give "
+                                            "at least {:g} s, or 0 for no limit",
+                                            run.max_step, 1 / kShortestMaxStep, span, kShortestMaxStep * span));
   }
   if (const YAML::Node record = node["record"]) {
     f_.expect_sequence(record, "record");
     for (const auto& r : record) run.record.push_back(f_.text(r, "a recorded variable"));
   }
   if (node["wave_step"]) {
-    run.wave_step = f_.number(node["wave_step"], "wave_step");
+    run.wave_step = f_.number(node["wave_step"], "wave_step", "s");
     if (!(run.wave_step > 0) || !std::isfinite(run.wave_step))
       f_.fail(node["wave_step"], "the wave step must be a positive time");
   }
@@ -739,7 +848,11 @@ void Loader::read_tolerances(const YAML::Node& tol, RunSettings& run, std::map<s
   f_.only_keys(tol, keys, "tolerances");
   for (const auto& kv : tol) {
     const std::string k = kv.first.Scalar();
-    const double v = f_.number(kv.second, "tolerance " + k);
+    const double v = f_.number(kv.second, "tolerance " + k, k == "relative" ? "1" : kToleranceUnits.at(k));
+    if (k == "relative" && !(v >= kRelativeLow && v <= kRelativeHigh)) {
+      f_.fail(kv.second, fmt::format("the relative tolerance must be from {:g} to {:g}, not {:g}", kRelativeLow,
+                                     kRelativeHigh, v));
+    }
     if (!(v > 0)) f_.fail(kv.second, "a tolerance must be positive");
     if (k == "relative") {
       run.relative_tolerance = v;

@@ -102,8 +102,15 @@ class Network final : public DaeSystem {
   double output(size_t id, double t, const double* y) const override;
   std::string output_kind(size_t id) const override;
   std::vector<PipeEnvelope> envelopes() const override;
+  std::string input_fault() const override;
+  std::string variable_remedy(size_t variable) const override { return remedy(variable_owner_[variable]); }
+  std::string equation_remedy(size_t row) const override { return remedy(equation_owner_[row]); }
 
  private:
+  std::string remedy(int owner) const {
+    const auto it = remedies_.find(owner);
+    return it == remedies_.end() ? "" : it->second;
+  }
   // The passes of the assembly.
   void reserve(const NetworkSpec& spec);
   Element& add_element(const ElementSpec& es);
@@ -156,6 +163,7 @@ class Network final : public DaeSystem {
   double grid_step_ = 0.0;
   std::vector<double> x_, row_;  // one element's inputs, filled before each call, and a row over them
   size_t ports_ = 1;             // the most ports of a component: output ids [e·ports_, (e + 1)·ports_) are e's ports
+  std::map<int, std::string> remedies_;  // element -> its description's remedy, where it has one
 };
 
 int node_owner(size_t node) { return -static_cast<int>(node) - 2; }
@@ -199,6 +207,8 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
   for (size_t e = 0; e < spec.elements.size(); ++e) {
     const ElementSpec& es = spec.elements[e];
     const int owner = static_cast<int>(e);
+    if (!es.description->remedy.empty())
+      remedies_[owner] = "'" + es.name + "' (" + es.description->name + "): " + es.description->remedy;
     if (es.wave_pipe) {
       elements_.emplace_back().name = es.name;  // no plug-in: an element without inputs or equations
       add_nodes(spec, es);
@@ -475,6 +485,15 @@ std::string Network::output_kind(size_t id) const {
   if (id < elements_.size() * ports_)
     return elements_[id / ports_].description->ports[id % ports_].domain == Domain::hydraulic ? "pressure" : "speed";
   return WavePipes::kind(pipes_.quantity(id - elements_.size() * ports_));
+}
+
+// The signal that first left the finite range, by the time it was met.
+std::string Network::input_fault() const {
+  const Signal* first = nullptr;
+  for (const auto& s : signals_) {
+    if (s->fault() && (first == nullptr || s->fault()->t < first->fault()->t)) first = s.get();
+  }
+  return first == nullptr ? "" : describe(*first, *first->fault());
 }
 
 std::vector<PipeEnvelope> Network::envelopes() const {

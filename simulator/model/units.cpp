@@ -1,5 +1,6 @@
 #include "units.hpp"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -79,21 +80,61 @@ std::optional<Unit> find_unit(const std::string& name) {
   return it->second;
 }
 
+namespace {
+
+// The length of the decimal number that starts s: a sign, digits with at most one point among or
+// after them, and an exponent; 0 when s does not start with one.
+size_t decimal_length(const std::string& s) {
+  auto digit = [&s](size_t i) { return i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])) != 0; };
+  size_t i = (!s.empty() && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
+  size_t digits = 0;
+  for (; digit(i); ++i) ++digits;
+  if (i < s.size() && s[i] == '.') {
+    for (++i; digit(i); ++i) ++digits;
+  }
+  if (digits == 0) return 0;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    size_t j = i + 1;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    if (digit(j)) {
+      for (i = j; digit(i);) ++i;
+    }
+  }
+  return i;
+}
+
+}  // namespace
+
 std::optional<Quantity> parse_quantity(const std::string& text) {
   const std::string s = trim(text);
-  if (s.empty()) return std::nullopt;
-  const char* begin = s.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const double number = std::strtod(begin, &end);
-  if (end == begin || errno == ERANGE) return std::nullopt;
-  const std::string rest = trim(std::string(end));
-  // strtod also reads "inf" and "nan" and hexadecimal numbers; a quantity is a plain decimal.
-  if (!std::isfinite(number)) return std::nullopt;
-  if (rest.empty()) return Quantity{number, ""};
-  const std::optional<Unit> unit = find_unit(rest);
+  const size_t length = decimal_length(s);
+  if (length == 0) return std::nullopt;
+  const std::string rest = trim(s.substr(length));
+  const std::string digits = s.substr(0, length);
+  // What strtod would also read, a list of numbers and trailing text are not quantities.
+  if ((digits == "0" || digits == "+0" || digits == "-0") && (s[length] == 'x' || s[length] == 'X'))
+    throw std::invalid_argument("'" + s + "' is a hexadecimal number; write it in decimals");
+  const std::optional<Unit> unit = rest.empty() ? Unit{} : find_unit(rest);
+  if (!unit && (rest[0] == ',' || rest[0] == '.' || std::isdigit(static_cast<unsigned char>(rest[0])) != 0)) {
+    throw std::invalid_argument("'" + s +
+                                "' is not one number: write a single decimal number, with '.' for the "
+                                "decimal point, and its unit after a space");
+  }
   if (!unit) throw std::invalid_argument("unknown unit '" + rest + "'");
-  return Quantity{number * unit->factor, rest};
+  errno = 0;
+  const double number = std::strtod(digits.c_str(), nullptr);
+  if (errno == ERANGE && std::abs(number) > 1.0)
+    throw std::invalid_argument("'" + s + "' is too large: numbers go up to about 1.8e308");
+  const double si = number * unit->factor;
+  if (!std::isfinite(si))
+    throw std::invalid_argument("'" + s + "' is too large: in SI units it is beyond the largest number, about 1.8e308");
+  return Quantity{si, rest};
+}
+
+std::string dimension_phrase(const std::string& dimension) {
+  if (dimension.empty()) return "a pure number";
+  const bool vowel = std::string("aeiou").find(dimension[0]) != std::string::npos;
+  return (vowel ? "an " : "a ") + dimension;
 }
 
 }  // namespace penstock::sim::detail

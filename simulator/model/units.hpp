@@ -19,8 +19,13 @@ struct Quantity {
   std::string unit;    // as written, "" when none
 };
 
-// Parses "<number> [unit]"; returns nothing when the text does not start with a number, and
-// throws std::invalid_argument with a message when the unit is not known.
+// Parses "<decimal number> [unit]" into SI: returns nothing when the text does not start with a
+// decimal number, and throws std::invalid_argument with a message when what follows the number is
+// not a known unit (a hexadecimal number, a list "1,2,3", trailing text) or when the value in SI is
+// not finite.
 std::optional<Quantity> parse_quantity(const std::string& text);
+
+// "a length", "an area", "a pure number" (for ""): a dimension in a sentence.
+std::string dimension_phrase(const std::string& dimension);
 
 }  // namespace penstock::sim::detail

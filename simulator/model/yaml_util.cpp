@@ -1,8 +1,11 @@
 #include "yaml_util.hpp"
 
+#include <fmt/core.h>
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <map>
 
 #include "units.hpp"
 
@@ -52,11 +55,41 @@ std::string did_you_mean(const std::string& name, const std::vector<std::string>
   return best.empty() ? "" : "; did you mean '" + best + "'?";
 }
 
+// A key given twice in one map: YAML leaves it to the reader, and yaml-cpp keeps both pairs, of
+// which a lookup finds the first and a walk over the map meets both.
+void YamlFile::no_duplicate_keys(const YAML::Node& node) const {
+  if (node.IsSequence()) {
+    for (const auto& item : node) no_duplicate_keys(item);
+  }
+  if (!node.IsMap()) return;
+  // The keys seen so far; a map of a few keys, as most are, is searched through.
+  std::vector<YAML::Node> keys;
+  std::map<std::string, YAML::Node> many;
+  for (const auto& kv : node) {
+    no_duplicate_keys(kv.second);
+    if (!kv.first.IsScalar()) continue;
+    const std::string& key = kv.first.Scalar();
+    int first = 0;  // the line of the key's first appearance
+    if (keys.size() < 16) {
+      for (const YAML::Node& k : keys)
+        if (k.Scalar() == key) first = mark(k).line;
+      keys.push_back(kv.first);
+      if (keys.size() == 16)
+        for (const YAML::Node& k : keys) many.emplace(k.Scalar(), k);
+    } else if (const auto [it, added] = many.emplace(key, kv.first); !added) {
+      first = mark(it->second).line;
+    }
+    if (first != 0)
+      fail(kv.first, fmt::format("'{}' is given twice in this map (first at line {}): give each key once", key, first));
+  }
+}
+
 YAML::Node YamlFile::load() const {
   std::ifstream in(file_);
   if (!in) throw ModelError(SourceMark{file_, 0, 0}, "cannot open the file");
+  YAML::Node root;
   try {
-    return YAML::Load(in);
+    root = YAML::Load(in);
   } catch (const YAML::ParserException& e) {
     std::string hint;
     std::ifstream again(file_);
@@ -71,6 +104,8 @@ YAML::Node YamlFile::load() const {
     }
     throw ModelError(SourceMark{file_, e.mark.line + 1, e.mark.column + 1}, "YAML syntax: " + e.msg + hint);
   }
+  no_duplicate_keys(root);
+  return root;
 }
 
 SourceMark YamlFile::mark(const YAML::Node& node) const {
@@ -98,6 +133,22 @@ double YamlFile::number(const YAML::Node& node, const std::string& what) const {
   }
   if (!q) fail(node, what + " must be a number, not '" + node.Scalar() + "'");
   return q->value;
+}
+
+double YamlFile::number(const YAML::Node& node, const std::string& what, const std::string& unit) const {
+  const double value = number(node, what);
+  check_unit(node, what, unit);
+  return value;
+}
+
+void YamlFile::check_unit(const YAML::Node& node, const std::string& what, const std::string& unit) const {
+  const std::optional<Quantity> q = parse_quantity(node.Scalar());
+  const std::optional<Unit> expected = find_unit(unit);
+  if (!q || q->unit.empty() || !expected) return;
+  const std::string written = find_unit(q->unit)->dimension;
+  if (written == expected->dimension) return;
+  const std::string is = expected->dimension.empty() ? "is a pure number" : "is in " + unit;
+  fail(node, fmt::format("{} {}, and '{}' is {}", what, is, node.Scalar(), dimension_phrase(written)));
 }
 
 void YamlFile::only_keys(const YAML::Node& map, const std::vector<std::string>& allowed,

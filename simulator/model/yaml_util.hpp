@@ -15,7 +15,7 @@ class YamlFile {
   explicit YamlFile(std::string file) : file_(std::move(file)) {}
   const std::string& name() const { return file_; }
 
-  // Parses the file; a syntax error becomes a ModelError at its place.
+  // Parses the file; a syntax error, or a key given twice in a map, becomes a ModelError at its place.
   YAML::Node load() const;
 
   SourceMark mark(const YAML::Node& node) const;
@@ -23,13 +23,20 @@ class YamlFile {
   [[noreturn]] void fail(const SourceMark& where, const std::string& message) const;
 
   std::string text(const YAML::Node& node, const std::string& what) const;
+  // A decimal number, finite in SI, with any unit of units.hpp or none.
   double number(const YAML::Node& node, const std::string& what) const;
+  // The same in `unit` (e.g. "s", "kg/m3", "1" for a pure number): a unit written with it must be
+  // of that unit's dimension.
+  double number(const YAML::Node& node, const std::string& what, const std::string& unit) const;
+  // A number already read: its unit, when one is written, of the dimension of `unit`.
+  void check_unit(const YAML::Node& node, const std::string& what, const std::string& unit) const;
   // Keys of a map that are not among the allowed ones are an error with a "did you mean".
   void only_keys(const YAML::Node& map, const std::vector<std::string>& allowed, const std::string& what) const;
   void expect_map(const YAML::Node& node, const std::string& what) const;
   void expect_sequence(const YAML::Node& node, const std::string& what) const;
 
  private:
+  void no_duplicate_keys(const YAML::Node& node) const;
   std::string file_;
 };
 

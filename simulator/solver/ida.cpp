@@ -175,7 +175,12 @@ std::string Ida::failure(int flag) {
     message += fmt::format("; the residual of {} was not finite at t = {}", system_.equation_names()[non_finite_row_],
                            non_finite_time_);
   // Where it went wrong: the largest weighted local error, and the largest residual at the last
-  // iterate, both scaled to error-weight units.
+  // iterate, both scaled to error-weight units; and what the components there advise.
+  std::vector<std::string> remedies;
+  auto advise = [&remedies](const std::string& remedy) {
+    if (!remedy.empty() && std::find(remedies.begin(), remedies.end(), remedy) == remedies.end())
+      remedies.push_back(remedy);
+  };
   if (IDAGetErrWeights(ida(), weights_.get()) == IDA_SUCCESS &&
       IDAGetEstLocalErrors(ida(), errors_by_variable_.get()) == IDA_SUCCESS) {
     const double* w = data(weights_);
@@ -191,6 +196,7 @@ std::string Ida::failure(int flag) {
       }
     }
     message += fmt::format("; largest local error in {}", system_.variable_names()[worst]);
+    advise(system_.variable_remedy(worst));
   }
   N_Vector y_current = nullptr;
   N_Vector yp_current = nullptr;
@@ -203,7 +209,9 @@ std::string Ida::failure(int flag) {
     jacobian_.scale_rows(state_.t, y.data(), yp.data(), cj, data(errors_by_variable_));
     system_.residual(state_.t, y.data(), yp.data(), data(weights_));
     message += fmt::format(", largest residual in {}", jacobian_.worst_equation(data(weights_)));
+    advise(system_.equation_remedy(jacobian_.worst_row(data(weights_))));
   }
+  for (const std::string& remedy : remedies) message += "\n  " + remedy;
   return message;
 }
 

@@ -36,11 +36,15 @@ class Integrator final : EventLocator::Integration {
       set_up();
       outcome.linear_solver = dense_ ? "dense" : "klu";
       start_->initial();
+      check_inputs();
       output_->first(state_.t, y());
       integrate();
       outcome.complete = true;
     } catch (const Failure& failure) {
       outcome.error = failure.message;
+      // A signal that left the finite range is the cause of what the numerics made of it.
+      const std::string fault = system_.input_fault();
+      if (!fault.empty() && failure.message != fault) outcome.error = fault + "\n  then " + failure.message;
     }
     outcome.end_time = state_.t;
     if (ida_) ida_->add_statistics(stats_);
@@ -73,6 +77,7 @@ class Integrator final : EventLocator::Integration {
         output_->last(state_.t, y());
         throw Failure{why};
       }
+      check_inputs();
       const EventLocator::Switches& switches = locator_->step_to(state_.t, y(), yp(), *this);
       for (const double t : switches.smooth) {
         output_->before(t, *ida_);
@@ -149,6 +154,12 @@ class Integrator final : EventLocator::Integration {
   void settle() {
     ++stats_.restarts;
     start_->settle();
+  }
+
+  // A signal that went infinite or not a number in the step makes its F meaningless, even where the
+  // step succeeded (a comparison with NaN is false, and a component may turn it into a number).
+  void check_inputs() const {
+    if (std::string fault = system_.input_fault(); !fault.empty()) throw Failure{std::move(fault)};
   }
 
   void check_settings() const {

@@ -93,18 +93,24 @@ void Jacobian::scale_rows_by_last(const double* w) {
     }
 }
 
-std::string Jacobian::worst_equation(const double* F) const {
+size_t Jacobian::worst_row(const double* F) const {
   size_t worst = 0;
   double largest = -1.0;
   for (size_t r = 0; r < row_scale_.size(); ++r) {
     const double v = std::abs(F[r]) / (row_scale_[r] > 0.0 ? row_scale_[r] : 1.0);
-    if (std::isnan(v)) return fmt::format("{} (not a number)", system_.equation_names()[r]);
+    if (std::isnan(v)) return r;
     if (v > largest) {
       largest = v;
       worst = r;
     }
   }
-  return fmt::format("{} ({:.3g})", system_.equation_names()[worst], F[worst]);
+  return worst;
+}
+
+std::string Jacobian::worst_equation(const double* F) const {
+  const size_t r = worst_row(F);
+  if (std::isnan(F[r])) return fmt::format("{} (not a number)", system_.equation_names()[r]);
+  return fmt::format("{} ({:.3g})", system_.equation_names()[r], F[r]);
 }
 
 }  // namespace penstock::sim::detail

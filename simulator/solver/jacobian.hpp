@@ -56,7 +56,9 @@ class Jacobian {
   void scale_rows_by_last(const double* w);
   const std::vector<double>& row_scales() const { return row_scale_; }
 
-  // The equation whose residual is largest in row-scale units, with its residual, for messages.
+  // The equation whose residual is largest in row-scale units (the first one not a number), and
+  // its name with its residual, for messages.
+  size_t worst_row(const double* F) const;
   std::string worst_equation(const double* F) const;
   const std::vector<double>& absolute_tolerances() const { return atol_; }
 

@@ -102,6 +102,14 @@ class DaeSystem {
 
   // The extremes along the characteristic pipes asked for, over the grid times so far.
   virtual std::vector<PipeEnvelope> envelopes() const { return {}; }
+
+  // Why the inputs that drive F left the finite range (a signal that is infinite or not a number,
+  // named with the first time it was met), or "" while they have not: after that F means nothing.
+  virtual std::string input_fault() const { return ""; }
+  // What the component owning the variable, or the equation, advises when a run fails there (its
+  // description's remedy, with its name), or "".
+  virtual std::string variable_remedy(size_t /*variable*/) const { return ""; }
+  virtual std::string equation_remedy(size_t /*row*/) const { return ""; }
 };
 
 // The zero-crossing signals of all switching parts together.

@@ -65,18 +65,29 @@ struct Description {
     std::string plus;      // port name, or "ref"
     std::string minus;
   };
+  // The values a parameter may take: positive, non-negative, or a closed range [low, high].
+  struct Range {
+    enum class Kind { positive, non_negative, between };
+    Kind kind = Kind::positive;
+    double low = 0.0;
+    double high = 0.0;  // for between
+    bool contains(double v) const;
+    std::string text() const;  // "positive", "non-negative", "from 1 to 1e+07"
+  };
   struct Parameter {
     std::string name;
     std::string unit;  // SI unit, "1" for a pure number, "" when not stated
     std::string doc;
     std::optional<double> default_value;
-    std::string fluid;  // fluid property the parameter takes by default ("density", ...), or ""
+    std::string fluid;            // fluid property the parameter takes by default ("density", ...), or ""
+    std::optional<Range> domain;  // the values the formulas are meant for; any when not stated
   };
 
   std::string name;
   std::string host;                // "characteristics": a WavePipe, solved by the host, no plug-in
   std::string physics;             // one line
   std::vector<std::string> notes;  // behaviour a user may not expect
+  std::string remedy;              // what to do when a run fails at one of its variables or equations
   std::vector<Port> ports;
   std::vector<Branch> branches;
   std::vector<Across> across;
