@@ -40,13 +40,17 @@ class Integrator final : EventLocator::Integration {
       output_->first(state_.t, y());
       integrate();
       outcome.complete = true;
+      outcome.end_time = state_.t;
     } catch (const Failure& failure) {
       outcome.error = failure.message;
       // A signal that left the finite range is the cause of what the numerics made of it.
       const std::string fault = system_.input_fault();
       if (!fault.empty() && failure.message != fault) outcome.error = fault + "\n  then " + failure.message;
+      outcome.end_time = state_.t;
+    } catch (const detail::Stopped& stopped) {
+      outcome.error = stopped.why;
+      outcome.end_time = stopped.t;
     }
-    outcome.end_time = state_.t;
     if (ida_) ida_->add_statistics(stats_);
     if (newton_) newton_->add_statistics(stats_);
     if (locator_) {
@@ -61,7 +65,8 @@ class Integrator final : EventLocator::Integration {
  private:
   // One IDA step at a time. After each step the locator finds the switches in it; the outputs and
   // event rows are written in time order. A switch that changes F restarts IDA where it happened;
-  // so does a kink or jump of a driving signal, where IDA stops.
+  // so does a kink or jump of a driving signal, where IDA stops. Before each step, and between the
+  // rows of a long one, the observer may end the run (an interrupt): it stops where its rows end.
   void integrate() {
     for (;;) {
       // An output on the current time (the start, a restart on an output time, the end): the state.
@@ -69,6 +74,7 @@ class Integrator final : EventLocator::Integration {
         if (!output_->output(state_.t, y())) break;
         continue;
       }
+      output_->stop_if_asked(state_.t, y());
       if (ida_->fresh()) locator_->start(state_.t, y(), yp(), run_.output_interval);
       locator_->step_from(state_.t, y(), yp());
       const int flag = ida_->step();

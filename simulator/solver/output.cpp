@@ -1,16 +1,147 @@
 #include "penstock/sim/output.hpp"
 
+#include <fcntl.h>
 #include <fmt/core.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <system_error>
 
 namespace penstock::sim {
+
+namespace {
+
+std::runtime_error cannot_write(const std::filesystem::path& target, const std::string& reason) {
+  return std::runtime_error(fmt::format("cannot write {}: {}", target.string(), reason));
+}
+
+const char* file_kind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a file";
+}
+
+// The buffer of a PartFile is written out when it holds this much.
+constexpr size_t kBuffer = size_t{1} << 16;
+
+}  // namespace
+
+void check_target(const std::filesystem::path& target, const std::filesystem::path& model) {
+  struct stat file {};
+  if (::stat(target.c_str(), &file) != 0) {
+    // A file that is not there yet is made in its folder, which says then what is wrong with it.
+    if (errno == ENOENT) return;
+    throw cannot_write(target, std::strerror(errno));
+  }
+  if (S_ISDIR(file.st_mode)) throw cannot_write(target, std::strerror(EISDIR));
+  if (!S_ISREG(file.st_mode))
+    throw cannot_write(target, fmt::format("not a regular file ({})", file_kind(file.st_mode)));
+  struct stat input {};
+  if (!model.empty() && ::stat(model.c_str(), &input) == 0 && input.st_dev == file.st_dev &&
+      input.st_ino == file.st_ino)
+    throw cannot_write(target, fmt::format("it is the model file {}", model.string()));
+}
+
+void PartFile::check(const std::filesystem::path& target, const std::filesystem::path& model) {
+  check_target(target, model);
+  std::filesystem::path part = target;
+  part += ".part";
+  struct stat left {};
+  if (::lstat(part.c_str(), &left) != 0) return;
+  if (!S_ISREG(left.st_mode))
+    throw cannot_write(target, fmt::format("{} is in the way, not a regular file", part.string()));
+  check_target(part, model);  // a model of that name is no leftover
+}
+
+PartFile::PartFile(std::filesystem::path target) : target_(std::move(target)), part_(target_) {
+  check(target_);
+  part_ += ".part";
+  // A leftover of a run that was killed.
+  if (::unlink(part_.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR)
+    throw cannot_write(target_, std::strerror(errno));
+  // A new file of our own: never one that a link leads to.
+  fd_ = ::open(part_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd_ < 0) throw cannot_write(target_, std::strerror(errno));
+  buffer_.reserve(kBuffer + 4096);
+}
+
+PartFile::~PartFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!renamed_) ::unlink(part_.c_str());
+}
+
+void PartFile::append(std::string_view lines) {
+  if (!error_.empty()) return;
+  buffer_ += lines;
+  buffered_lines_ += static_cast<size_t>(std::count(lines.begin(), lines.end(), '\n'));
+  if (buffer_.size() >= kBuffer) flush();
+}
+
+bool PartFile::flush() {
+  if (!error_.empty() || fd_ < 0) {
+    buffer_.clear();
+    return error_.empty();
+  }
+  size_t done = 0;
+  int failure = 0;
+  while (done < buffer_.size()) {
+    const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      failure = n < 0 ? errno : ENOSPC;
+      break;
+    }
+  }
+  if (failure == 0) {
+    size_ += done;
+    lines_ += buffered_lines_;
+  } else {
+    // The whole lines among those that went out stay; a line cut short is taken back.
+    const size_t last = done == 0 ? std::string::npos : buffer_.rfind('\n', done - 1);
+    const size_t whole = last == std::string::npos ? 0 : last + 1;
+    size_ += whole;
+    lines_ +=
+        static_cast<size_t>(std::count(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(whole), '\n'));
+    fail(failure);
+    if (whole < done && ::ftruncate(fd_, static_cast<off_t>(size_)) != 0)
+      error_ += fmt::format(" (and its last line could not be cut off: {})", std::strerror(errno));
+  }
+  buffer_.clear();
+  buffered_lines_ = 0;
+  return failure == 0;
+}
+
+bool PartFile::close() {
+  if (fd_ < 0) return error_.empty();
+  flush();
+  if (::fsync(fd_) != 0 && error_.empty()) fail(errno);
+  if (::close(fd_) != 0 && error_.empty()) fail(errno);
+  fd_ = -1;
+  return error_.empty();
+}
+
+void PartFile::rename(const std::filesystem::path& name) {
+  if (::rename(part_.c_str(), name.c_str()) != 0) {
+    const int error = errno;
+    renamed_ = true;  // what was written stays where it is
+    throw cannot_write(name, fmt::format("{}; what was written is in {}", std::strerror(error), part_.string()));
+  }
+  renamed_ = true;
+}
+
+void PartFile::fail(int error) { error_ = fmt::format("cannot write {}: {}", target_.string(), std::strerror(error)); }
 
 Recorder::Recorder(const DaeSystem& system, const std::vector<std::string>& record) : system_(system) {
   const std::vector<std::string>& all = system.variable_names();
@@ -47,13 +178,7 @@ std::vector<std::string> Recorder::kinds() const {
 
 const std::vector<size_t>* Recorder::reads() const { return outputs_.empty() ? &index_ : nullptr; }
 
-Recorder::~Recorder() {
-  if (csv_ != nullptr) {
-    std::fclose(csv_);
-    std::error_code ignored;
-    std::filesystem::remove(part_path_, ignored);
-  }
-}
+Recorder::~Recorder() = default;
 
 std::filesystem::path Recorder::incomplete_name(const std::filesystem::path& path) {
   std::filesystem::path name = path;
@@ -63,14 +188,13 @@ std::filesystem::path Recorder::incomplete_name(const std::filesystem::path& pat
 
 void Recorder::write_csv(const std::filesystem::path& path) {
   csv_path_ = path;
-  part_path_ = path;
-  part_path_ += ".part";
-  csv_ = std::fopen(part_path_.c_str(), "w");
-  if (csv_ == nullptr) throw std::runtime_error(fmt::format("cannot write {}", part_path_.string()));
+  csv_ = std::make_unique<PartFile>(path);
   std::string header = "time";
   for (const auto& name : names_) header += "," + name;
   header += "\n";
-  std::fputs(header.c_str(), csv_);
+  // Out at once: a disk that takes nothing is told before the run.
+  csv_->append(header);
+  if (!csv_->flush()) throw std::runtime_error(csv_->error());
 }
 
 void Recorder::sample(double t, const double* y, bool event) {
@@ -97,7 +221,7 @@ void Recorder::sample(double t, const double* y, bool event) {
     fmt::format_to(std::back_inserter(line_), "{}", t);
     for (const double v : values_) fmt::format_to(std::back_inserter(line_), ",{}", v);
     line_ += '\n';
-    std::fwrite(line_.data(), 1, line_.size(), csv_);
+    csv_->append(line_);
   }
 }
 
@@ -110,19 +234,28 @@ void Recorder::note(const std::string& text) {
   if (on_note_) on_note_(text);
 }
 
+std::string Recorder::stop() {
+  if (csv_ != nullptr && !csv_->error().empty()) return csv_->error();
+  return stop_when_ ? stop_when_() : std::string{};
+}
+
 std::filesystem::path Recorder::finish(bool complete) {
   if (csv_ == nullptr) return {};
-  const bool written = std::ferror(csv_) == 0;
-  const bool closed = std::fclose(csv_) == 0;
-  csv_ = nullptr;
-  if (!written || !closed) {
-    std::error_code ignored;
-    std::filesystem::remove(part_path_, ignored);
-    throw std::runtime_error(fmt::format("writing {} failed", part_path_.string()));
-  }
-  std::filesystem::path target = complete ? csv_path_ : incomplete_name(csv_path_);
-  std::filesystem::rename(part_path_, target);
+  const std::unique_ptr<PartFile> csv = std::move(csv_);
+  const bool written = csv->close();
+  write_error_ = csv->error();
+  const size_t rows = csv->lines() > 0 ? csv->lines() - 1 : 0;  // after the header
+  rows_lost_ = rows_ > rows ? rows_ - rows : 0;
+  std::filesystem::path target = complete && written ? csv_path_ : incomplete_name(csv_path_);
+  csv->rename(target);
   return target;
+}
+
+double planned_rows(const RunSettings& run) {
+  const double span = run.stop_time - run.start_time;
+  if (!(span > 0.0) || !(run.output_interval > 0.0) || !std::isfinite(span)) return 1.0;
+  // The output times t0 + k·interval up to the stop time, the last moved onto it, and the start.
+  return std::ceil(span / run.output_interval - 1e-9) + 1.0;
 }
 
 namespace {
@@ -184,7 +317,7 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
   for (size_t k = 0; k < model_notes.size(); ++k)
     out += fmt::format("  {}{}\n", k == 0 ? "wave grid: " : "    ", model_notes[k]);
   if (!results.empty())
-    out += fmt::format("  results: {} ({} rows{})\n", results.string(), recorder.rows(),
+    out += fmt::format("  results: {} ({} rows{})\n", results.string(), recorder.rows_written(),
                        outcome.complete ? "" : ", incomplete");
   if (recorder.rows() > 0 && !recorder.names().empty()) {
     size_t width = 8;
@@ -208,7 +341,7 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
   out += fmt::format("\"start_time\":{},\"stop_time\":{},\"end_time\":{},", json_number(run.start_time),
                      json_number(run.stop_time), json_number(outcome.end_time));
   out += fmt::format("\"results\":{},\"rows\":{},\"linear_solver\":{},",
-                     results.empty() ? "null" : json_string(results.string()), recorder.rows(),
+                     results.empty() ? "null" : json_string(results.string()), recorder.rows_written(),
                      json_string(outcome.linear_solver));
   out += fmt::format(
       "\"steps\":{},\"events\":{},\"mode_changes\":{},\"restarts\":{},\"jacobian_evaluations\":{},\"residual_"
@@ -237,10 +370,15 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
   return out;
 }
 
+std::filesystem::path envelope_name(const std::filesystem::path& results) {
+  std::filesystem::path name = results;
+  name.replace_filename(results.stem().string() + ".envelope" + results.extension().string());
+  return name;
+}
+
 std::filesystem::path write_envelopes(const std::filesystem::path& results, const std::vector<PipeEnvelope>& all,
                                       const std::vector<std::string>& pipes, std::optional<double> vapour_pressure) {
-  std::filesystem::path target = results;
-  target.replace_filename(results.stem().string() + ".envelope" + results.extension().string());
+  std::filesystem::path target = envelope_name(results);
   std::string text = "pipe,node,x,z,p_min,t_p_min,p_max,t_p_max,h_min,t_h_min,h_max,t_h_max";
   text += vapour_pressure ? ",h_vapour\n" : "\n";
   for (const std::string& name : pipes) {
@@ -254,17 +392,10 @@ std::filesystem::path write_envelopes(const std::filesystem::path& results, cons
       text += '\n';
     }
   }
-  std::filesystem::path part = target;
-  part += ".part";
-  std::FILE* file = std::fopen(part.c_str(), "w");
-  if (file == nullptr) throw std::runtime_error(fmt::format("cannot write {}", part.string()));
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (std::fclose(file) != 0 || !written) {
-    std::error_code ignored;
-    std::filesystem::remove(part, ignored);
-    throw std::runtime_error(fmt::format("writing {} failed", part.string()));
-  }
-  std::filesystem::rename(part, target);
+  PartFile file(target);
+  file.append(text);
+  if (!file.close()) throw std::runtime_error(file.error());
+  file.rename(target);
   return target;
 }
 

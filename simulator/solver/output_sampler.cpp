@@ -1,5 +1,7 @@
 #include "output_sampler.hpp"
 
+#include <utility>
+
 namespace penstock::sim::detail {
 
 OutputSampler::OutputSampler(const RunSettings& run, Observer& observer, size_t n)
@@ -33,6 +35,21 @@ void OutputSampler::event(double t, const double* y) {
 
 void OutputSampler::last(double t, const double* y) {
   if (t > last_) observer_.sample(t, y, false);
+}
+
+void OutputSampler::stop_if_asked(double t, const double* y) {
+  std::string why = observer_.stop();
+  if (why.empty()) return;
+  if (t > run_.start_time && t > last_) {
+    observer_.sample(t, y, false);
+    last_ = t;
+  }
+  throw Stopped{std::move(why), t};
+}
+
+void OutputSampler::stop_between_rows() {
+  std::string why = observer_.stop();
+  if (!why.empty()) throw Stopped{std::move(why), last_};
 }
 
 }  // namespace penstock::sim::detail

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "penstock/sim/run.hpp"
@@ -12,6 +13,12 @@
 #include "sundials.hpp"
 
 namespace penstock::sim::detail {
+
+// Thrown when the observer ends the run: why, and the time of the last row.
+struct Stopped {
+  std::string why;
+  double t = 0.0;
+};
 
 class OutputSampler {
  public:
@@ -35,9 +42,16 @@ class OutputSampler {
   void event_on_interpolant(double t, Interpolant& interpolant);
   // The state where a failed run stopped, unless a row was written there already.
   void last(double t, const double* y);
+  // Ends the run (throws Stopped) when the observer asks, with the state y at t as the last row
+  // unless t is the start. Asked also every kRowsPerAsk output rows of a step.
+  void stop_if_asked(double t, const double* y);
 
  private:
   double output_time(long index) const;
+  // A step can span millions of output rows (a slow model sampled finely): the observer is asked
+  // whether to stop between them too, the rows so far ending the run.
+  static constexpr long kRowsPerAsk = 4096;
+  void stop_between_rows();
 
   const RunSettings& run_;
   Observer& observer_;
@@ -55,6 +69,7 @@ void OutputSampler::before(double t, Interpolant& interpolant) {
     observer_.sample(next_, row_.data(), false);
     last_ = next_;
     next_ = output_time(++index_);
+    if (index_ % kRowsPerAsk == 0) stop_between_rows();
   }
 }
 

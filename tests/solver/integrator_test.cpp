@@ -2,8 +2,10 @@
 // fine-step integration.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <string>
 
 #include "toy_dae.hpp"
 
@@ -323,6 +325,30 @@ TEST(Integrator, FailureStopsWithTimeAndNamesAndKeepsTheResults) {
   ASSERT_EQ(trace.t.size(), 4u);  // 0, 0.1, 0.2 and the last state reached
   EXPECT_NEAR(trace.t.back(), 0.3, 1e-3);
   EXPECT_GT(outcome.stats.last_step, 0.0);
+}
+
+// An observer that ends the run (an interrupt) is heard before every step, and between the rows
+// of a step that spans thousands of them: the run ends where its rows end, incomplete, saying why.
+TEST(Integrator, AnObserverEndsTheRunWhereItsRowsEnd) {
+  struct Impatient : Trace {
+    size_t rows;
+    explicit Impatient(size_t after) : Trace(1), rows(after) {}
+    std::string stop() override { return t.size() >= rows ? "interrupted by the test" : ""; }
+  };
+  // x' = 1: IDA's steps soon span many output times each.
+  ToyDae dae({"x"}, {true}, {0.0}, [](double, const double*, const double* yp, double* F) { F[0] = yp[0] - 1.0; });
+  for (const size_t rows : {1, 3, 100000}) {
+    SCOPED_TRACE(rows);
+    Impatient trace(rows);
+    const auto outcome = sim::simulate(dae, settings(100.0, 1e-4, RunSettings::Linear::automatic), trace);
+    EXPECT_FALSE(outcome.complete);
+    EXPECT_EQ(outcome.error, "interrupted by the test");
+    ASSERT_GE(trace.t.size(), rows);
+    EXPECT_LE(trace.t.size(), rows + 4096);  // not a whole step of up to a million rows later
+    EXPECT_EQ(outcome.end_time, trace.t.back());
+    EXPECT_TRUE(std::is_sorted(trace.t.begin(), trace.t.end()));
+    for (size_t k = 0; k < trace.t.size(); ++k) EXPECT_NEAR(trace.y[k][0], trace.t[k], 1e-6);
+  }
 }
 
 // q = k·sign(p)·√|p| has an infinite slope at p = 0, where the run starts; V' = q.

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "penstock/sim/solver.hpp"
@@ -17,6 +20,59 @@ namespace penstock::sim {
 struct Extreme {
   double min = 0.0, t_min = 0.0;
   double max = 0.0, t_max = 0.0;
+};
+
+// Refuses a file that a run is to write, before the run: one that exists and is not a regular
+// file (a folder, a device, a FIFO, a socket: a rename would replace it), or one that is the model
+// itself, whatever its name (a link, another path). Throws std::runtime_error
+// "cannot write <target>: <reason>", the target named as given.
+void check_target(const std::filesystem::path& target, const std::filesystem::path& model = {});
+
+// A text file written as "<target>.part" beside its target and renamed when done, so that no file
+// carries a final name half-written. Lines are buffered and written out whole: when writing fails
+// (a full disk), the file is cut back to its last whole line, error() says why, and what follows
+// is dropped.
+class PartFile {
+ public:
+  // Creates "<target>.part" (a regular file of that name, left by a run that was killed, is
+  // replaced). Throws std::runtime_error "cannot write <target>: <reason>" when check() refuses or
+  // the part file cannot be made.
+  explicit PartFile(std::filesystem::path target);
+  // check_target(target, model), and refuses a "<target>.part" that is not a regular file (it is
+  // not opened: a FIFO would block) or is the model.
+  static void check(const std::filesystem::path& target, const std::filesystem::path& model = {});
+  // Removes the part file unless it was renamed.
+  ~PartFile();
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+
+  // Adds whole lines (the text ends with a new line); they are written out as the buffer fills.
+  void append(std::string_view lines);
+  // Writes out what is buffered. False once writing has failed.
+  bool flush();
+  // Writes out the rest, syncs the file to the disk and closes it. False when writing has failed:
+  // the whole lines written before are still there.
+  bool close();
+  // After close(): gives the file its name. Throws std::runtime_error when the rename fails, and
+  // leaves the part file then, saying so.
+  void rename(const std::filesystem::path& name);
+
+  // "cannot write <target>: <reason>", empty while writing succeeds.
+  const std::string& error() const { return error_; }
+  // The whole lines written out.
+  size_t lines() const { return lines_; }
+
+ private:
+  void fail(int error);
+
+  std::filesystem::path target_, part_;
+  int fd_ = -1;
+  bool renamed_ = false;
+  std::string buffer_;
+  size_t buffered_lines_ = 0;
+  size_t lines_ = 0;
+  std::uint64_t size_ = 0;  // bytes: the whole lines written out
+  std::string error_;
 };
 
 // Picks the recorded variables from each sample and keeps their extremes. The CSV (time, then
@@ -31,20 +87,25 @@ class Recorder : public Observer {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  // Starts the CSV; throws std::runtime_error when the temporary file cannot be created.
+  // Starts the CSV: its temporary file made and its header written. Throws std::runtime_error
+  // "cannot write <path>: <reason>" when that fails.
   void write_csv(const std::filesystem::path& path);
   void keep_rows(bool keep) { keep_rows_ = keep; }
   void on_progress(std::function<void(double)> f) { on_progress_ = std::move(f); }
   void on_note(std::function<void(const std::string&)> f) { on_note_ = std::move(f); }
+  // Asked before every step whether the run is to end, as Observer::stop().
+  void stop_when(std::function<std::string()> f) { stop_when_ = std::move(f); }
 
   void sample(double t, const double* y, bool event) override;
   const std::vector<size_t>* reads() const override;
   void progress(double t) override;
   void note(const std::string& text) override;
+  // Ends the run once the CSV cannot be written (its write error), or when stop_when says so.
+  std::string stop() override;
 
-  // Closes the CSV under its final name when the run is complete, as "<stem>.incomplete<ext>"
-  // otherwise. Returns the file written (empty without CSV). Throws std::runtime_error when the
-  // file could not be written.
+  // Closes the CSV under its final name when the run is complete and every row was written, as
+  // "<stem>.incomplete<ext>" otherwise. Returns the file written (empty without CSV). Throws
+  // std::runtime_error when the file cannot be renamed.
   std::filesystem::path finish(bool complete);
   // The name an incomplete run's CSV gets.
   static std::filesystem::path incomplete_name(const std::filesystem::path& path);
@@ -56,6 +117,10 @@ class Recorder : public Observer {
   const std::vector<std::string>& notes() const { return notes_; }
   size_t rows() const { return rows_; }
   size_t event_rows() const { return event_rows_; }
+  // The rows in the CSV: all of them, fewer when writing failed.
+  size_t rows_written() const { return rows_ - rows_lost_; }
+  // "cannot write <path>: <reason>" when the CSV could not be written in full, else empty.
+  const std::string& write_error() const { return write_error_; }
   // With keep_rows(true): every row as (t, recorded values...).
   const std::vector<std::vector<double>>& kept() const { return kept_; }
 
@@ -72,11 +137,18 @@ class Recorder : public Observer {
   bool keep_rows_ = false;
   size_t rows_ = 0;
   size_t event_rows_ = 0;
-  std::FILE* csv_ = nullptr;
-  std::filesystem::path csv_path_, part_path_;
+  size_t rows_lost_ = 0;
+  std::unique_ptr<PartFile> csv_;
+  std::filesystem::path csv_path_;
+  std::string write_error_;
   std::function<void(double)> on_progress_;
   std::function<void(const std::string&)> on_note_;
+  std::function<std::string()> stop_when_;
 };
+
+// The rows a run writes at least: the start and every output time; each event adds one or two.
+// 1 when the times make no run (the solver says why).
+double planned_rows(const RunSettings& run);
 
 // The terminal summary: span reached, statistics, wall time, real-time factor, extremes; and what
 // the model says of itself (the WavePipes' grid).
@@ -86,10 +158,13 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
 std::string json_report(const Outcome& outcome, const RunSettings& run, const Recorder& recorder,
                         const std::filesystem::path& results, const std::vector<std::string>& model_notes = {});
 
-// The envelopes of the pipes named (in their order) as CSV beside the results: results "x.csv"
-// gives "x.envelope.csv". One row a node: pipe, node, x, z, the extremes of pressure and of head
+// Where the envelopes of the results go: "x.csv" gives "x.envelope.csv".
+std::filesystem::path envelope_name(const std::filesystem::path& results);
+// The envelopes of the pipes named (in their order) as CSV beside the results, in
+// envelope_name(results). One row a node: pipe, node, x, z, the extremes of pressure and of head
 // with their times, and the head of the vapour pressure when it is given. Written under a
-// temporary name and renamed. Returns the file; throws std::runtime_error when it cannot be written.
+// temporary name and renamed. Returns the file; throws std::runtime_error when it cannot be written,
+// leaving nothing.
 std::filesystem::path write_envelopes(const std::filesystem::path& results, const std::vector<PipeEnvelope>& all,
                                       const std::vector<std::string>& pipes, std::optional<double> vapour_pressure);
 // A warning for every pipe whose pressure fell below the vapour pressure (gauge): where and when.

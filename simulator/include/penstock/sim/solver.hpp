@@ -43,6 +43,9 @@ class Observer {
   virtual void progress(double /*t*/) {}
   // Something worth one line in the log (a regularised Jacobian, a fallback). Each said once.
   virtual void note(const std::string& /*text*/) {}
+  // Asked before every step: why the run is to end now ("interrupted by SIGINT", a results file
+  // that cannot be written), empty to go on. A run so ended is incomplete, with this as its error.
+  virtual std::string stop() { return {}; }
 };
 
 struct Outcome {
@@ -55,7 +58,7 @@ struct Outcome {
 
 // Runs the model from run.start_time to run.stop_time. Never throws for a failure of the
 // numerics: the outcome says where and why it stopped, and the observer has everything computed
-// up to there.
+// up to there. The same when the observer asks it to stop.
 Outcome simulate(DaeSystem& system, const RunSettings& run, Observer& observer);
 
 // Below this many unknowns the automatic choice is the dense linear solver, KLU from it on.
