@@ -26,8 +26,8 @@ namespace {
 
 // The kinds of variable there are; an unknown keeps its kind as an index into these.
 const std::vector<std::string>& kind_names() {
-  static const std::vector<std::string> names{"",       "pressure", "flow",    "speed", "torque",
-                                              "level",  "volume",   "logical", "ratio", "signal"};
+  static const std::vector<std::string> names{"",      "pressure", "flow",    "speed", "torque",
+                                              "level", "volume",   "logical", "ratio", "signal"};
   return names;
 }
 
@@ -103,8 +103,12 @@ class Network final : public DaeSystem {
   std::string output_kind(size_t id) const override;
   std::vector<PipeEnvelope> envelopes() const override;
   std::string input_fault() const override;
-  std::string variable_remedy(size_t variable) const override { return remedy(variable_owner_[variable]); }
-  std::string equation_remedy(size_t row) const override { return remedy(equation_owner_[row]); }
+  std::string variable_remedy(size_t variable) const override {
+    return variable < variable_owner_.size() ? remedy(variable_owner_[variable]) : "";
+  }
+  std::string equation_remedy(size_t row) const override {
+    return row < equation_owner_.size() ? remedy(equation_owner_[row]) : "";
+  }
 
  private:
   std::string remedy(int owner) const {
@@ -143,7 +147,7 @@ class Network final : public DaeSystem {
   ModelError structure_error(const NetworkSpec& spec, const StructuralFaults& faults) const;
 
   std::vector<std::string> names_, equation_names_;
-  std::vector<uint8_t> kinds_;  // per unknown: its kind, an index into kind_names()
+  std::vector<uint8_t> kinds_;                        // per unknown: its kind, an index into kind_names()
   std::vector<int> variable_owner_, equation_owner_;  // element index, or -(node + 2)
   std::vector<bool> differential_;
   std::vector<double> y0_;
@@ -229,8 +233,10 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
   build_pattern();
   // What only the assembly and its messages needed.
   std::vector<std::vector<int>>().swap(structure_);
-  std::vector<int>().swap(variable_owner_);
-  std::vector<int>().swap(equation_owner_);
+  if (remedies_.empty()) {  // kept to name a failed run's component with its remedy
+    std::vector<int>().swap(variable_owner_);
+    std::vector<int>().swap(equation_owner_);
+  }
   start_flags(spec.start_time);
   add_switching_parts();
   if (report != nullptr) fill_report(*report);
