@@ -148,7 +148,7 @@ class Loader {
   const Catalogue* catalogue_;
   CheckReport* report_;
   std::map<std::string, double> fluid_;
-  YAML::Node fluid_node_;
+  std::map<std::string, SourceMark> fluid_marks_;  // where each fluid property is written
   std::vector<Entry> entries_;
   std::unordered_map<std::string, size_t> entry_index_;  // name -> its place in entries_
   NetworkSpec spec_;
@@ -223,7 +223,6 @@ void Loader::read(const YAML::Node& root, Model& model, std::vector<SourceMark>&
 void Loader::read_fluid(const YAML::Node& node) {
   f_.expect_map(node, "fluid");
   f_.only_keys(node, kFluidProperties, "fluid");
-  fluid_node_.reset(node);
   for (const auto& kv : node) {
     const std::string name = kv.first.Scalar();
     const FluidProperty& property = kFluidUnits.at(name);
@@ -232,6 +231,7 @@ void Loader::read_fluid(const YAML::Node& node) {
     if ((must == "positive" && !(v > 0)) || (must == "non-negative" && !(v >= 0)))
       f_.fail(kv.second, fmt::format("the fluid's {} must be {}, not {:g} {}", name, must, v, property.unit));
     fluid_[name] = v;
+    fluid_marks_[name] = f_.mark(kv.second);
   }
 }
 
@@ -478,14 +478,13 @@ void Loader::check_parameter(const Entry& entry, const Description::Parameter& i
   if (!info.domain || info.domain->contains(it->second)) return;
   // Where the value was written: in the parameters, else in the fluid, whose own checks may be looser.
   const std::string property = info.fluid.empty() ? info.name.substr(info.name.find('.') + 1) : info.fluid;
-  const YAML::Node& fluid = fluid_node_;
-  YAML::Node where;
+  SourceMark where;
   if (given && given[info.name]) {
-    where.reset(given[info.name]);
-  } else if (from_fluid && fluid && fluid[property]) {
-    where.reset(fluid[property]);
+    where = f_.mark(given[info.name]);
+  } else if (const auto mark = fluid_marks_.find(property); from_fluid && mark != fluid_marks_.end()) {
+    where = mark->second;
   } else {
-    where.reset(entry.node["type"]);
+    where = f_.mark(entry.node["type"]);
   }
   const std::string doc = info.doc.empty() ? "" : ", the " + info.doc + ",";
   const std::string unit = info.unit.empty() || info.unit == "1" ? "" : " " + info.unit;
