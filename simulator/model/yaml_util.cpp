@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include "units.hpp"
 
@@ -56,31 +57,23 @@ std::string did_you_mean(const std::string& name, const std::vector<std::string>
 }
 
 // A key given twice in one map: YAML leaves it to the reader, and yaml-cpp keeps both pairs, of
-// which a lookup finds the first and a walk over the map meets both.
+// which a lookup finds the first and a walk over the map meets both. The keys are looked up as
+// views of the parsed text with their lines: a map of thousands of components costs little more.
 void YamlFile::no_duplicate_keys(const YAML::Node& node) const {
   if (node.IsSequence()) {
     for (const auto& item : node) no_duplicate_keys(item);
   }
   if (!node.IsMap()) return;
-  // The keys seen so far; a map of a few keys, as most are, is searched through.
-  std::vector<YAML::Node> keys;
-  std::map<std::string, YAML::Node> many;
+  std::unordered_map<std::string_view, int> lines;  // key -> the line of its first appearance
+  lines.reserve(node.size());
   for (const auto& kv : node) {
     no_duplicate_keys(kv.second);
     if (!kv.first.IsScalar()) continue;
-    const std::string& key = kv.first.Scalar();
-    int first = 0;  // the line of the key's first appearance
-    if (keys.size() < 16) {
-      for (const YAML::Node& k : keys)
-        if (k.Scalar() == key) first = mark(k).line;
-      keys.push_back(kv.first);
-      if (keys.size() == 16)
-        for (const YAML::Node& k : keys) many.emplace(k.Scalar(), k);
-    } else if (const auto [it, added] = many.emplace(key, kv.first); !added) {
-      first = mark(it->second).line;
-    }
-    if (first != 0)
-      fail(kv.first, fmt::format("'{}' is given twice in this map (first at line {}): give each key once", key, first));
+    const std::string& key = kv.first.Scalar();  // owned by the parsed tree, which outlives the map
+    const auto [it, added] = lines.emplace(key, mark(kv.first).line);
+    if (!added)
+      fail(kv.first,
+           fmt::format("'{}' is given twice in this map (first at line {}): give each key once", key, it->second));
   }
 }
 
