@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 const fs::path kPlugins = fs::path(PENSTOCK_PLUGIN_DIR);
 const fs::path kBuiltins = fs::path(PENSTOCK_PLUGIN_DIR) / ".." / "builtins";
 
-constexpr const char* kPlant = R"(components:
+constexpr const char* kPlant = R"(fluid: {density: 1000 kg/m3, viscosity_kin: 1e-6 m2/s, bulk: 2.1e9 Pa, alpha: 0}
+components:
   - {name: lake, type: Headwater, parameters: {h: 100 m}}
   - {name: pipe, type: PIPE, parameters: {dx: 30 m, Din: 1.2 m, lambda: 0.018, a: 1000 m/s}}
   - {name: gate, type: valve, parameters: {Din: 1.2 m}}

@@ -189,10 +189,18 @@ parameters:
   reaches: {unit: 1, default: 10, domain: [1, 1e7]}
 )";
 
-TEST(DescriptionDomain, IsReadAndShownAsText) {
-  const std::filesystem::path file = std::filesystem::temp_directory_path() / "penstock_domain_test" / "Cell.yaml";
+// The description as Cell.yaml in a folder of the running test's own (tests run in parallel).
+std::filesystem::path description_file(const std::string& text) {
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::filesystem::path file = std::filesystem::temp_directory_path() / "penstock_domain_test" /
+                                     test->test_suite_name() / test->name() / "Cell.yaml";
   std::filesystem::create_directories(file.parent_path());
-  std::ofstream(file) << kDescription;
+  std::ofstream(file) << text;
+  return file;
+}
+
+TEST(DescriptionDomain, IsReadAndShownAsText) {
+  const std::filesystem::path file = description_file(kDescription);
   const sim::Description d = sim::read_description(file);
   ASSERT_TRUE(d.parameter("Din")->domain && d.parameter("reaches")->domain);
   EXPECT_EQ(d.parameter("Din")->domain->text(), "positive");
@@ -203,9 +211,7 @@ TEST(DescriptionDomain, IsReadAndShownAsText) {
 
 TEST_P(DescriptionFault, IsReportedWithItsPlace) {
   const Fault& f = GetParam();
-  const std::filesystem::path file = std::filesystem::temp_directory_path() / "penstock_domain_test" / "Cell.yaml";
-  std::filesystem::create_directories(file.parent_path());
-  std::ofstream(file) << replaced(kDescription, f.from, f.to);
+  const std::filesystem::path file = description_file(replaced(kDescription, f.from, f.to));
   std::string error;
   try {
     sim::read_description(file);
