@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 #include "penstock/engine.hpp"
 #include "penstock/sim/model.hpp"
@@ -16,8 +17,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   namespace fs = std::filesystem;
   static const penstock::sim::Catalogue catalogue(
       {fs::path(PENSTOCK_PLUGIN_DIR), fs::path(PENSTOCK_PLUGIN_DIR) / ".." / "builtins"});
-  // One file per process: libFuzzer's workers are processes of their own.
-  static const fs::path file = fs::temp_directory_path() / ("penstock_fuzz_" + std::to_string(getpid()) + ".yaml");
+  // One file per process (libFuzzer's workers are processes of their own), removed at exit.
+  struct TempFile {
+    fs::path path = fs::temp_directory_path() / ("penstock_fuzz_" + std::to_string(getpid()) + ".yaml");
+    TempFile() = default;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+      std::error_code ignored;
+      fs::remove(path, ignored);
+    }
+  };
+  static const TempFile temp;
+  const fs::path& file = temp.path;
   {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
