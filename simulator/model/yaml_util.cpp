@@ -151,7 +151,7 @@ void YamlFile::only_keys(const YAML::Node& map, const std::vector<std::string>& 
     if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
       std::string list;
       for (const auto& a : allowed) list += (list.empty() ? "" : ", ") + a;
-      fail(kv.first, "unknown key '" + key + "' in " + what + did_you_mean(key, allowed) + " (known: " + list + ")");
+      fail(kv.first, fmt::format("unknown key '{}' in {}{} (known: {})", key, what, did_you_mean(key, allowed), list));
     }
   }
 }
