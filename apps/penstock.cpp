@@ -10,6 +10,7 @@
 #include "check.hpp"
 #include "inspect.hpp"
 #include "penstock/engine.hpp"
+#include "penstock/version.hpp"
 #include "plot.hpp"
 #include "simulate.hpp"
 
@@ -34,6 +35,7 @@ int inspect(const std::vector<std::filesystem::path>& paths) {
 int main(int argc, char** argv) {
   CLI::App app{"Penstock: simulation of the waterway and machines of a small hydropower plant"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("penstock ") + penstock::kVersion, "Print the version and exit");
 
   std::vector<std::filesystem::path> plugins;
   CLI::App* inspect_cmd = app.add_subcommand("inspect", "Print the equation group each plug-in declares");

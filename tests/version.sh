@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The version is set once, in project() of CMakeLists.txt; everything that shows it must agree:
+# the command, and the newest release in the changelog.
+#
+#   tests/version.sh <penstock> <project version> <CHANGELOG.md>
+set -u
+penstock=${1:?penstock}
+version=${2:?version}
+changelog=${3:?changelog}
+status=0
+
+said=$("$penstock" --version)
+if [ "$said" != "penstock $version" ]; then
+  echo "penstock --version says '$said', the project is $version"
+  status=1
+fi
+
+# The first release heading, "## [x.y.z] - yyyy-mm-dd", below "## [Unreleased]".
+newest=$(grep -m1 -oE '^## \[[0-9]+\.[0-9]+\.[0-9]+\]' "$changelog" | tr -d '#[] ')
+if [ "$newest" != "$version" ]; then
+  echo "the newest release in $changelog is '$newest', the project is $version"
+  status=1
+fi
+exit $status
