@@ -86,7 +86,7 @@ run: {stop: 1 s}
 // A folder of the running test's own for the blocks it writes.
 fs::path folder() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const fs::path dir = fs::temp_directory_path() / "penstock_docs_tests" / info->name();
+  fs::path dir = fs::temp_directory_path() / "penstock_docs_tests" / info->name();
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
@@ -117,6 +117,11 @@ std::string fault(const Block& b, const fs::path& dir) {
   std::ofstream(file) << model;
   try {
     sim::load_model(file, catalogue());
+  } catch (const sim::ModelError& e) {
+    // In a whole model, the line the loader names is a line of the page.
+    if (!b.fragment && e.where().line > 0)
+      return "line " + std::to_string(b.line + e.where().line - 1) + ": " + e.message();
+    return e.what();
   } catch (const std::exception& e) {
     return e.what();
   }
@@ -154,8 +159,11 @@ TEST(Docs, ABlockThatDoesNotHoldIsFoundAndNamedByItsLine) {
   EXPECT_FALSE(blocks[0].fragment);
   EXPECT_TRUE(blocks[1].fragment);
   const fs::path dir = folder();
-  // A parameter in the wrong unit, a run fragment loaded into the plant, broken YAML.
-  EXPECT_NE(fault(blocks[0], dir).find("is in m, and '3 s' is a time"), std::string::npos) << fault(blocks[0], dir);
+  // A parameter in the wrong unit at its line of the page, a run fragment loaded into the plant,
+  // broken YAML.
+  EXPECT_NE(fault(blocks[0], dir).find("line 7: parameter 'h' of Headwater is in m, and '3 s' is a time"),
+            std::string::npos)
+      << fault(blocks[0], dir);
   EXPECT_NE(fault(blocks[1], dir).find("the output interval must be positive"), std::string::npos);
   EXPECT_NE(fault(blocks[2], dir).find("not valid YAML"), std::string::npos);
   EXPECT_EQ(fault(blocks[3], dir), "");  // a fragment of signals: parsed only
