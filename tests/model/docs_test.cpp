@@ -1,7 +1,8 @@
 // Every YAML block of the documentation (docs/*.md and README.md) holds true: a block fenced
 // ```yaml is a whole model and loads through the loader against the built plug-ins; one fenced
-// ```yaml fragment is valid YAML, and a fragment of only run: or fluid: loads inside a small model.
-// A block that fails is named by its file and the line it starts at.
+// ```yaml fragment is valid YAML, and a fragment of only run: or fluid: loads inside a small model;
+// one fenced ```yaml description reads as a network description. A block that fails is named by
+// its file and the line it starts at.
 #include <yaml-cpp/yaml.h>
 
 #include <filesystem>
@@ -23,7 +24,7 @@ const fs::path kSource = fs::path(PENSTOCK_SOURCE_DIR);
 struct Block {
   std::string file;  // as shown in a failure, relative to the source tree
   int line = 0;      // of the block's first line of YAML
-  bool fragment = false;
+  std::string kind;  // "" for a whole model, "fragment" or "description"
   std::string text;
 };
 
@@ -49,7 +50,7 @@ std::vector<Block> yaml_blocks(const std::string& file, std::istream& in) {
       std::string language, kind;
       info >> language >> kind;
       ours = language == "yaml";
-      block = Block{file, number + 1, kind == "fragment", ""};
+      block = Block{file, number + 1, kind, ""};
       continue;
     }
     if (inside && ours) block.text += line + "\n";
@@ -100,8 +101,20 @@ std::string fault(const Block& b, const fs::path& dir) {
   } catch (const YAML::Exception& e) {
     return "not valid YAML: " + std::string(e.what());
   }
+  if (b.kind == "description") {
+    if (!parsed.IsMap() || !parsed["component"]) return "a description needs 'component: <Name>'";
+    const fs::path file = dir / (parsed["component"].Scalar() + ".yaml");
+    std::ofstream(file) << b.text;
+    try {
+      sim::read_description(file);
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "";
+  }
+  if (!b.kind.empty() && b.kind != "fragment") return "unknown kind of block '" + b.kind + "'";
   std::string model = b.text;
-  if (b.fragment) {
+  if (b.kind == "fragment") {
     if (!parsed.IsMap()) return "";
     for (const auto& kv : parsed) {
       const std::string key = kv.first.Scalar();
@@ -119,7 +132,7 @@ std::string fault(const Block& b, const fs::path& dir) {
     sim::load_model(file, catalogue());
   } catch (const sim::ModelError& e) {
     // In a whole model, the line the loader names is a line of the page.
-    if (!b.fragment && e.where().line > 0)
+    if (b.kind.empty() && e.where().line > 0)
       return "line " + std::to_string(b.line + e.where().line - 1) + ": " + e.message();
     return e.what();
   } catch (const std::exception& e) {
@@ -136,13 +149,28 @@ TEST(Docs, EveryYamlBlockOfTheDocumentationLoads) {
   std::set<std::string> files;
   for (const Block& b : blocks) {
     files.insert(b.file);
-    if (!b.fragment) ++whole;
+    if (b.kind.empty()) ++whole;
     const std::string what = fault(b, dir);
     if (!what.empty()) ADD_FAILURE() << b.file << ":" << b.line << ": this YAML block does not hold: " << what;
   }
   // The model format's own page has its examples; a fence the reader missed would pass unseen.
   EXPECT_TRUE(files.count("docs/model-format.md") == 1);
   EXPECT_GE(whole, 8) << "whole models found in the documentation";
+}
+
+// The page shows the example's description as it is, past its comment line.
+TEST(Docs, TheDescriptionShownIsTheExamplesOwn) {
+  std::ifstream in(kSource / "examples" / "my_component" / "Capillary.yaml");
+  std::string example, line;
+  while (std::getline(in, line))
+    if (line.rfind('#', 0) != 0) example += line + "\n";
+  int shown = 0;
+  for (const Block& b : documented_blocks()) {
+    if (b.kind != "description" || b.text.find("component: Capillary") == std::string::npos) continue;
+    ++shown;
+    EXPECT_EQ(b.text, example) << b.file << ":" << b.line << " differs from examples/my_component/Capillary.yaml";
+  }
+  EXPECT_EQ(shown, 1);
 }
 
 TEST(Docs, ABlockThatDoesNotHoldIsFoundAndNamedByItsLine) {
@@ -152,12 +180,13 @@ TEST(Docs, ABlockThatDoesNotHoldIsFoundAndNamedByItsLine) {
       "```sh\npenstock check x.yaml\n```\n\n"
       "```yaml fragment\nrun: {stop: 2 s, output: -1 s}\n```\n\n"
       "```yaml fragment\ncomponents: {a: [unclosed\n```\n\n"
-      "```yaml fragment\nsignals:\n  gate.ksi: 2\n```\n");
+      "```yaml fragment\nsignals:\n  gate.ksi: 2\n```\n\n"
+      "```yaml description\ncomponent: Plug\nports: {A: hydraulic}\nbranches: {q: A => B}\n```\n");
   const std::vector<Block> blocks = yaml_blocks("page.md", text);
-  ASSERT_EQ(blocks.size(), 4U);
+  ASSERT_EQ(blocks.size(), 5U);
   EXPECT_EQ(blocks[0].line, 6);
-  EXPECT_FALSE(blocks[0].fragment);
-  EXPECT_TRUE(blocks[1].fragment);
+  EXPECT_EQ(blocks[0].kind, "");
+  EXPECT_EQ(blocks[1].kind, "fragment");
   const fs::path dir = folder();
   // A parameter in the wrong unit at its line of the page, a run fragment loaded into the plant,
   // broken YAML.
@@ -167,6 +196,7 @@ TEST(Docs, ABlockThatDoesNotHoldIsFoundAndNamedByItsLine) {
   EXPECT_NE(fault(blocks[1], dir).find("the output interval must be positive"), std::string::npos);
   EXPECT_NE(fault(blocks[2], dir).find("not valid YAML"), std::string::npos);
   EXPECT_EQ(fault(blocks[3], dir), "");  // a fragment of signals: parsed only
+  EXPECT_NE(fault(blocks[4], dir).find("'A => B' is not a port of Plug"), std::string::npos) << fault(blocks[4], dir);
 }
 
 }  // namespace
