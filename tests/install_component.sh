@@ -32,14 +32,17 @@ run() {
 }
 
 run install "$cmake" --install "$build" --prefix "$prefix"
-for f in bin/penstock lib/libne_mli.so lib/libfoundation_util.so plugins/Orifice.so plugins/Orifice.yaml \
-  builtins/PressureSource.so builtins/PressureSource.yaml builtins/WavePipe.yaml include/penstock/frame.hpp \
-  include/penstock/ne_mli.h lib/cmake/Penstock/PenstockConfig.cmake lib/cmake/Penstock/PenstockConfigVersion.cmake; do
+for f in bin/penstock lib/libne_mli.so lib/libfoundation_util.so plugins builtins/PressureSource.so \
+  builtins/PressureSource.yaml builtins/WavePipe.yaml include/penstock/frame.hpp include/penstock/ne_mli.h lib/cmake/Penstock/PenstockConfig.cmake lib/cmake/Penstock/PenstockConfigVersion.cmake; do
   [ -e "$prefix/$f" ] || fail "the install has no $f"
 done
 # The installed program finds its own plug-ins wherever the prefix is.
 "$prefix/bin/penstock" components >"$work/components.txt" 2>&1 || fail "the installed penstock cannot list its components"
-grep -q "Orifice" "$work/components.txt" || fail "the installed penstock does not find its plug-ins"
+grep -q "^PressureSource " "$work/components.txt" || fail "the installed penstock does not find its built-ins"
+for so in "$build"/plugins/*.so; do
+  [ -f "$prefix/plugins/$(basename "$so")" ] && [ -f "$prefix/plugins/$(basename "$so" .so).yaml" ] ||
+    fail "the install has no $(basename "$so") with its description"
+done
 
 run configure "$cmake" -S "$source/examples/my_component" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix"
