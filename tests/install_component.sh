@@ -40,15 +40,18 @@ done
 "$prefix/bin/penstock" components >"$work/components.txt" 2>&1 || fail "the installed penstock cannot list its components"
 grep -q "^PressureSource " "$work/components.txt" || fail "the installed penstock does not find its built-ins"
 for so in "$build"/plugins/*.so; do
-  [ -f "$prefix/plugins/$(basename "$so")" ] && [ -f "$prefix/plugins/$(basename "$so" .so).yaml" ] ||
+  if [ ! -f "$prefix/plugins/$(basename "$so")" ] || [ ! -f "$prefix/plugins/$(basename "$so" .so).yaml" ]; then
     fail "the install has no $(basename "$so") with its description"
+  fi
 done
 
 run configure "$cmake" -S "$source/examples/my_component" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix"
 run build "$cmake" --build "$work/build"
 plugins=$work/build/plugins
-[ -f "$plugins/Capillary.so" ] && [ -f "$plugins/Capillary.yaml" ] || fail "no Capillary.so with Capillary.yaml"
+if [ ! -f "$plugins/Capillary.so" ] || [ ! -f "$plugins/Capillary.yaml" ]; then
+  fail "no Capillary.so with Capillary.yaml beside it"
+fi
 
 exports=$(nm -D --defined-only "$plugins/Capillary.so" | awk '$2 ~ /^[TWDBVRi]$/ {print $3}')
 [ "$exports" = "mexFunction" ] || fail "Capillary.so exports '$exports', not mexFunction alone"
