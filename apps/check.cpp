@@ -158,13 +158,15 @@ void add_model_commands(CLI::App& app) {
   auto o = std::make_shared<Options>();
   CLI::App* check_cmd = app.add_subcommand("check", "Load and assemble a model and report it, without simulating");
   check_cmd->add_option("model", o->model, "Model file (.yaml)")->required()->check(CLI::ExistingFile);
-  check_cmd->add_option("--plugins", o->plugin_dirs, kPluginsHelp);
+  check_cmd->add_option("--plugins", o->plugin_dirs, kPluginsHelp)
+      ->allow_extra_args(false);  // one folder each time, so that the model may follow it
   check_cmd->callback([o] {
     if (const int status = check(*o); status != 0) throw CLI::RuntimeError(status);
   });
 
   CLI::App* list_cmd = app.add_subcommand("components", "List the components a model may use");
-  list_cmd->add_option("--plugins", o->plugin_dirs, kPluginsHelp);
+  list_cmd->add_option("--plugins", o->plugin_dirs, kPluginsHelp)
+      ->allow_extra_args(false);  // one folder each time, so that the model may follow it
   list_cmd->add_flag("--markdown", o->markdown, "Print the catalogue as Markdown, one section a component");
   list_cmd->callback([o] {
     if (const int status = components(*o); status != 0) throw CLI::RuntimeError(status);

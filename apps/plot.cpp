@@ -533,7 +533,8 @@ void add_plot_command(CLI::App& app) {
   cmd->add_option("-c,--columns", o->request.columns, "Variables to draw (default: all)");
   cmd->add_option("--mark", o->marks, "A dashed level in a column's panel: column=value[:label], value in SI units");
   cmd->add_option("--title", o->request.title, "Title above the panels (default: the file names)");
-  cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions");
+  cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions")
+      ->allow_extra_args(false);  // one folder each time, so that the results file may follow it
   cmd->callback([o] {
     try {
       if (!o->envelope.file.empty()) {

@@ -223,7 +223,8 @@ void add_simulate_command(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("simulate", "Simulate a model and write the recorded variables as CSV");
   cmd->add_option("model", o->model, "Model file (.yaml)")->required()->check(CLI::ExistingFile);
   cmd->add_option("-o,--output", o->output, "Results file (default: the model's name with .csv)");
-  cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions");
+  cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions")
+      ->allow_extra_args(false);  // one folder each time, so that the model may follow it
   cmd->add_option("--linear-solver", o->linear_solver, "Linear solver of the Newton iterations (default: the model's)")
       ->check(CLI::IsMember({"dense", "klu"}));
   cmd->add_option("--max-rows", o->max_rows,
