@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
 # The version is set once, in project() of CMakeLists.txt; everything that shows it must agree:
-# the command, and the newest release in the changelog.
+# the command, the CMake package (find_package(Penstock) of an install), and the newest release in
+# the changelog.
 #
-#   tests/version.sh <penstock> <project version> <CHANGELOG.md>
+#   tests/version.sh <penstock> <project version> <CHANGELOG.md> <PenstockConfigVersion.cmake>
 set -u
 penstock=${1:?penstock}
 version=${2:?version}
 changelog=${3:?changelog}
+package=${4:?package version file}
 status=0
 
 said=$("$penstock" --version)
 if [ "$said" != "penstock $version" ]; then
   echo "penstock --version says '$said', the project is $version"
+  status=1
+fi
+
+packaged=$(grep -m1 -oE 'set\(PACKAGE_VERSION "[^"]*"\)' "$package" | cut -d'"' -f2)
+if [ "$packaged" != "$version" ]; then
+  echo "the CMake package $package has version '$packaged', the project is $version"
   status=1
 fi
 
