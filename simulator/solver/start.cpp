@@ -103,12 +103,24 @@ void Start::steady_state() {
 void Start::consistent(double t) {
   ida_.reinit(t);
   if (ida_.solve_initial_values(t + run_.output_interval) >= 0) return;
-  notes_.once(Notes::projected, [&] {
-    return fmt::format(
-        "t = {}: the consistent initialisation ({}) failed; the state is projected onto the constraints by "
-        "implicit-Euler steps instead",
-        t, errors_.text());
-  });
+  notes_.once(
+      Notes::projected,
+      [&] {
+        return fmt::format(
+            "at t = {} s the flows and pressures could not be made to fit the network's equations directly{} (as "
+            "happens where flows held by inertia meet at a node, or a valve closes on a flow with inertia, so that "
+            "the flows must jump); the solver made them fit by two tiny implicit steps instead. The equations hold "
+            "after that and the results can be trusted; a jump of the flows at that time is that adjustment. "
+            "Should it not be expected, look for inertia elements joined without a compliance (an elastic cell or "
+            "a tank) between them",
+            t, t == run_.start_time ? " at the start" : " after a switch");
+      },
+      [&] {
+        return fmt::format(
+            "t = {}: the consistent initialisation ({}) failed; the state is projected onto the constraints by "
+            "implicit-Euler steps instead",
+            t, errors_.text());
+      });
   const double h = 1e-8 * std::max(1.0, run_.stop_time - run_.start_time);
   const size_t n = system_.size();
   double* y = data(state_.y);
