@@ -341,7 +341,7 @@ PressureUnit pressure_unit(const std::string& name, std::optional<double> densit
   if (name == "Pa") return {"Pa", 1.0, std::nullopt};
   if (name == "mH2O") {
     const double rho = density.value_or(1000.0);
-    return {"mH2O", rho * 9.81, rho};
+    return {"mH2O", rho * 9.81, rho, !density.has_value()};
   }
   throw std::invalid_argument(fmt::format("unknown pressure unit '{}': bar, kPa, Pa or mH2O", name));
 }
@@ -387,7 +387,11 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
     const bool pressures = std::find(kinds.begin(), kinds.end(), "pressure") != kinds.end();
     if (pressures) {
       out += fmt::format("  pressures in {}", pressure.name);
-      if (pressure.density) out += fmt::format(" (water of {:g} kg/m3, g = 9.81 m/s2)", *pressure.density);
+      if (pressure.density)
+        out += pressure.assumed
+                   ? fmt::format(" (head of water at {:g} kg/m3, the model giving no fluid density; g = 9.81 m/s2)",
+                                 *pressure.density)
+                   : fmt::format(" (head of the fluid at {:g} kg/m3, g = 9.81 m/s2)", *pressure.density);
       out += ", gauge (against the atmosphere); a component's pressure across two ports is their difference\n";
     }
     size_t width = 8;
@@ -519,12 +523,13 @@ ProgressBar::ProgressBar(double start, double stop, std::FILE* out, bool interac
 
 ProgressBar::~ProgressBar() { clear(); }
 
-std::string ProgressBar::duration(double seconds) {
+std::string ProgressBar::duration(double seconds, bool coarse) {
   if (!(seconds < 1e9)) return "a very long time";
   const auto s = static_cast<long long>(std::llround(std::max(seconds, 0.0)));
   if (s < 60) return fmt::format("{} s", s);
   if (s < 3600)
-    return s % 60 == 0 || s >= 600 ? fmt::format("{} min", (s + 30) / 60) : fmt::format("{} min {} s", s / 60, s % 60);
+    return s % 60 == 0 || s >= 600 || coarse ? fmt::format("{} min", (s + 30) / 60)
+                                             : fmt::format("{} min {} s", s / 60, s % 60);
   const long long minutes = (s + 30) / 60;
   return minutes % 60 == 0 ? fmt::format("{} h", minutes / 60) : fmt::format("{} h {} min", minutes / 60, minutes % 60);
 }
@@ -539,7 +544,7 @@ double covered(double t, double start, double stop) {
 // "about 3 min left", from the rate at which simulated time has gone so far.
 std::string left(double fraction, double elapsed) {
   if (!(fraction > 0.0)) return "time left not yet known";
-  return fmt::format("about {} left", ProgressBar::duration(elapsed * (1.0 - fraction) / fraction));
+  return fmt::format("about {} left", ProgressBar::duration(elapsed * (1.0 - fraction) / fraction, true));
 }
 
 }  // namespace

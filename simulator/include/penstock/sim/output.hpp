@@ -168,6 +168,7 @@ struct PressureUnit {
   std::string name = "bar";
   double pascals = 1e5;
   std::optional<double> density;  // kg/m3, for mH2O
+  bool assumed = false;           // that of water, the model giving none
 };
 // "bar", "kPa", "Pa" or "mH2O" (a head of water: Pa / (ρ·g), g = 9.81 m/s2, ρ the fluid's density,
 // 1000 kg/m3 when the model gives none). Throws std::invalid_argument for any other name.
@@ -222,8 +223,9 @@ class ProgressBar {
 
   // "t = 12.3 s of 600 s (2 %), 4 s elapsed, about 3 min left", elapsed in seconds of wall time.
   static std::string line(double t, double start, double stop, double elapsed);
-  // A span of wall time in words: "4 s", "2 min 5 s", "1 h 20 min".
-  static std::string duration(double seconds);
+  // A span of wall time in words: "4 s", "2 min 5 s", "1 h 20 min"; to the minute from a minute
+  // on when coarse (an estimate).
+  static std::string duration(double seconds, bool coarse = false);
 
  private:
   double start_, stop_;
