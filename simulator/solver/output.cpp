@@ -366,7 +366,7 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
         fmt::format("INCOMPLETE: stopped at t = {} s of {} s\n  {}\n", outcome.end_time, run.stop_time, outcome.error);
   }
   out += fmt::format(
-      "  steps {}, events {} ({} with a mode change, {} restarts), Jacobian evaluations {}, residual "
+      "  steps {}, located switches {} ({} changing flags, {} restarts), Jacobian evaluations {}, residual "
       "evaluations {}\n",
       s.steps, s.events, s.mode_changes, s.restarts, s.jacobian_evaluations, s.residual_evaluations);
   out += fmt::format("  error-test failures {}, convergence failures {}, last step {:.3g} s, linear solver {}\n",
@@ -379,8 +379,8 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
     out += fmt::format("  results: {} ({} rows{})\n", results.string(), recorder.rows_written(),
                        outcome.complete ? "" : ", incomplete");
     if (!recorder.events_file().empty())
-      out += fmt::format("  events: {} ({} event{})\n", recorder.events_file().string(), recorder.events(),
-                         recorder.events() == 1 ? "" : "s");
+      out += fmt::format("  events: {} ({} change{} of a component's flags)\n", recorder.events_file().string(),
+                         recorder.events(), recorder.events() == 1 ? "" : "s");
   }
   if (recorder.rows() > 0 && !recorder.names().empty()) {
     const std::vector<std::string> kinds = recorder.kinds();

@@ -421,7 +421,7 @@ TEST_F(SimulateCommand, TheResultsHoldTheGridAndTheEventsTheirOwnFile) {
     if (line.find(",alternator,\"mode flag") == comma && std::abs(t - 3.659) < 1e-6) connected = true;
   }
   EXPECT_TRUE(connected) << read(dir / "m.events.csv");
-  EXPECT_NE(r.out.find("  results: m.csv (1001 rows)\n  events: m.events.csv (" + std::to_string(count) + " event"),
+  EXPECT_NE(r.out.find("  results: m.csv (1001 rows)\n  events: m.events.csv (" + std::to_string(count) + " change"),
             std::string::npos)
       << r.out;
 }

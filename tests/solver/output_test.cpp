@@ -188,7 +188,9 @@ TEST_F(RecorderTest, TheGridAloneInTheResultsAndTheEventsBesideThem) {
             std::string::npos)
       << json;
   const std::string text = sim::summary(outcome, run, recorder, dir / "r.csv");
-  EXPECT_NE(text.find("events: " + (dir / "r.events.csv").string() + " (2 events)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("events: " + (dir / "r.events.csv").string() + " (2 changes of a component's flags)\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(RecorderTest, AnIncompleteRunsEventsFollowItsResultsName) {
