@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
   penstock::app::add_plot_command(app);
 
   if (argc == 1) {  // nothing asked: what there is to ask
+    app.name("penstock");
     fmt::print("{}", app.help());
     return 0;
   }
