@@ -30,8 +30,9 @@ const char* file_kind(mode_t mode) {
   return "not a file";
 }
 
-// The width a progress bar's line is padded to and cleared over.
-constexpr int kClearWidth = 96;
+// The width a progress bar's line is padded to and cleared over: within a terminal of 80 columns,
+// where a longer line would wrap and \r no longer take it back.
+constexpr int kClearWidth = 79;
 
 // The buffer of a PartFile is written out when it holds this much.
 constexpr size_t kBuffer = size_t{1} << 16;
@@ -547,6 +548,13 @@ std::string left(double fraction, double elapsed) {
   return fmt::format("about {} left", ProgressBar::duration(elapsed * (1.0 - fraction) / fraction, true));
 }
 
+// "m:ss" or "h:mm:ss".
+std::string clock(double seconds) {
+  const auto s = static_cast<long long>(std::llround(std::clamp(seconds, 0.0, 359999.0)));
+  return s < 3600 ? fmt::format("{}:{:02}", s / 60, s % 60)
+                  : fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60);
+}
+
 }  // namespace
 
 std::string ProgressBar::line(double t, double start, double stop, double elapsed) {
@@ -568,12 +576,14 @@ void ProgressBar::update(double t) {
   if (now - began_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(100)) return;
   last_ = now;
   const double fraction = covered(t, start_, stop_);
-  constexpr int kWidth = 30;
+  constexpr int kWidth = 20;
   const int filled = static_cast<int>(fraction * kWidth);
   std::string bar(static_cast<size_t>(filled), '#');
   bar.resize(kWidth, '.');
-  const std::string text = fmt::format("[{}] {:5.1f} %  t = {:.4g} s  {} elapsed, {}", bar, 100.0 * fraction, t,
-                                       duration(elapsed), left(fraction, elapsed));
+  // At most 74 characters: times as on a clock.
+  const std::string text =
+      fmt::format("[{}] {:5.1f} % t = {:.4g} s, {} elapsed, {} left", bar, 100.0 * fraction, t, clock(elapsed),
+                  fraction > 0.0 ? clock(elapsed * (1.0 - fraction) / fraction) : std::string("--:--"));
   // Padded over what a longer line before left.
   fmt::print(out_, "\r{:<{}}", text, kClearWidth);
   std::fflush(out_);
