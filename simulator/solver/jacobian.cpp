@@ -30,7 +30,7 @@ std::string infinite_slope(const DaeSystem& system, double t, size_t row, size_t
       "as accurately as elsewhere, and the results can be trusted. Only when the run then fails or takes very "
       "small steps near that time does it need a remedy: a loss law with a finite slope at zero (a small linear "
       "part or leakage)",
-      t, where, variable);
+      t, where, system.variable_kind(col).empty() ? variable : variable + " (" + system.variable_kind(col) + ")");
   if (const std::string remedy = system.equation_remedy(row); !remedy.empty()) text += "; " + remedy;
   return text;
 }

@@ -93,7 +93,12 @@ void Start::steady_state() {
     if (newton_.solve(t0, 0.0, nullptr, 1e-9, why)) return at_rest();
     std::copy(base.begin(), base.end(), y);
   }
-  throw Failure{fmt::format("no steady state found at t = {}: {}", t0, why)};
+  throw Failure{fmt::format(
+      "no steady state found at t = {} s: the solver found no flows, pressures and speeds that stay at rest under "
+      "the signals' values at the start. Check that the plant can rest with them (a flow with no way out, a "
+      "machine driven with nothing to hold it), or start from given values (run: start: given); the equation "
+      "furthest from being met is named at the end. Solver: {}",
+      t0, why)};
 }
 
 // Makes (y, y') consistent at t under the current flags: the algebraic variables and the
@@ -129,7 +134,11 @@ void Start::consistent(double t) {
   for (int step = 0; step < 2; ++step) {
     before.assign(y, y + n);
     if (!newton_.solve(t, 1.0 / h, before.data(), 1e-8, why))
-      throw Failure{fmt::format("no consistent state at t = {}: {}", t, why)};
+      throw Failure{fmt::format(
+          "no consistent state at t = {} s: after a switch the flows and pressures could not be made to fit the "
+          "equations under the new modes; the results up to this time stand. Look at the switching conditions of "
+          "the component whose equation is named at the end. Solver: {}",
+          t, why)};
   }
   double* yp = data(state_.yp);
   for (size_t i = 0; i < n; ++i) yp[i] = differential_[i] ? (y[i] - before[i]) / h : 0.0;

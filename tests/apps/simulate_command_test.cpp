@@ -538,7 +538,7 @@ TEST_F(SimulateCommand, NotesInPlainWordsAndTheSolversOnlyWhenVerbose) {
   Result r = penstock(dir, {"still.yaml"});
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_NE(r.err.find("still.yaml: note: at t = 0 s, in component 'valve' the equations have an infinite slope with "
-                       "respect to valve.p"),
+                       "respect to valve.p (pressure)"),
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("the results can be trusted"), std::string::npos) << r.err;

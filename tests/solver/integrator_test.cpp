@@ -425,5 +425,24 @@ TEST(Integrator, RejectsSettingsItCannotRun) {
   EXPECT_TRUE(trace.t.empty());
 }
 
+// A level that rises at a fixed rate has no state at rest: the run says so in plain words, with
+// what to check, and keeps the solver's account after them.
+TEST(Integrator, NoSteadyStateIsSaidInPlainWords) {
+  ToyDae dae({"tank.z"}, {true}, {1.0}, [](double, const double*, const double* yp, double* F) { F[0] = yp[0] - 1; });
+  Trace trace(1);
+  auto run = settings(1.0, 0.1, RunSettings::Linear::automatic);
+  run.start = RunSettings::Start::steady;
+  const auto outcome = sim::simulate(dae, run, trace);
+  ASSERT_FALSE(outcome.complete);
+  EXPECT_EQ(outcome.error.rfind("no steady state found at t = 0 s: the solver found no flows, pressures and speeds "
+                                "that stay at rest",
+                                0),
+            0u)
+      << outcome.error;
+  EXPECT_NE(outcome.error.find("run: start: given"), std::string::npos) << outcome.error;
+  EXPECT_NE(outcome.error.find(". Solver: "), std::string::npos) << outcome.error;
+  EXPECT_NE(outcome.error.find("largest residual in toy: equation 0"), std::string::npos) << outcome.error;
+}
+
 }  // namespace
 }  // namespace penstock::testing
