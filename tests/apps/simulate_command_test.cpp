@@ -345,7 +345,8 @@ TEST_F(SimulateCommand, AnInterruptOnATerminalClearsTheProgressBar) {
   // The bar tells the time elapsed and an estimate of what is left.
   const size_t start_of_bar = screen.rfind('\r', bar) + 1, end_of_bar = screen.find('\r', bar);
   const std::string drawn = screen.substr(start_of_bar, end_of_bar - start_of_bar);
-  EXPECT_EQ(drawn.rfind("[", 0), 0u) << drawn;
+  ASSERT_FALSE(drawn.empty());
+  EXPECT_EQ(drawn.front(), '[') << drawn;
   EXPECT_NE(drawn.find(" elapsed, "), std::string::npos) << drawn;
   EXPECT_NE(drawn.find(" left"), std::string::npos) << drawn;
   EXPECT_LE(drawn.size(), 79u) << drawn;  // no wrap on a terminal of 80 columns
