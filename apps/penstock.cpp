@@ -45,6 +45,11 @@ int main(int argc, char** argv) {
   penstock::app::add_simulate_command(app);
   penstock::app::add_plot_command(app);
 
+  if (argc == 1) {  // nothing asked: what there is to ask
+    app.name("penstock");
+    fmt::print("{}", app.help());
+    return 0;
+  }
   CLI11_PARSE(app, argc, argv);
   if (inspect_cmd->parsed()) return inspect(plugins);
   return 0;

@@ -25,10 +25,26 @@ struct Options {
   std::vector<std::filesystem::path> plugin_dirs;
   std::string linear_solver;
   size_t max_rows = 10'000'000;
+  // The unit of pressures in the summary (and, for the plot, what it is to show them in).
+  std::string pressure_unit = "bar";
   bool quiet = false;
+  bool verbose = false;
   bool json = false;
   bool plot = false;
 };
+
+// A failure as one JSON object on stdout, for scripts that read --json: where in which file when
+// that is known, and the message.
+void print_json_error(const std::string& message, const sim::SourceMark* where = nullptr) {
+  std::string out = "{\"error\":{";
+  if (where != nullptr) {
+    out += fmt::format("\"file\":{},\"line\":{},\"column\":{},", sim::json_string(where->file),
+                       where->line > 0 ? std::to_string(where->line) : "null",
+                       where->column > 0 ? std::to_string(where->column) : "null");
+  }
+  out += fmt::format("\"message\":{}}}}}", sim::json_string(message));
+  fmt::print("{}\n", out);
+}
 
 // The signal that asked the run to end; 0 while none has.
 volatile std::sig_atomic_t interrupt_signal = 0;
@@ -93,14 +109,19 @@ std::filesystem::path image_name(const std::filesystem::path& results) {
 }
 
 // Every file the run may write, refused before it starts when it cannot be written there (see
-// sim::check_target): the results, complete or not, and beside each its envelope and its image, and
-// their temporary files. The folder is tried when the results' temporary file is made.
+// sim::check_target): the results, complete or not, and beside each its events, its envelope and its
+// image, and their temporary files. The folder is tried when the results' temporary file is made.
 void check_targets(const Options& o, const sim::Model& model, const std::filesystem::path& results) {
   for (const std::filesystem::path& r : {results, sim::Recorder::incomplete_name(results)}) {
     if (r == results) {
       sim::PartFile::check(r, o.model);
     } else {
       sim::check_target(r, o.model);  // renamed to, never opened
+    }
+    if (r == results) {
+      sim::PartFile::check(sim::events_name(r), o.model);
+    } else {
+      sim::check_target(sim::events_name(r), o.model);
     }
     if (!model.run.envelope.empty()) sim::PartFile::check(sim::envelope_name(r), o.model);
     if (o.plot) {
@@ -113,7 +134,7 @@ void check_targets(const Options& o, const sim::Model& model, const std::filesys
 }
 
 // A run whose rows would make an unwieldy file (a long run sampled finely by mistake) is refused
-// unless asked for: the rows at the output times alone, the events' come on top.
+// unless asked for.
 void check_size(const Options& o, const sim::Model& model, const sim::Recorder& recorder) {
   const double rows = sim::planned_rows(model.run);
   if (o.max_rows == 0 || rows <= static_cast<double>(o.max_rows)) return;
@@ -147,9 +168,14 @@ int simulate(const Options& o) {
       for (const auto& p : catalogue.external_plugins()) fmt::print(stderr, "note: external plug-in {}\n", p.string());
   } catch (const sim::ModelError& e) {
     fmt::print(stderr, "{}\n", e.what());
+    if (o.json) print_json_error(e.message(), &e.where());
     return 1;
   } catch (const engine::PluginError& e) {
     fmt::print(stderr, "{}: error: {}\n", o.model.string(), e.what());
+    if (o.json) {
+      const sim::SourceMark where{o.model.string(), 0, 0};
+      print_json_error(e.what(), &where);
+    }
     return 1;
   }
   if (o.linear_solver == "dense") model.run.linear_solver = sim::RunSettings::Linear::dense;
@@ -157,7 +183,9 @@ int simulate(const Options& o) {
 
   std::filesystem::path results =
       o.output.empty() ? std::filesystem::path(o.model).replace_extension(".csv") : o.output;
+  bool reported = false;  // the JSON report is out: a later failure is told on stderr alone
   try {
+    const sim::PressureUnit pressure = sim::pressure_unit(o.pressure_unit, model.density);
     check_targets(o, model, results);
     sim::Recorder recorder(*model.system, model.run.record);
     recorder.write_csv(results);  // tries the folder
@@ -167,9 +195,10 @@ int simulate(const Options& o) {
     sim::ProgressBar bar(model.run.start_time, model.run.stop_time);
     if (!o.quiet && !o.json) recorder.on_progress([&bar](double t) { bar.update(t); });
     if (!o.json)
-      recorder.on_note([&bar](const std::string& text) {
+      recorder.on_note([&bar, &o](const std::string& text, const std::string& detail) {
         bar.clear();
-        fmt::print(stderr, "note: {}\n", text);
+        fmt::print(stderr, "{}: note: {}\n", o.model.string(), text);
+        if (o.verbose && !detail.empty()) fmt::print(stderr, "  solver: {}\n", detail);
       });
     sim::Outcome outcome = sim::simulate(*model.system, model.run, recorder);
     bar.clear();
@@ -184,10 +213,13 @@ int simulate(const Options& o) {
       envelope = sim::write_envelopes(results, envelopes, model.run.envelope, model.vapour_pressure);
     if (o.json) {
       fmt::print("{}\n", sim::json_report(outcome, model.run, recorder, results, model.notes));
+      reported = true;
     } else if (!outcome.complete) {
-      fmt::print(stderr, "{}: {}", o.model.string(), sim::summary(outcome, model.run, recorder, results, model.notes));
+      fmt::print(stderr, "{}: {}", o.model.string(),
+                 sim::summary(outcome, model.run, recorder, results, model.notes, pressure));
     } else if (!o.quiet) {
-      fmt::print("{}: {}", o.model.string(), sim::summary(outcome, model.run, recorder, results, model.notes));
+      fmt::print("{}: {}", o.model.string(),
+                 sim::summary(outcome, model.run, recorder, results, model.notes, pressure));
     }
     if (!envelope.empty() && !o.quiet && !o.json) fmt::print("  envelope: {}\n", envelope.string());
     if (model.vapour_pressure && !o.json)
@@ -212,6 +244,7 @@ int simulate(const Options& o) {
     return outcome.complete ? 0 : 2;
   } catch (const std::exception& e) {
     fmt::print(stderr, "{}: error: {}\n", o.model.string(), e.what());
+    if (o.json && !reported) print_json_error(e.what());
     return 1;
   }
 }
@@ -229,7 +262,11 @@ void add_simulate_command(CLI::App& app) {
       ->check(CLI::IsMember({"dense", "klu"}));
   cmd->add_option("--max-rows", o->max_rows,
                   "Refuse a run that would write more rows than this (default 10000000; 0: no limit)");
-  cmd->add_flag("-q,--quiet", o->quiet, "No summary or progress bar; errors only");
+  cmd->add_option("--pressure-unit", o->pressure_unit,
+                  "Unit of pressures in the summary: bar, kPa, Pa or mH2O (a head of the model's fluid; default bar)")
+      ->check(CLI::IsMember({"bar", "kPa", "Pa", "mH2O"}));
+  cmd->add_flag("-q,--quiet", o->quiet, "No summary or progress; errors only");
+  cmd->add_flag("-v,--verbose", o->verbose, "With each note, the solver's own account of it");
   cmd->add_flag("--json", o->json, "Print the summary as one JSON object on stdout");
   cmd->add_flag("--plot", o->plot, "Also draw the recorded variables with gnuplot (PNG beside the results)");
   cmd->callback([o] {

@@ -211,6 +211,7 @@ void Loader::read(const YAML::Node& root, Model& model, std::vector<SourceMark>&
   spec_.start_time = model.run.start_time;
   signals_at_start(model.run.start_time);
   plan_wave_grid(model, root["run"] ? root["run"] : YAML::Node{});
+  if (fluid_.count("density") != 0) model.density = fluid_["density"];
   if (fluid_.count("vapour_pressure") != 0) {
     spec_.every_envelope = true;
     const auto atmosphere = fluid_.find("atmospheric_pressure");

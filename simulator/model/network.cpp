@@ -92,6 +92,7 @@ class Network final : public DaeSystem {
   const std::vector<SwitchingPart>& switching_parts() const override { return parts_; }
   void part_roots(size_t part, double t, const double* y, double* g) override;
   bool renew_part(size_t part, double t, const double* y) override;
+  std::vector<int32_t> part_flags(size_t part) const override { return elements_[part_element_[part]].modes; }
   void part_residual(size_t part, double t, const double* y, const double* yp, double* F) override;
   std::vector<double> breakpoints() const override;
   double grid_step() const override { return pipes_.empty() ? 0.0 : grid_step_; }

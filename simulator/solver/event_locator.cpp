@@ -37,6 +37,7 @@ EventLocator::EventLocator(DaeSystem& system) : system_(system), parts_(system.s
   for (auto* v : {&g_lo_, &g_hi_, &rate_lo_, &rate_hi_, &lo_, &hi_, &mid_}) v->assign(roots, 0.0);
   for (auto* v : {&y0_, &yp0_, &cubic_y_, &probe_y_, &split_y_, &event_y_, &event_yp_}) v->assign(n, 0.0);
   since_.assign(parts_.size(), 0.0);
+  flags_.resize(parts_.size());
 }
 
 void EventLocator::start(double t, const double* y, const double* yp, double h) {
@@ -65,6 +66,7 @@ void EventLocator::rates(double t, const double* y, const double* yp, double h, 
 const EventLocator::Switches& EventLocator::step_to(double t, const double* y, const double* yp,
                                                     Integration& integration) {
   found_.smooth.clear();
+  found_.changes.clear();
   found_.restart.reset();
   if (parts_.empty()) return found_;
   integration_ = &integration;
@@ -94,8 +96,10 @@ const EventLocator::Switches& EventLocator::step_to(double t, const double* y, c
   // Switches beyond the located ones are taken at the step's end.
   bool smooth = true;
   bool changed = false;
+  switching_.clear();
   for (size_t p = 0; p < parts_.size(); ++p)
     if (crosses(p)) {
+      switching_.push_back(p);
       ++switched_[p];
       smooth = renew_smoothly(p, t_hi, y, yp, changed) && smooth;
     }
@@ -104,10 +108,35 @@ const EventLocator::Switches& EventLocator::step_to(double t, const double* y, c
     found_.restart = Restart{t_hi, false};
     return found_;
   }
+  for (const size_t p : switching_) record(t_hi, p, found_.changes);
   take_rest_of_step_at(t_hi);
   g_lo_.swap(g_hi_);
   rate_lo_.swap(rate_hi_);
   return found_;
+}
+
+void EventLocator::remember_flags() {
+  flags_.resize(parts_.size());
+  for (size_t p = 0; p < parts_.size(); ++p) flags_[p] = system_.part_flags(p);
+}
+
+void EventLocator::changes_at(double t, std::vector<Change>& changes) {
+  for (size_t p = 0; p < parts_.size(); ++p) {
+    std::vector<int32_t> now = system_.part_flags(p);
+    if (now == flags_[p]) continue;
+    changes.push_back(Change{t, p, flags_[p], now});
+    flags_[p] = std::move(now);
+  }
+}
+
+// A part switched at t: its change of flags, if any (every switch, when the system does not tell
+// its flags).
+void EventLocator::record(double t, size_t p, std::vector<Change>& changes) {
+  std::vector<int32_t> now = system_.part_flags(p);
+  if (flags_.size() != parts_.size()) flags_.resize(parts_.size());
+  if (!now.empty() && now == flags_[p]) return;
+  changes.push_back(Change{t, p, flags_[p], now});
+  flags_[p] = std::move(now);
 }
 
 // The next step starts at the end of this one, under the flags now in force: the signals and rates
@@ -204,6 +233,7 @@ bool EventLocator::switch_parts(double a, double t, double b, const double* y_b)
     return true;
   }
   found_.smooth.push_back(t);
+  for (const size_t p : switching_) record(t, p, found_.changes);
   for (const size_t p : candidates_) {
     const DaeSystem::SwitchingPart& part = parts_[p];
     const auto first = static_cast<long>(part.first_root);

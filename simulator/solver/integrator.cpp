@@ -36,6 +36,7 @@ class Integrator final : EventLocator::Integration {
       set_up();
       outcome.linear_solver = dense_ ? "dense" : "klu";
       start_->initial();
+      locator_->remember_flags();
       check_inputs();
       output_->first(state_.t, y());
       integrate();
@@ -89,6 +90,7 @@ class Integrator final : EventLocator::Integration {
         output_->before(t, *ida_);
         output_->event_on_interpolant(t, *ida_);
       }
+      tell(switches.changes, "its equations are the same either side, and the integration went on");
       if (switches.restart) {
         restart_at(*switches.restart);
         continue;
@@ -105,10 +107,12 @@ class Integrator final : EventLocator::Integration {
   // close to it as IDA can tell) moves the grid on first, from the state there.
   void restart_at(const EventLocator::Restart& restart) {
     output_->before(restart.t, *ida_);
+    constexpr const char* how = "its equations changed there, and the solver restarted from a consistent state";
     if (!restart.within_step) {
       grid_if_due();
       settle();
       output_->event(state_.t, y());
+      tell_changes_at(state_.t, how);
       return;
     }
     const double* located = locator_->restart_state();
@@ -121,6 +125,7 @@ class Integrator final : EventLocator::Integration {
     settle();
     if (h > 0.0) ida_->set_initial_step(h);
     output_->event(state_.t, y());
+    tell_changes_at(state_.t, how);
   }
 
   // IDA stopped where it was asked to: at a time of the system's grid the parts on it move on, and
@@ -148,6 +153,30 @@ class Integrator final : EventLocator::Integration {
     state_.t = after;
     settle();
     output_->event(state_.t, y());
+    tell_changes_at(state_.t, "after a jump or kink of a driving signal; the solver restarted from a consistent state");
+  }
+
+  // The observer told of each part whose flags changed: the flags, their values before and after,
+  // and what the solver did about it.
+  void tell(const std::vector<EventLocator::Change>& changes, const char* how) {
+    for (const EventLocator::Change& c : changes) {
+      std::string what;
+      for (size_t k = 0; k < c.to.size() && k < c.from.size(); ++k) {
+        if (c.from[k] == c.to[k]) continue;
+        what += what.empty() ? "" : ", ";
+        what += c.to.size() == 1 ? fmt::format("mode flag from {} to {}", c.from[k], c.to[k])
+                                 : fmt::format("mode flag {} from {} to {}", k, c.from[k], c.to[k]);
+      }
+      if (what.empty()) what = "mode flags changed";
+      observer_.event(c.t, system_.switching_parts()[c.part].name, fmt::format("{}; {}", what, how));
+    }
+  }
+
+  // After a restart: the parts whose flags it changed, at t.
+  void tell_changes_at(double t, const char* how) {
+    changes_.clear();
+    locator_->changes_at(t, changes_);
+    tell(changes_, how);
   }
 
   // The parts on the system's grid move on when the integration has reached the grid's next time.
@@ -237,6 +266,7 @@ class Integrator final : EventLocator::Integration {
   std::optional<EventLocator> locator_;
   std::optional<detail::OutputSampler> output_;
   std::vector<double> weights_;
+  std::vector<EventLocator::Change> changes_;
 };
 
 }  // namespace

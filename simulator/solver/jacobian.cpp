@@ -11,6 +11,32 @@
 
 namespace penstock::sim::detail {
 
+namespace {
+
+// The plain account of a slope that is not finite: where, what it usually means physically, and
+// that the result stands (the slope steers Newton's iterations only; the equations are met as
+// before).
+std::string infinite_slope(const DaeSystem& system, double t, size_t row, size_t col) {
+  const std::string& equation = system.equation_names()[row];
+  const std::string& variable = system.variable_names()[col];
+  const size_t colon = equation.find(": ");
+  const std::string owner = equation.substr(0, colon);
+  const std::string where =
+      owner.rfind("node ", 0) == 0 ? fmt::format("at {}", owner) : fmt::format("in component '{}'", owner);
+  std::string text = fmt::format(
+      "at t = {} s, {} the equations have an infinite slope with respect to {} (a loss law such as q = k*sqrt(dp) "
+      "at zero flow or zero pressure difference, where the slope is infinite); the solver used a finite slope "
+      "there, here and wherever it happens again. This only steers the solver's iterations: the equations are met "
+      "as accurately as elsewhere, and the results can be trusted. Only when the run then fails or takes very "
+      "small steps near that time does it need a remedy: a loss law with a finite slope at zero (a small linear "
+      "part or leakage)",
+      t, where, system.variable_kind(col).empty() ? variable : variable + " (" + system.variable_kind(col) + ")");
+  if (const std::string remedy = system.equation_remedy(row); !remedy.empty()) text += "; " + remedy;
+  return text;
+}
+
+}  // namespace
+
 Jacobian::Jacobian(DaeSystem& system, double rtol, std::vector<double> atol, bool dense, Notes& notes)
     : system_(system),
       rtol_(rtol),
@@ -45,12 +71,14 @@ void Jacobian::evaluate(double t, const double* y, const double* yp, double cj) 
       const double was = v;
       const double secant = (F_plus_[row] - F_minus_[row]) / (2.0 * delta);
       v = std::isfinite(secant) ? secant : 0.0;
-      notes_.once(Notes::regularised, [&] {
-        return fmt::format(
-            "t = {}: the Jacobian entry of {} with respect to {} is {}; replaced by the secant over +-{:.3g} ({:.6g}), "
-            "here and wherever it happens again, without further notice",
-            t, system_.equation_names()[row], system_.variable_names()[col], was, delta, v);
-      });
+      notes_.once(
+          Notes::regularised, [&] { return infinite_slope(system_, t, row, col); },
+          [&] {
+            return fmt::format(
+                "t = {}: the Jacobian entry of {} with respect to {} is {}; replaced by the secant over +-{:.3g} "
+                "({:.6g}), here and wherever it happens again, without further notice",
+                t, system_.equation_names()[row], system_.variable_names()[col], was, delta, v);
+          });
     }
   }
 }

@@ -18,13 +18,14 @@ class Notes {
  public:
   enum Topic { regularised, projected, topics };
   explicit Notes(Observer& observer) : observer_(observer) {}
-  // Says text() the first time the topic comes up. Never throws: it is called from within SUNDIALS.
-  template <typename Text>
-  void once(Topic topic, Text text) noexcept {
+  // Says text() in plain words, with detail() the solver's own account, the first time the topic
+  // comes up. Never throws: it is called from within SUNDIALS.
+  template <typename Text, typename Detail>
+  void once(Topic topic, Text text, Detail detail) noexcept {
     if (said_[topic]) return;
     said_[topic] = true;
     try {
-      observer_.note(text());
+      observer_.note(text(), detail());
     } catch (...) {
     }
   }

@@ -30,6 +30,10 @@ const char* file_kind(mode_t mode) {
   return "not a file";
 }
 
+// The width a progress bar's line is padded to and cleared over: within a terminal of 80 columns,
+// where a longer line would wrap and \r no longer take it back.
+constexpr int kClearWidth = 79;
+
 // The buffer of a PartFile is written out when it holds this much.
 constexpr size_t kBuffer = size_t{1} << 16;
 
@@ -176,7 +180,12 @@ std::vector<std::string> Recorder::kinds() const {
   return kinds;
 }
 
-const std::vector<size_t>* Recorder::reads() const { return outputs_.empty() ? &index_ : nullptr; }
+// The rows at events are read only to be kept: without, the integrator is spared their interpolation.
+const std::vector<size_t>* Recorder::reads() const {
+  static const std::vector<size_t> none;
+  if (!keep_rows_) return &none;
+  return outputs_.empty() ? &index_ : nullptr;
+}
 
 Recorder::~Recorder() = default;
 
@@ -195,16 +204,36 @@ void Recorder::write_csv(const std::filesystem::path& path) {
   // Out at once: a disk that takes nothing is told before the run.
   csv_->append(header);
   if (!csv_->flush()) throw std::runtime_error(csv_->error());
+  events_csv_ = std::make_unique<PartFile>(events_name(path));
+  events_csv_->append("time,component,what\n");
+  if (!events_csv_->flush()) throw std::runtime_error(events_csv_->error());
+}
+
+namespace {
+
+// A field of a CSV line, quoted when it holds a comma, a quote or a line break.
+std::string csv_field(const std::string& text) {
+  if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+}  // namespace
+
+void Recorder::event(double t, const std::string& component, const std::string& what) {
+  ++events_;
+  if (events_csv_ != nullptr) events_csv_->append(fmt::format("{},{},{}\n", t, csv_field(component), csv_field(what)));
 }
 
 void Recorder::sample(double t, const double* y, bool event) {
+  if (event && !keep_rows_) return;
   const bool first = rows_ == 0;
-  ++rows_;
-  if (event) ++event_rows_;
+  if (!event) ++rows_;
   for (size_t k = 0; k < index_.size(); ++k)
     if (index_[k] != SIZE_MAX) values_[k] = y[index_[k]];
   for (const auto& [column, id] : outputs_) values_[column] = system_.output(id, t, y);
-  for (size_t k = 0; k < values_.size(); ++k) {
+  for (size_t k = 0; k < values_.size() && !event; ++k) {
     const double v = values_[k];
     Extreme& e = extremes_[k];
     if (first || v < e.min) e.min = v, e.t_min = t;
@@ -215,7 +244,7 @@ void Recorder::sample(double t, const double* y, bool event) {
     row.insert(row.end(), values_.begin(), values_.end());
     kept_.push_back(std::move(row));
   }
-  if (csv_ != nullptr) {
+  if (csv_ != nullptr && !event) {
     // Shortest text that reads back to the same double.
     line_.clear();
     fmt::format_to(std::back_inserter(line_), "{}", t);
@@ -229,25 +258,36 @@ void Recorder::progress(double t) {
   if (on_progress_) on_progress_(t);
 }
 
-void Recorder::note(const std::string& text) {
+void Recorder::note(const std::string& text, const std::string& detail) {
   notes_.push_back(text);
-  if (on_note_) on_note_(text);
+  note_details_.push_back(detail);
+  if (on_note_) on_note_(text, detail);
 }
 
 std::string Recorder::stop() {
   if (csv_ != nullptr && !csv_->error().empty()) return csv_->error();
+  if (events_csv_ != nullptr && !events_csv_->error().empty()) return events_csv_->error();
   return stop_when_ ? stop_when_() : std::string{};
 }
 
 std::filesystem::path Recorder::finish(bool complete) {
   if (csv_ == nullptr) return {};
   const std::unique_ptr<PartFile> csv = std::move(csv_);
-  const bool written = csv->close();
+  const std::unique_ptr<PartFile> events = std::move(events_csv_);
+  bool written = csv->close();
   write_error_ = csv->error();
+  if (events != nullptr && !events->close() && written) {
+    written = false;
+    write_error_ = events->error();
+  }
   const size_t rows = csv->lines() > 0 ? csv->lines() - 1 : 0;  // after the header
   rows_lost_ = rows_ > rows ? rows_ - rows : 0;
   std::filesystem::path target = complete && written ? csv_path_ : incomplete_name(csv_path_);
   csv->rename(target);
+  if (events != nullptr) {
+    events_file_ = events_name(target);
+    events->rename(events_file_);
+  }
   return target;
 }
 
@@ -266,6 +306,8 @@ double real_time_factor(const Outcome& outcome, const RunSettings& run) {
 }
 
 std::string json_number(double v) { return std::isfinite(v) ? fmt::format("{}", v) : "null"; }
+
+}  // namespace
 
 std::string json_string(const std::string& s) {
   std::string out = "\"";
@@ -294,10 +336,28 @@ std::string json_string(const std::string& s) {
   return out + "\"";
 }
 
-}  // namespace
+PressureUnit pressure_unit(const std::string& name, std::optional<double> density) {
+  if (name == "bar") return {"bar", 1e5, std::nullopt};
+  if (name == "kPa") return {"kPa", 1e3, std::nullopt};
+  if (name == "Pa") return {"Pa", 1.0, std::nullopt};
+  if (name == "mH2O") {
+    const double rho = density.value_or(1000.0);
+    return {"mH2O", rho * 9.81, rho, !density.has_value()};
+  }
+  throw std::invalid_argument(fmt::format("unknown pressure unit '{}': bar, kPa, Pa or mH2O", name));
+}
+
+std::string si_unit(const std::string& kind) {
+  static const std::map<std::string, std::string> units{{"pressure", "Pa"}, {"flow", "m3/s"}, {"speed", "rad/s"},
+                                                        {"torque", "N m"},  {"level", "m"},   {"volume", "m3"},
+                                                        {"logical", "1"},   {"ratio", "1"}};
+  const auto it = units.find(kind);
+  return it == units.end() ? "" : it->second;
+}
 
 std::string summary(const Outcome& outcome, const RunSettings& run, const Recorder& recorder,
-                    const std::filesystem::path& results, const std::vector<std::string>& model_notes) {
+                    const std::filesystem::path& results, const std::vector<std::string>& model_notes,
+                    const PressureUnit& pressure) {
   const SolverStatistics& s = outcome.stats;
   std::string out;
   if (outcome.complete) {
@@ -307,7 +367,7 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
         fmt::format("INCOMPLETE: stopped at t = {} s of {} s\n  {}\n", outcome.end_time, run.stop_time, outcome.error);
   }
   out += fmt::format(
-      "  steps {}, events {} ({} with a mode change, {} restarts), Jacobian evaluations {}, residual "
+      "  steps {}, located switches {} ({} changing flags, {} restarts), Jacobian evaluations {}, residual "
       "evaluations {}\n",
       s.steps, s.events, s.mode_changes, s.restarts, s.jacobian_evaluations, s.residual_evaluations);
   out += fmt::format("  error-test failures {}, convergence failures {}, last step {:.3g} s, linear solver {}\n",
@@ -316,17 +376,36 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
   out += fmt::format("  wall time {:.3f} s, real-time factor {:.1f}\n", s.wall_seconds, real_time_factor(outcome, run));
   for (size_t k = 0; k < model_notes.size(); ++k)
     out += fmt::format("  {}{}\n", k == 0 ? "wave grid: " : "    ", model_notes[k]);
-  if (!results.empty())
+  if (!results.empty()) {
     out += fmt::format("  results: {} ({} rows{})\n", results.string(), recorder.rows_written(),
                        outcome.complete ? "" : ", incomplete");
+    if (!recorder.events_file().empty())
+      out += fmt::format("  events: {} ({} change{} of a component's flags)\n", recorder.events_file().string(),
+                         recorder.events(), recorder.events() == 1 ? "" : "s");
+  }
   if (recorder.rows() > 0 && !recorder.names().empty()) {
+    const std::vector<std::string> kinds = recorder.kinds();
+    const bool pressures = std::find(kinds.begin(), kinds.end(), "pressure") != kinds.end();
+    if (pressures) {
+      out += fmt::format("  pressures in {}", pressure.name);
+      if (pressure.density)
+        out += pressure.assumed
+                   ? fmt::format(" (head of water at {:g} kg/m3, the model giving no fluid density; g = 9.81 m/s2)",
+                                 *pressure.density)
+                   : fmt::format(" (head of the fluid at {:g} kg/m3, g = 9.81 m/s2)", *pressure.density);
+      out += ", gauge (against the atmosphere); a component's pressure across two ports is their difference\n";
+    }
     size_t width = 8;
     for (const auto& name : recorder.names()) width = std::max(width, name.size());
-    out += fmt::format("  {:<{}} {:>14} {:>10} {:>14} {:>10}\n", "variable", width, "min", "at t", "max", "at t");
+    out += fmt::format("  {:<{}} {:>6} {:>14} {:>10} {:>14} {:>10}\n", "variable", width, "unit", "min", "at t", "max",
+                       "at t");
     for (size_t k = 0; k < recorder.names().size(); ++k) {
       const Extreme& e = recorder.extremes()[k];
-      out += fmt::format("  {:<{}} {:>14.6g} {:>10.4g} {:>14.6g} {:>10.4g}\n", recorder.names()[k], width, e.min,
-                         e.t_min, e.max, e.t_max);
+      const bool pressure_column = kinds[k] == "pressure";
+      const double scale = pressure_column ? pressure.pascals : 1.0;
+      const std::string unit = pressure_column ? pressure.name : si_unit(kinds[k]);
+      out += fmt::format("  {:<{}} {:>6} {:>14.6g} {:>10.4g} {:>14.6g} {:>10.4g}\n", recorder.names()[k], width,
+                         unit.empty() ? "-" : unit, e.min / scale, e.t_min, e.max / scale, e.t_max);
     }
   }
   return out;
@@ -340,9 +419,16 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
                      outcome.complete ? "null" : json_string(outcome.error));
   out += fmt::format("\"start_time\":{},\"stop_time\":{},\"end_time\":{},", json_number(run.start_time),
                      json_number(run.stop_time), json_number(outcome.end_time));
-  out += fmt::format("\"results\":{},\"rows\":{},\"linear_solver\":{},",
+  out += fmt::format("\"results\":{},\"rows\":{},\"events_file\":{},\"events_listed\":{},\"linear_solver\":{},",
                      results.empty() ? "null" : json_string(results.string()), recorder.rows_written(),
-                     json_string(outcome.linear_solver));
+                     recorder.events_file().empty() ? "null" : json_string(recorder.events_file().string()),
+                     recorder.events(), json_string(outcome.linear_solver));
+  out += "\"columns\":[";
+  const std::vector<std::string> kinds = recorder.kinds();
+  for (size_t k = 0; k < recorder.names().size(); ++k)
+    out += fmt::format("{}{{\"name\":{},\"unit\":{},\"kind\":{}}}", k ? "," : "", json_string(recorder.names()[k]),
+                       json_string(si_unit(kinds[k])), json_string(kinds[k]));
+  out += "],";
   out += fmt::format(
       "\"steps\":{},\"events\":{},\"mode_changes\":{},\"restarts\":{},\"jacobian_evaluations\":{},\"residual_"
       "evaluations\":{},"
@@ -353,6 +439,9 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
       json_number(real_time_factor(outcome, run)));
   out += "\"notes\":[";
   for (size_t i = 0; i < recorder.notes().size(); ++i) out += (i ? "," : "") + json_string(recorder.notes()[i]);
+  out += "],\"note_details\":[";
+  for (size_t i = 0; i < recorder.note_details().size(); ++i)
+    out += (i ? "," : "") + json_string(recorder.note_details()[i]);
   out += "],";
   if (!model_notes.empty()) {
     out += "\"wave_grid\":[";
@@ -368,6 +457,12 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
   }
   out += "}}";
   return out;
+}
+
+std::filesystem::path events_name(const std::filesystem::path& results) {
+  std::filesystem::path name = results;
+  name.replace_filename(results.stem().string() + ".events" + results.extension().string());
+  return name;
 }
 
 std::filesystem::path envelope_name(const std::filesystem::path& results) {
@@ -415,33 +510,89 @@ std::vector<std::string> vapour_warnings(const std::vector<PipeEnvelope>& all, d
 }
 
 ProgressBar::ProgressBar(double start, double stop, std::FILE* out)
+    : ProgressBar(start, stop, out, isatty(fileno(out)) != 0) {}
+
+ProgressBar::ProgressBar(double start, double stop, std::FILE* out, bool interactive,
+                         std::chrono::steady_clock::duration every)
     : start_(start),
       stop_(stop),
       out_(out),
-      interactive_(isatty(fileno(out)) != 0),
+      interactive_(interactive),
+      every_(every),
       began_(std::chrono::steady_clock::now()),
       last_(began_) {}
 
 ProgressBar::~ProgressBar() { clear(); }
 
+std::string ProgressBar::duration(double seconds, bool coarse) {
+  if (!(seconds < 1e9)) return "a very long time";
+  const auto s = static_cast<long long>(std::llround(std::max(seconds, 0.0)));
+  if (s < 60) return fmt::format("{} s", s);
+  if (s < 3600)
+    return s % 60 == 0 || s >= 600 || coarse ? fmt::format("{} min", (s + 30) / 60)
+                                             : fmt::format("{} min {} s", s / 60, s % 60);
+  const long long minutes = (s + 30) / 60;
+  return minutes % 60 == 0 ? fmt::format("{} h", minutes / 60) : fmt::format("{} h {} min", minutes / 60, minutes % 60);
+}
+
+namespace {
+
+// The fraction of the run's simulated time covered at t.
+double covered(double t, double start, double stop) {
+  return stop > start ? std::clamp((t - start) / (stop - start), 0.0, 1.0) : 0.0;
+}
+
+// "about 3 min left", from the rate at which simulated time has gone so far.
+std::string left(double fraction, double elapsed) {
+  if (!(fraction > 0.0)) return "time left not yet known";
+  return fmt::format("about {} left", ProgressBar::duration(elapsed * (1.0 - fraction) / fraction, true));
+}
+
+// "m:ss" or "h:mm:ss".
+std::string clock(double seconds) {
+  const auto s = static_cast<long long>(std::llround(std::clamp(seconds, 0.0, 359999.0)));
+  return s < 3600 ? fmt::format("{}:{:02}", s / 60, s % 60)
+                  : fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60);
+}
+
+}  // namespace
+
+std::string ProgressBar::line(double t, double start, double stop, double elapsed) {
+  const double fraction = covered(t, start, stop);
+  return fmt::format("t = {:.4g} s of {:.4g} s ({:.0f} %), {} elapsed, {}", t, stop, 100.0 * fraction,
+                     duration(elapsed), left(fraction, elapsed));
+}
+
 void ProgressBar::update(double t) {
-  if (!interactive_) return;
   const auto now = std::chrono::steady_clock::now();
+  const double elapsed = std::chrono::duration<double>(now - began_).count();
+  if (!interactive_) {
+    if (now - last_ < every_) return;
+    last_ = now;
+    fmt::print(out_, "{}\n", line(t, start_, stop_, elapsed));
+    std::fflush(out_);
+    return;
+  }
   if (now - began_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(100)) return;
   last_ = now;
-  const double fraction = std::clamp((t - start_) / (stop_ - start_), 0.0, 1.0);
-  constexpr int kWidth = 40;
+  const double fraction = covered(t, start_, stop_);
+  constexpr int kWidth = 20;
   const int filled = static_cast<int>(fraction * kWidth);
   std::string bar(static_cast<size_t>(filled), '#');
   bar.resize(kWidth, '.');
-  fmt::print(out_, "\r[{}] {:5.1f} %  t = {:.4g} s", bar, 100.0 * fraction, t);
+  // At most 74 characters: times as on a clock.
+  const std::string text =
+      fmt::format("[{}] {:5.1f} % t = {:.4g} s, {} elapsed, {} left", bar, 100.0 * fraction, t, clock(elapsed),
+                  fraction > 0.0 ? clock(elapsed * (1.0 - fraction) / fraction) : std::string("--:--"));
+  // Padded over what a longer line before left.
+  fmt::print(out_, "\r{:<{}}", text, kClearWidth);
   std::fflush(out_);
   drawn_ = true;
 }
 
 void ProgressBar::clear() {
   if (!drawn_) return;
-  fmt::print(out_, "\r{:{}}\r", "", 72);
+  fmt::print(out_, "\r{:{}}\r", "", kClearWidth);
   std::fflush(out_);
   drawn_ = false;
 }

@@ -93,7 +93,12 @@ void Start::steady_state() {
     if (newton_.solve(t0, 0.0, nullptr, 1e-9, why)) return at_rest();
     std::copy(base.begin(), base.end(), y);
   }
-  throw Failure{fmt::format("no steady state found at t = {}: {}", t0, why)};
+  throw Failure{fmt::format(
+      "no steady state found at t = {} s: the solver found no flows, pressures and speeds that stay at rest under "
+      "the signals' values at the start. Check that the plant can rest with them (a flow with no way out, a "
+      "machine driven with nothing to hold it), or start from given values (run: start: given); the equation "
+      "furthest from being met is named at the end. Solver: {}",
+      t0, why)};
 }
 
 // Makes (y, y') consistent at t under the current flags: the algebraic variables and the
@@ -103,12 +108,24 @@ void Start::steady_state() {
 void Start::consistent(double t) {
   ida_.reinit(t);
   if (ida_.solve_initial_values(t + run_.output_interval) >= 0) return;
-  notes_.once(Notes::projected, [&] {
-    return fmt::format(
-        "t = {}: the consistent initialisation ({}) failed; the state is projected onto the constraints by "
-        "implicit-Euler steps instead",
-        t, errors_.text());
-  });
+  notes_.once(
+      Notes::projected,
+      [&] {
+        return fmt::format(
+            "at t = {} s the flows and pressures could not be made to fit the network's equations directly{} (as "
+            "happens where flows held by inertia meet at a node, or a valve closes on a flow with inertia, so that "
+            "the flows must jump); the solver made them fit by two tiny implicit steps instead. The equations hold "
+            "after that and the results can be trusted; a jump of the flows at that time is that adjustment. "
+            "Should it not be expected, look for inertia elements joined without a compliance (an elastic cell or "
+            "a tank) between them",
+            t, t == run_.start_time ? " at the start" : " after a switch");
+      },
+      [&] {
+        return fmt::format(
+            "t = {}: the consistent initialisation ({}) failed; the state is projected onto the constraints by "
+            "implicit-Euler steps instead",
+            t, errors_.text());
+      });
   const double h = 1e-8 * std::max(1.0, run_.stop_time - run_.start_time);
   const size_t n = system_.size();
   double* y = data(state_.y);
@@ -117,7 +134,11 @@ void Start::consistent(double t) {
   for (int step = 0; step < 2; ++step) {
     before.assign(y, y + n);
     if (!newton_.solve(t, 1.0 / h, before.data(), 1e-8, why))
-      throw Failure{fmt::format("no consistent state at t = {}: {}", t, why)};
+      throw Failure{fmt::format(
+          "no consistent state at t = {} s: after a switch the flows and pressures could not be made to fit the "
+          "equations under the new modes; the results up to this time stand. Look at the switching conditions of "
+          "the component whose equation is named at the end. Solver: {}",
+          t, why)};
   }
   double* yp = data(state_.yp);
   for (size_t i = 0; i < n; ++i) yp[i] = differential_[i] ? (y[i] - before[i]) / h : 0.0;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -115,7 +116,7 @@ std::vector<std::string> entries(const fs::path& dir) {
 }
 
 // The rows of a results file of the model above: each line whole (three numbers, ending in a new
-// line), the times in order. Returns the number of rows, or a failure.
+// line), the times strictly increasing. Returns the number of rows, or a failure.
 ::testing::AssertionResult whole_rows(const fs::path& file, size_t* count) {
   const std::string text = read(file);
   if (text.rfind("time,shaft.w,alternator.t\n", 0) != 0)
@@ -130,7 +131,7 @@ std::vector<std::string> entries(const fs::path& dir) {
   while (std::getline(lines, line)) {
     double t = 0.0, w = 0.0, torque = 0.0;
     char tail = 0;
-    if (std::sscanf(line.c_str(), "%lf,%lf,%lf%c", &t, &w, &torque, &tail) != 3 || t < last)
+    if (std::sscanf(line.c_str(), "%lf,%lf,%lf%c", &t, &w, &torque, &tail) != 3 || t <= last)
       return ::testing::AssertionFailure() << "row " << rows + 1 << ": '" << line << "'";
     last = t;
     ++rows;
@@ -206,6 +207,18 @@ TEST_F(SimulateCommand, TheEnvelopeAndTheImageAreCheckedBeforeTheRun) {
   EXPECT_EQ(r.err, "w.yaml: error: cannot write r.incomplete.envelope.csv: not a regular file (a FIFO)\n");
   EXPECT_FALSE(fs::exists(dir / "r.csv"));
   fs::remove(dir / "r.incomplete.envelope.csv");
+  // So are the events, beside the results complete or not.
+  fs::create_directory(dir / "m.events.csv");
+  r = penstock(dir, {"m.yaml"});
+  EXPECT_EQ(r.exit, 1) << r.err;
+  EXPECT_EQ(r.err, "m.yaml: error: cannot write m.events.csv: Is a directory\n");
+  EXPECT_FALSE(fs::exists(dir / "m.csv"));
+  fs::remove(dir / "m.events.csv");
+  ASSERT_EQ(::mkfifo((dir / "m.incomplete.events.csv").c_str(), 0644), 0);
+  r = penstock(dir, {"m.yaml"});
+  EXPECT_EQ(r.err, "m.yaml: error: cannot write m.incomplete.events.csv: not a regular file (a FIFO)\n");
+  EXPECT_FALSE(fs::exists(dir / "m.csv"));
+  fs::remove(dir / "m.incomplete.events.csv");
   // The image of --plot goes beside the results with .png.
   fs::create_directory(dir / "m.png");
   r = penstock(dir, {"m.yaml", "--plot"});
@@ -279,12 +292,15 @@ TEST_F(SimulateCommand, AnInterruptedRunKeepsEveryRowWhole) {
     size_t rows = 0;
     ASSERT_TRUE(whole_rows(dir / "r.incomplete.csv", &rows));
     EXPECT_GT(rows, 1000u);
+    EXPECT_EQ(read(dir / "r.incomplete.events.csv").rfind("time,component,what\n", 0), 0u);
+    EXPECT_FALSE(fs::exists(dir / "r.events.csv"));
     EXPECT_NE(r.err.find("long.yaml: INCOMPLETE: stopped at t = "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("\n  interrupted by SIG" + name + "\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("results: r.incomplete.csv (" + std::to_string(rows) + " rows, incomplete)"),
               std::string::npos)
         << r.err;
     fs::remove(dir / "r.incomplete.csv");
+    fs::remove(dir / "r.incomplete.events.csv");
   }
 }
 
@@ -313,7 +329,7 @@ TEST_F(SimulateCommand, AnInterruptOnATerminalClearsTheProgressBar) {
     const ssize_t n = ::read(master, buffer, sizeof buffer);
     if (n <= 0) break;  // EIO once the child has gone
     screen.append(buffer, static_cast<size_t>(n));
-    if (!interrupted && screen.find("%  t = ") != std::string::npos) {
+    if (!interrupted && screen.find("% t = ") != std::string::npos) {
       ::kill(pid, SIGINT);
       interrupted = true;
     }
@@ -325,10 +341,18 @@ TEST_F(SimulateCommand, AnInterruptOnATerminalClearsTheProgressBar) {
   ASSERT_TRUE(interrupted) << screen;
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << ": " << screen;
   EXPECT_EQ(WEXITSTATUS(status), 130);
-  const size_t bar = screen.rfind("%  t = ");
-  const size_t cleared = screen.find("\r" + std::string(72, ' ') + "\r", bar);
+  const size_t bar = screen.rfind("% t = ");
+  // The bar tells the time elapsed and an estimate of what is left.
+  const size_t start_of_bar = screen.rfind('\r', bar) + 1, end_of_bar = screen.find('\r', bar);
+  const std::string drawn = screen.substr(start_of_bar, end_of_bar - start_of_bar);
+  ASSERT_FALSE(drawn.empty());
+  EXPECT_EQ(drawn.front(), '[') << drawn;
+  EXPECT_NE(drawn.find(" elapsed, "), std::string::npos) << drawn;
+  EXPECT_NE(drawn.find(" left"), std::string::npos) << drawn;
+  EXPECT_LE(drawn.size(), 79u) << drawn;  // no wrap on a terminal of 80 columns
+  const size_t cleared = screen.find("\r" + std::string(79, ' ') + "\r", bar);
   ASSERT_NE(cleared, std::string::npos) << screen.substr(bar);
-  EXPECT_EQ(screen.substr(cleared + 74, 24), "long.yaml: INCOMPLETE: s") << screen.substr(bar);
+  EXPECT_EQ(screen.substr(cleared + 81, 24), "long.yaml: INCOMPLETE: s") << screen.substr(bar);
   EXPECT_EQ(screen.back(), '\n');
 }
 
@@ -370,7 +394,184 @@ TEST_F(SimulateCommand, ARunOfTooManyRowsIsRefusedUnlessAskedFor) {
   EXPECT_EQ(r.exit, 0) << r.err;
   size_t rows = 0;
   ASSERT_TRUE(whole_rows(dir / "m.csv", &rows));
-  EXPECT_GE(rows, 1001u);  // and a row or two at each event
+  EXPECT_EQ(rows, 1001u);
+}
+
+// The results hold the output grid alone; each switch of a component goes to the events file
+// beside them: when, which component, what changed. The summary names both with their counts.
+TEST_F(SimulateCommand, TheResultsHoldTheGridAndTheEventsTheirOwnFile) {
+  const Result r = penstock(dir, {"m.yaml"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  size_t rows = 0;
+  ASSERT_TRUE(whole_rows(dir / "m.csv", &rows));
+  EXPECT_EQ(rows, 1001u);  // 0 to 10 s every 0.01 s
+  std::istringstream events(read(dir / "m.events.csv"));
+  std::string line;
+  std::getline(events, line);
+  EXPECT_EQ(line, "time,component,what");
+  size_t count = 0;
+  double last = -1.0;
+  bool connected = false;
+  while (std::getline(events, line)) {
+    ++count;
+    const size_t comma = line.find(',');
+    ASSERT_NE(comma, std::string::npos) << line;
+    const double t = std::stod(line.substr(0, comma));
+    EXPECT_GE(t, last) << line;
+    last = t;
+    // The alternator connects as the ramp comes within 0.5 rad/s of the synchronous speed,
+    // 314.159 rad/s, at 3.659 s.
+    if (line.find(",alternator,\"mode flag") == comma && std::abs(t - 3.659) < 1e-6) connected = true;
+  }
+  EXPECT_TRUE(connected) << read(dir / "m.events.csv");
+  EXPECT_NE(r.out.find("  results: m.csv (1001 rows)\n  events: m.events.csv (" + std::to_string(count) + " change"),
+            std::string::npos)
+      << r.out;
+}
+
+// --json: the report lists each column with its SI unit and kind, and a failure is one JSON
+// object too: where in the model file when it is the model's, the message otherwise.
+TEST_F(SimulateCommand, JsonReportsColumnsAndFailures) {
+  Result r = penstock(dir, {"m.yaml", "--json"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(r.out.find("\"columns\":[{\"name\":\"shaft.w\",\"unit\":\"rad/s\",\"kind\":\"speed\"},"
+                       "{\"name\":\"alternator.t\",\"unit\":\"N m\",\"kind\":\"torque\"}]"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"rows\":1001,\"events_file\":\"m.events.csv\",\"events_listed\":"), std::string::npos)
+      << r.out;
+
+  std::ofstream(dir / "bad.yaml") << "components:\n  drive: {type: SpeedSource}\n  x: {type: NoSuchThing}\n";
+  r = penstock(dir, {"bad.yaml", "--json"});
+  EXPECT_EQ(r.exit, 1);
+  ASSERT_EQ(r.out.rfind("{\"error\":{\"file\":\"bad.yaml\",\"line\":3,\"column\":", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("NoSuchThing"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 4), "\"}}\n") << r.out;
+  EXPECT_NE(r.err.find("bad.yaml:3:"), std::string::npos) << r.err;  // and on stderr as before
+
+  fs::create_directory(dir / "folder");
+  r = penstock(dir, {"m.yaml", "--json", "-o", "folder"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out, "{\"error\":{\"message\":\"cannot write folder: Is a directory\"}}\n");
+}
+
+// A model with pressures: the lake's head at the gate of a short line, the valve opening.
+std::string pressure_model(const std::string& fluid) {
+  return fluid +
+         "components:\n"
+         "  lake: {type: Headwater, parameters: {h: 10 m, A.density: 1000 kg/m3}}\n"
+         "  line: {type: FlowLine, parameters: {Length: 50 m, Din: 0.5 m, lambda: 0.02, A.density: 1000 kg/m3}}\n"
+         "  valve: {type: Orifice, parameters: {Din: 0.5 m, A.density: 1000 kg/m3}}\n"
+         "connections: [[lake.B, ref], [lake.A, line.A], {node: gate, ports: [line.B, valve.A]}, [valve.B, ref]]\n"
+         "signals: {valve.Kv: {table: [[0, 0], [1, 0.02]]}}\n"
+         "run: {stop: 2 s, output: 0.1 s, record: [gate.p, valve.q]}\n";
+}
+
+// The row of a variable in the summary's table: its unit, its minimum and its maximum.
+struct Row {
+  std::string unit;
+  double min = 0.0, max = 0.0;
+};
+Row summary_row(const std::string& out, const std::string& name) {
+  const size_t at = out.find("\n  " + name + " ");
+  if (at == std::string::npos) return {};
+  std::istringstream line(out.substr(at + 3, out.find('\n', at + 1) - at - 3));
+  Row row;
+  std::string variable;
+  double t = 0.0;
+  line >> variable >> row.unit >> row.min >> t >> row.max;
+  return row;
+}
+
+// The summary shows pressures in the unit asked for, bar by default, says they are gauge, and
+// gives every column's unit; a head of water is taken with the model's fluid.
+TEST_F(SimulateCommand, PressuresInTheUnitAskedFor) {
+  std::ofstream(dir / "p.yaml") << pressure_model("");
+  std::ofstream(dir / "light.yaml") << pressure_model("fluid: {density: 500 kg/m3}\n");
+  const Result pa = penstock(dir, {"p.yaml", "--pressure-unit", "Pa"});
+  ASSERT_EQ(pa.exit, 0) << pa.err;
+  const Row gate = summary_row(pa.out, "gate.p");
+  EXPECT_EQ(gate.unit, "Pa") << pa.out;
+  EXPECT_NEAR(gate.max, 1000 * 9.81 * 10, 1.0) << pa.out;  // at rest, the lake's head
+  EXPECT_EQ(summary_row(pa.out, "valve.q").unit, "m3/s") << pa.out;
+  EXPECT_NE(pa.out.find("pressures in Pa, gauge (against the atmosphere)"), std::string::npos) << pa.out;
+  struct Case {
+    std::vector<std::string> args;
+    std::string unit;
+    double pascals;
+    std::string says;
+  };
+  const std::vector<Case> cases{
+      {{"p.yaml"}, "bar", 1e5, "pressures in bar, gauge"},
+      {{"p.yaml", "--pressure-unit", "kPa"}, "kPa", 1e3, "pressures in kPa, gauge"},
+      {{"p.yaml", "--pressure-unit", "mH2O"}, "mH2O", 1000 * 9.81, "pressures in mH2O (head of water at 1000 kg/m3"},
+      {{"light.yaml", "--pressure-unit", "mH2O"},
+       "mH2O",
+       500 * 9.81,
+       "pressures in mH2O (head of the fluid at 500 kg/m3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.unit);
+    const Result r = penstock(dir, c.args);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const Row row = summary_row(r.out, "gate.p");
+    EXPECT_EQ(row.unit, c.unit) << r.out;
+    EXPECT_NEAR(row.min * c.pascals, gate.min, 1e-5 * gate.min) << r.out;
+    EXPECT_NEAR(row.max * c.pascals, gate.max, 1e-5 * gate.max) << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+  }
+  const Result bad = penstock(dir, {"p.yaml", "--pressure-unit", "psi"});
+  EXPECT_NE(bad.exit, 0);
+  EXPECT_FALSE(fs::exists(dir / "p.csv.part"));
+}
+
+// A note says in plain words what happened and whether to trust the results; the solver's own
+// account of it only with --verbose.
+TEST_F(SimulateCommand, NotesInPlainWordsAndTheSolversOnlyWhenVerbose) {
+  // No head across the valve: its flow law has an infinite slope at the start.
+  std::ofstream(dir / "still.yaml") << "fluid: {density: 1000 kg/m3}\n"
+                                       "components:\n"
+                                       "  lake: {type: Headwater, parameters: {h: 0 m}}\n"
+                                       "  valve: {type: Orifice, parameters: {Din: 0.5 m}}\n"
+                                       "connections: [[lake.B, ref], [lake.A, valve.A], [valve.B, ref]]\n"
+                                       "signals: {valve.Kv: 0.02}\n"
+                                       "run: {stop: 2 s, output: 0.5 s, record: [valve.q]}\n";
+  Result r = penstock(dir, {"still.yaml"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(r.err.find("still.yaml: note: at t = 0 s, in component 'valve' the equations have an infinite slope with "
+                       "respect to valve.p (pressure)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("the results can be trusted"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Jacobian"), std::string::npos) << r.err;
+  r = penstock(dir, {"still.yaml", "--verbose"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(r.err.find("\n  solver: t = 0: the Jacobian entry of valve: equation 0 with respect to valve.p is"),
+            std::string::npos)
+      << r.err;
+}
+
+// Off a terminal (a log, a pipe) the progress is plain lines, never a bar redrawn in place; a
+// run shorter than their period says nothing, nor does a quiet one.
+TEST_F(SimulateCommand, NoBarOffATerminal) {
+  Result r = penstock(dir, {"m.yaml"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  r = penstock(dir, {"m.yaml", "-q"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "");
+}
+
+// penstock alone prints its help, and succeeds.
+TEST_F(SimulateCommand, NoSubcommandPrintsTheHelp) {
+  const fs::path out = root / "help";
+  const int status = std::system((std::string(PENSTOCK_BINARY) + " > " + out.string() + " 2>&1").c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::string help = read(out);
+  EXPECT_NE(help.find("simulate"), std::string::npos) << help;
+  EXPECT_NE(help.find("check"), std::string::npos) << help;
+  EXPECT_EQ(help.find("A subcommand is required"), std::string::npos) << help;
 }
 
 }  // namespace

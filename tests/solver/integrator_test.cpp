@@ -80,7 +80,7 @@ TEST_P(Linear, InertanceCompliancePairOscillatesWithItsPeriod) {
   ASSERT_TRUE(outcome.complete) << outcome.error;
   std::vector<double> roots;
   for (size_t k = 0; k < trace.t.size(); ++k)
-    if (trace.event[k]) roots.push_back(trace.t[k]);
+    if (trace.is_event[k]) roots.push_back(trace.t[k]);
   const double period = 2 * std::numbers::pi * std::sqrt(L * C);
   ASSERT_GE(roots.size(), 10u);
   EXPECT_EQ(outcome.stats.events, static_cast<long>(roots.size()));
@@ -143,8 +143,16 @@ TEST_P(Linear, SeriesInertancesWithInconsistentFlowsAreProjected) {
   Trace trace(3);
   const auto outcome = sim::simulate(s.dae, settings(1.0, 0.05, GetParam()), trace);
   ASSERT_TRUE(outcome.complete) << outcome.error;
+  // In plain words what was done, when, and that the result stands; the solver's words apart.
   ASSERT_EQ(trace.notes.size(), 1u);
-  EXPECT_NE(trace.notes[0].find("projected"), std::string::npos) << trace.notes[0];
+  const std::string& note = trace.notes[0];
+  EXPECT_NE(note.find("at t = 0 s"), std::string::npos) << note;
+  EXPECT_NE(note.find("at the start"), std::string::npos) << note;
+  EXPECT_NE(note.find("two tiny implicit steps"), std::string::npos) << note;
+  EXPECT_NE(note.find("can be trusted"), std::string::npos) << note;
+  EXPECT_NE(note.find("inertia"), std::string::npos) << note;
+  EXPECT_EQ(note.find("IDACalcIC"), std::string::npos) << note;
+  EXPECT_NE(trace.details[0].find("projected"), std::string::npos) << trace.details[0];
   const double q0 = s.L1 / (s.L1 + s.L2), q_end = s.P0 / s.R;
   for (size_t k = 0; k < trace.t.size(); ++k) {
     const double t = trace.t[k];
@@ -215,6 +223,7 @@ TEST_P(Linear, FlowReversalSwitchesTheLossAtAnEvent) {
     m[0] = now[0], m[1] = now[1];
     return changed;
   };
+  dae.flags = [&] { return std::vector<int32_t>{m[0], m[1]}; };
   Trace trace(2);
   auto run = settings(3.0, 0.01, GetParam());
   const auto outcome = sim::simulate(dae, run, trace);
@@ -224,10 +233,17 @@ TEST_P(Linear, FlowReversalSwitchesTheLossAtAnEvent) {
   // restart, and the event row lies at the time the flow crosses zero.
   EXPECT_EQ(outcome.stats.restarts, 0);
   size_t first_event = 0;
-  while (first_event < trace.t.size() && !trace.event[first_event]) ++first_event;
+  while (first_event < trace.t.size() && !trace.is_event[first_event]) ++first_event;
   ASSERT_LT(first_event, trace.t.size());
   const double t_event = trace.t[first_event];
   EXPECT_NEAR(trace.y[first_event][0], 0.0, 1e-7);
+  // The observer is told of it: the part, its flags before and after, and that the run went on.
+  ASSERT_EQ(trace.told.size(), 1u);
+  EXPECT_EQ(trace.told[0].t, t_event);
+  EXPECT_EQ(trace.told[0].component, "cell");
+  EXPECT_EQ(trace.told[0].what,
+            "mode flag 0 from 0 to 1, mode flag 1 from 1 to 0; its equations are the same either side, and the "
+            "integration went on");
   for (size_t k = 0; k < trace.t.size(); ++k) {
     if (trace.t[k] < t_event) {
       EXPECT_GE(trace.y[k][1], 0.0);
@@ -272,14 +288,15 @@ TEST(Integrator, WindowPassedWithinOneStepIsEnteredAndLeft) {
     inside = now;
     return changed;
   };
+  dae.flags = [&] { return std::vector<int32_t>{inside}; };
   Trace trace(2);
   const auto outcome = sim::simulate(dae, settings(3.0, 1.0, RunSettings::Linear::automatic), trace);
   ASSERT_TRUE(outcome.complete) << outcome.error;
   EXPECT_LT(outcome.stats.steps, 40);  // the steps are long: the window fits inside one
   std::vector<double> events;
   for (size_t k = 0; k < trace.t.size(); ++k) {
-    if (trace.event[k] && (events.empty() || trace.t[k] != events.back())) events.push_back(trace.t[k]);
-    if (!trace.event[k]) {
+    if (trace.is_event[k] && (events.empty() || trace.t[k] != events.back())) events.push_back(trace.t[k]);
+    if (!trace.is_event[k]) {
       EXPECT_EQ(trace.y[k][1], trace.t[k] > 0.8 && trace.t[k] < 1.2 ? 1.0 : 0.0) << "t = " << trace.t[k];
     }
   }
@@ -287,6 +304,16 @@ TEST(Integrator, WindowPassedWithinOneStepIsEnteredAndLeft) {
   EXPECT_NEAR(events[0], 0.8, 1e-9);
   EXPECT_NEAR(events[1], 1.2, 1e-9);
   EXPECT_EQ(outcome.stats.mode_changes, 2);
+  // Each told once, at the time of its rows: the flag's new value, and the restart its new
+  // equations asked for.
+  ASSERT_EQ(trace.told.size(), 2u);
+  for (size_t k = 0; k < 2; ++k) {
+    EXPECT_EQ(trace.told[k].t, events[k]);
+    EXPECT_EQ(trace.told[k].component, "window");
+    EXPECT_NE(trace.told[k].what.find("the solver restarted"), std::string::npos) << trace.told[k].what;
+  }
+  EXPECT_EQ(trace.told[0].what.find("mode flag from 0 to 1;"), 0u) << trace.told[0].what;
+  EXPECT_EQ(trace.told[1].what.find("mode flag from 1 to 0;"), 0u) << trace.told[1].what;
 }
 
 TEST(Integrator, ChatteringFlagsStopTheRunNamingTheComponent) {
@@ -374,7 +401,12 @@ TEST(Integrator, NonFiniteJacobianEntriesAreRegularisedAndSaidOnce) {
   const auto outcome = sim::simulate(dae, run, trace);
   ASSERT_TRUE(outcome.complete) << outcome.error;
   ASSERT_EQ(trace.notes.size(), 1u);
-  EXPECT_NE(trace.notes[0].find("orifice.p"), std::string::npos) << trace.notes[0];
+  const std::string& note = trace.notes[0];
+  EXPECT_NE(note.find("infinite slope with respect to orifice.p"), std::string::npos) << note;
+  EXPECT_NE(note.find("at zero flow"), std::string::npos) << note;
+  EXPECT_NE(note.find("can be trusted"), std::string::npos) << note;
+  EXPECT_EQ(note.find("Jacobian"), std::string::npos) << note;
+  EXPECT_NE(trace.details[0].find("Jacobian entry"), std::string::npos) << trace.details[0];
   for (size_t i = 0; i < trace.t.size(); ++i) {
     const double s = trace.t[i] - 0.5;
     EXPECT_NEAR(trace.y[i][2], k * 2.0 / 3.0 * s * std::sqrt(s), 1e-4) << "t = " << trace.t[i];
@@ -391,6 +423,25 @@ TEST(Integrator, RejectsSettingsItCannotRun) {
   run.output_interval = 0.0;
   EXPECT_FALSE(sim::simulate(dae, run, trace).complete);
   EXPECT_TRUE(trace.t.empty());
+}
+
+// A level that rises at a fixed rate has no state at rest: the run says so in plain words, with
+// what to check, and keeps the solver's account after them.
+TEST(Integrator, NoSteadyStateIsSaidInPlainWords) {
+  ToyDae dae({"tank.z"}, {true}, {1.0}, [](double, const double*, const double* yp, double* F) { F[0] = yp[0] - 1; });
+  Trace trace(1);
+  auto run = settings(1.0, 0.1, RunSettings::Linear::automatic);
+  run.start = RunSettings::Start::steady;
+  const auto outcome = sim::simulate(dae, run, trace);
+  ASSERT_FALSE(outcome.complete);
+  EXPECT_EQ(outcome.error.rfind("no steady state found at t = 0 s: the solver found no flows, pressures and speeds "
+                                "that stay at rest",
+                                0),
+            0u)
+      << outcome.error;
+  EXPECT_NE(outcome.error.find("run: start: given"), std::string::npos) << outcome.error;
+  EXPECT_NE(outcome.error.find(". Solver: "), std::string::npos) << outcome.error;
+  EXPECT_NE(outcome.error.find("largest residual in toy: equation 0"), std::string::npos) << outcome.error;
 }
 
 }  // namespace

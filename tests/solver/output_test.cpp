@@ -3,10 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "toy_dae.hpp"
 
@@ -107,6 +113,146 @@ TEST(Recorder, UnknownRecordedVariableIsNamed) {
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find("'b.z'"), std::string::npos);
   }
+}
+
+// A toy that switches: x grows at 1/s; "on" is 1 while x is within 0.2 of 1, a switch that
+// changes its equation, so that each crossing is an event with two rows at its time.
+struct Window {
+  int inside = 0;
+  ToyDae dae{{"x", "on"}, {true, false}, {0.0, 0.0}, [this](double, const double* y, const double* yp, double* F) {
+               F[0] = yp[0] - 1;
+               F[1] = y[1] - inside;
+             }};
+  Window() {
+    dae.root_count = 1;
+    dae.root_signals = [](double, const double* y, const double*, double* g) { g[0] = 0.2 - std::abs(y[0] - 1); };
+    dae.renew_modes = [this](double, const double* y, const double*) {
+      const int now = 0.2 - std::abs(y[0] - 1) > 0;
+      std::vector<std::string> changed;
+      if (now != inside) changed.push_back("window");
+      inside = now;
+      return changed;
+    };
+    dae.flags = [this] { return std::vector<int32_t>{inside}; };
+  }
+};
+
+TEST_F(RecorderTest, TheGridAloneInTheResultsAndTheEventsBesideThem) {
+  Window w;
+  sim::RunSettings run;
+  run.stop_time = 2.0;
+  run.output_interval = 0.5;
+  sim::Recorder recorder(w.dae, {});
+  recorder.write_csv(dir / "r.csv");
+  EXPECT_TRUE(fs::exists(dir / "r.events.csv.part"));
+  const auto outcome = sim::simulate(w.dae, run, recorder);
+  ASSERT_TRUE(outcome.complete) << outcome.error;
+  ASSERT_EQ(outcome.stats.mode_changes, 2);
+  EXPECT_EQ(recorder.finish(true), dir / "r.csv");
+  EXPECT_EQ(recorder.events_file(), dir / "r.events.csv");
+  EXPECT_FALSE(fs::exists(dir / "r.events.csv.part"));
+  // 0, 0.5, 1, 1.5, 2: no row at either switch; "on" is 1 at 1 s alone.
+  std::istringstream csv(read(dir / "r.csv"));
+  std::string row;
+  std::getline(csv, row);
+  EXPECT_EQ(row, "time,x,on");
+  for (const char* t : {"0", "0.5", "1", "1.5", "2"}) {
+    ASSERT_TRUE(std::getline(csv, row));
+    EXPECT_EQ(row.substr(0, row.find(',')), t);
+    EXPECT_NEAR(std::stod(row.substr(row.rfind(',') + 1)), std::string(t) == "1" ? 1.0 : 0.0, 1e-6) << row;
+  }
+  EXPECT_FALSE(std::getline(csv, row));
+  EXPECT_EQ(recorder.rows(), 5u);
+  EXPECT_EQ(recorder.events(), 2u);
+  EXPECT_EQ(recorder.extremes()[1].t_max, 1.0);  // from the rows written
+  EXPECT_NEAR(recorder.extremes()[1].max, 1.0, 1e-6);
+  std::istringstream events(read(dir / "r.events.csv"));
+  std::string line;
+  std::getline(events, line);
+  EXPECT_EQ(line, "time,component,what");
+  for (const char* change : {"from 0 to 1", "from 1 to 0"}) {
+    ASSERT_TRUE(std::getline(events, line));
+    const size_t comma = line.find(',');
+    EXPECT_NEAR(std::stod(line.substr(0, comma)), change[5] == '0' ? 0.8 : 1.2, 1e-9) << line;
+    // What changed is quoted: it holds commas.
+    EXPECT_EQ(line.substr(comma), std::string(",window,\"mode flag ") + change +
+                                      "; its equations changed there, and the solver restarted from a consistent "
+                                      "state\"")
+        << line;
+  }
+  EXPECT_FALSE(std::getline(events, line));
+
+  const std::string json = sim::json_report(outcome, run, recorder, dir / "r.csv");
+  EXPECT_NE(json.find("\"rows\":5,\"events_file\":" + sim::json_string((dir / "r.events.csv").string()) +
+                      ",\"events_listed\":2,"),
+            std::string::npos)
+      << json;
+  const std::string text = sim::summary(outcome, run, recorder, dir / "r.csv");
+  EXPECT_NE(text.find("events: " + (dir / "r.events.csv").string() + " (2 changes of a component's flags)\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(RecorderTest, AnIncompleteRunsEventsFollowItsResultsName) {
+  Window w;
+  sim::RunSettings run;
+  run.stop_time = 2.0;
+  run.output_interval = 0.5;
+  sim::Recorder recorder(w.dae, {});
+  recorder.write_csv(dir / "r.csv");
+  recorder.stop_when([&recorder] { return recorder.events() > 0 ? std::string("enough") : std::string(); });
+  const auto outcome = sim::simulate(w.dae, run, recorder);
+  ASSERT_FALSE(outcome.complete);
+  EXPECT_EQ(recorder.finish(false), dir / "r.incomplete.csv");
+  EXPECT_EQ(recorder.events_file(), dir / "r.incomplete.events.csv");
+  EXPECT_NE(read(dir / "r.incomplete.events.csv").find(",window,"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "r.events.csv"));
+}
+
+TEST(PressureUnits, NamesScalesAndTheDensityOfAHead) {
+  EXPECT_EQ(sim::pressure_unit("bar").pascals, 1e5);
+  EXPECT_EQ(sim::pressure_unit("kPa").pascals, 1e3);
+  EXPECT_EQ(sim::pressure_unit("Pa").pascals, 1.0);
+  const sim::PressureUnit water = sim::pressure_unit("mH2O");
+  EXPECT_EQ(water.pascals, 1000 * 9.81);
+  EXPECT_TRUE(water.assumed);
+  const sim::PressureUnit fluid = sim::pressure_unit("mH2O", 998.0);
+  EXPECT_EQ(fluid.pascals, 998 * 9.81);
+  EXPECT_FALSE(fluid.assumed);
+  EXPECT_THROW(sim::pressure_unit("psi"), std::invalid_argument);
+  EXPECT_EQ(sim::si_unit("pressure"), "Pa");
+  EXPECT_EQ(sim::si_unit("flow"), "m3/s");
+  EXPECT_EQ(sim::si_unit("speed"), "rad/s");
+  EXPECT_EQ(sim::si_unit("torque"), "N m");
+  EXPECT_EQ(sim::si_unit("level"), "m");
+  EXPECT_EQ(sim::si_unit("volume"), "m3");
+  EXPECT_EQ(sim::si_unit("logical"), "1");
+  EXPECT_EQ(sim::si_unit("ratio"), "1");
+  EXPECT_EQ(sim::si_unit("signal"), "");
+}
+
+// Off a terminal: a plain line each period, with the time elapsed and an estimate of what is left
+// from the simulated time covered so far.
+TEST_F(RecorderTest, ProgressOffATerminalIsAPlainLine) {
+  const fs::path log = dir / "progress.log";
+  {
+    std::FILE* out = std::fopen(log.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    {
+      sim::ProgressBar bar(0.0, 600.0, out, false, std::chrono::steady_clock::duration::zero());
+      bar.update(12.3);
+    }
+    std::fclose(out);
+  }
+  const std::string text = read(log);
+  EXPECT_EQ(text.rfind("t = 12.3 s of 600 s (2 %), 0 s elapsed, about ", 0), 0u) << text;
+  EXPECT_EQ(text.substr(text.size() - 6), " left\n") << text;
+  EXPECT_EQ(sim::ProgressBar::line(300, 0, 600, 40), "t = 300 s of 600 s (50 %), 40 s elapsed, about 40 s left");
+  EXPECT_EQ(sim::ProgressBar::line(12.3, 0, 600, 4), "t = 12.3 s of 600 s (2 %), 4 s elapsed, about 3 min left");
+  EXPECT_EQ(sim::ProgressBar::line(0, 0, 600, 4), "t = 0 s of 600 s (0 %), 4 s elapsed, time left not yet known");
+  EXPECT_EQ(sim::ProgressBar::duration(125), "2 min 5 s");
+  EXPECT_EQ(sim::ProgressBar::duration(125, true), "2 min");
+  EXPECT_EQ(sim::ProgressBar::duration(4800), "1 h 20 min");
 }
 
 }  // namespace

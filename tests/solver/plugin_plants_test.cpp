@@ -29,7 +29,7 @@ size_t index_of(const sim::DaeSystem& system, const std::string& name) {
 std::vector<double> event_times(const Trace& trace) {
   std::vector<double> times;
   for (size_t i = 0; i < trace.t.size(); ++i)
-    if (trace.event[i] && (times.empty() || trace.t[i] != times.back())) times.push_back(trace.t[i]);
+    if (trace.is_event[i] && (times.empty() || trace.t[i] != times.back())) times.push_back(trace.t[i]);
   return times;
 }
 
@@ -181,7 +181,7 @@ run:
   for (size_t i = 0; i < trace.t.size(); ++i) {
     const double t = trace.t[i];
     const double steps = t / 1e-4;
-    if (trace.event[i] || std::abs(steps - std::round(steps)) > 1e-6) continue;
+    if (trace.is_event[i] || std::abs(steps - std::round(steps)) > 1e-6) continue;
     const double expected = ref.q[static_cast<size_t>(std::lround(steps))];
     EXPECT_NEAR(trace.y[i][q], expected, tolerance) << "t = " << t;
     ++compared;
@@ -255,7 +255,7 @@ run:
   size_t shut = 0;
   while (shut < trace.t.size() && trace.y[shut][q] != 0.0) ++shut;
   ASSERT_LT(shut, trace.t.size());
-  EXPECT_TRUE(trace.event[shut]);
+  EXPECT_TRUE(trace.is_event[shut]);
   EXPECT_NEAR(trace.t[shut], closed, 1e-9);
   double sum = 0;
   int count = 0;
@@ -372,8 +372,8 @@ run:
   const size_t tripped_at = first([&](const auto& y) { return y[control] == 0.0; });
   ASSERT_LT(connected_at, trace.t.size());
   ASSERT_LT(tripped_at, trace.t.size());
-  EXPECT_TRUE(trace.event[connected_at]);
-  EXPECT_TRUE(trace.event[tripped_at]);
+  EXPECT_TRUE(trace.is_event[connected_at]);
+  EXPECT_TRUE(trace.is_event[tripped_at]);
   EXPECT_NEAR(trace.t[connected_at], connect, 1e-9);
   EXPECT_NEAR(trace.t[tripped_at], trip, 1e-9);
   for (size_t i = 0; i < trace.t.size(); ++i) {
@@ -383,7 +383,7 @@ run:
     EXPECT_NEAR(y[w], speed(t), 1e-9);
     EXPECT_NEAR(y[t_drive], y[t_m], 1e-9);  // the source holds the speed against the machine
     // At the switching points both sides are sampled.
-    if (trace.event[i] || std::abs(t - connect) < 1e-6 || std::abs(t - trip) < 1e-6) continue;
+    if (trace.is_event[i] || std::abs(t - connect) < 1e-6 || std::abs(t - trip) < 1e-6) continue;
     const bool connected = t > connect && t < trip;
     EXPECT_EQ(y[on], connected ? 1.0 : 0.0);
     EXPECT_EQ(y[control], t < trip ? 1.0 : 0.0);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ class ToyDae : public sim::DaeSystem {
   size_t root_count = 0;
   std::function<void(double, const double*, const double*, double*)> root_signals;
   std::function<std::vector<std::string>(double, const double*, const double*)> renew_modes;
+  // The part's flags as they are, for the events told of them; none when not given.
+  std::function<std::vector<int32_t>()> flags;
   // Per-variable absolute tolerance; 0 takes the default.
   std::vector<double> atol_;
   long residual_calls = 0;
@@ -105,6 +108,7 @@ class ToyDae : public sim::DaeSystem {
     if (!changed.empty()) name_ = changed.front();
     return !changed.empty();
   }
+  std::vector<int32_t> part_flags(size_t) const override { return flags ? flags() : std::vector<int32_t>{}; }
   void part_residual(size_t, double t, const double* y, const double* yp, double* F) override { residual(t, y, yp, F); }
 
  private:
@@ -118,20 +122,34 @@ class ToyDae : public sim::DaeSystem {
   std::vector<double> no_yp_;
 };
 
-// Keeps every sample and note.
+// An event as the observer is told of it.
+struct Told {
+  double t;
+  std::string component, what;
+};
+
+// Keeps every sample, event and note.
 struct Trace : sim::Observer {
+  std::vector<Told> told;
+  void event(double time, const std::string& component, const std::string& what) override {
+    told.push_back({time, component, what});
+  }
   std::vector<double> t;
   std::vector<std::vector<double>> y;
-  std::vector<bool> event;
+  std::vector<bool> is_event;
   std::vector<std::string> notes;
   size_t n = 0;
   explicit Trace(size_t size) : n(size) {}
   void sample(double time, const double* state, bool at_event) override {
     t.push_back(time);
     y.emplace_back(state, state + n);
-    event.push_back(at_event);
+    is_event.push_back(at_event);
   }
-  void note(const std::string& text) override { notes.push_back(text); }
+  std::vector<std::string> details;
+  void note(const std::string& text, const std::string& detail) override {
+    notes.push_back(text);
+    details.push_back(detail);
+  }
 };
 
 }  // namespace penstock::testing

@@ -74,6 +74,8 @@ class DaeSystem {
   virtual void part_roots(size_t part, double t, const double* y, double* g) = 0;
   // Renews the part's flags from y; true when they changed.
   virtual bool renew_part(size_t part, double t, const double* y) = 0;
+  // The part's mode flags as they are now; empty when the system does not tell them.
+  virtual std::vector<int32_t> part_flags(size_t /*part*/) const { return {}; }
   // The part's rows of F, in the order of SwitchingPart::rows.
   virtual void part_residual(size_t part, double t, const double* y, const double* yp, double* F) = 0;
 

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <utility>
@@ -49,9 +50,18 @@ class EventLocator {
     bool within_step = false;
   };
 
+  // A part whose mode flags changed: at t, from and to (both empty when the system does not tell
+  // its flags).
+  struct Change {
+    double t = 0.0;
+    size_t part = 0;
+    std::vector<int32_t> from, to;
+  };
+
   // The switches of one step, in time order.
   struct Switches {
     std::vector<double> smooth;      // times of the smooth switches: an event row each
+    std::vector<Change> changes;     // the flags changed at them
     std::optional<Restart> restart;  // and after them, a switch that changes F
   };
 
@@ -68,6 +78,12 @@ class EventLocator {
   // The state at a restart located within the step.
   const double* restart_state() const { return event_y_.data(); }
 
+  // The flags of every part as they are now, the base against which changes are told.
+  void remember_flags();
+  // The parts whose flags differ at t from those last told (after a restart, which renews them
+  // outside the steps), appended to changes.
+  void changes_at(double t, std::vector<Change>& changes);
+
   long events() const { return events_; }              // located switches
   long mode_changes() const { return mode_changes_; }  // of those, the ones at which a flag changed
 
@@ -82,6 +98,7 @@ class EventLocator {
   bool renew_smoothly(size_t p, double t, const double* y, const double* yp, bool& changed);
   void take_rest_of_step_at(double t);
 
+  void record(double t, size_t p, std::vector<Change>& changes);
   bool crosses(size_t p) const;
   bool any_crosses() const;
   bool has_left(size_t p, const std::vector<double>& g) const;
@@ -115,6 +132,7 @@ class EventLocator {
   std::vector<int> switched_;                         // per part: switches located in this step
   std::vector<double> before_switch_, after_switch_;  // a part's rows of F either side of its switch
   std::vector<double> cubic_y_, probe_y_, split_y_, event_y_, event_yp_;
+  std::vector<std::vector<int32_t>> flags_;  // per part: its flags as last told
   Switches found_;
   long events_ = 0;
   long mode_changes_ = 0;

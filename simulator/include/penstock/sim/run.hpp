@@ -33,6 +33,7 @@ struct Model {
   RunSettings run;
   std::vector<std::string> notes;         // what the summary says of the model: the WavePipes' grid
   std::optional<double> vapour_pressure;  // of the fluid, gauge (against the atmosphere), when given
+  std::optional<double> density;          // of the fluid, kg/m3, when given
 };
 
 }  // namespace penstock::sim

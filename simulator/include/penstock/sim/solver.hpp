@@ -18,7 +18,7 @@ namespace penstock::sim {
 
 struct SolverStatistics {
   long steps = 0;
-  long events = 0;        // located zero crossings (a row each in the results)
+  long events = 0;        // located zero crossings
   long mode_changes = 0;  // events at which some mode flag changed
   long restarts = 0;      // of those, the ones whose new flags left the state inconsistent
   long residual_evaluations = 0;
@@ -36,13 +36,18 @@ class Observer {
   // y at the start, at every output time and at every event (before and, when a flag changed,
   // after the switch: two rows with the same t).
   virtual void sample(double t, const double* y, bool event) = 0;
+  // A component's mode flags changed at t: the component, and what changed in words (the flag, its
+  // values before and after, and whether the equations changed so that the solver restarted).
+  virtual void event(double /*t*/, const std::string& /*component*/, const std::string& /*what*/) {}
   // The variables sample() reads, nullptr for all. An observer that reads none is spared the
   // interpolation of the event rows.
   virtual const std::vector<size_t>* reads() const { return nullptr; }
   // After every return of the integrator.
   virtual void progress(double /*t*/) {}
-  // Something worth one line in the log (a regularised Jacobian, a fallback). Each said once.
-  virtual void note(const std::string& /*text*/) {}
+  // Something worth one line in the log (a regularised Jacobian, a fallback), each said once: text
+  // says in plain words what happened physically, where, whether the result can be trusted and what
+  // to do; detail is the solver's own account (the Jacobian entry, the SUNDIALS message).
+  virtual void note(const std::string& /*text*/, const std::string& /*detail*/) {}
   // Asked before every step: why the run is to end now ("interrupted by SIGINT", a results file
   // that cannot be written), empty to go on. A run so ended is incomplete, with this as its error.
   virtual std::string stop() { return {}; }
