@@ -13,6 +13,7 @@
 #include "penstock/engine.hpp"
 #include "penstock/sim/model.hpp"
 #include "penstock/sim/output.hpp"
+#include "penstock/sim/profile.hpp"
 #include "penstock/sim/solver.hpp"
 #include "plot.hpp"
 
@@ -171,7 +172,10 @@ int simulate(const Options& o) {
         bar.clear();
         fmt::print(stderr, "note: {}\n", text);
       });
-    sim::Outcome outcome = sim::simulate(*model.system, model.run, recorder);
+    // The chains' envelopes are kept from the rows the recorder is handed.
+    sim::ChainEnvelopes chains(*model.system, model.profiles, recorder);
+    sim::Observer& observer = model.profiles.empty() ? static_cast<sim::Observer&>(recorder) : chains;
+    sim::Outcome outcome = sim::simulate(*model.system, model.run, observer);
     bar.clear();
     results = recorder.finish(outcome.complete);
     if (outcome.complete && !recorder.write_error().empty()) {  // the last rows did not go out
@@ -180,8 +184,11 @@ int simulate(const Options& o) {
     }
     const std::vector<sim::PipeEnvelope> envelopes = model.system->envelopes();
     std::filesystem::path envelope;
-    if (!model.run.envelope.empty())
-      envelope = sim::write_envelopes(results, envelopes, model.run.envelope, model.vapour_pressure);
+    if (!model.run.envelope.empty()) {
+      std::vector<sim::PipeEnvelope> all = envelopes;
+      for (sim::PipeEnvelope& e : chains.envelopes()) all.push_back(std::move(e));
+      envelope = sim::write_envelopes(results, all, model.run.envelope, model.vapour_pressure);
+    }
     if (o.json) {
       fmt::print("{}\n", sim::json_report(outcome, model.run, recorder, results, model.notes));
     } else if (!outcome.complete) {
