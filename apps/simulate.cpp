@@ -182,13 +182,11 @@ int simulate(const Options& o) {
       outcome.complete = false;
       outcome.error = recorder.write_error();
     }
-    const std::vector<sim::PipeEnvelope> envelopes = model.system->envelopes();
+    std::vector<sim::PipeEnvelope> envelopes = model.system->envelopes();
+    for (sim::PipeEnvelope& e : chains.envelopes()) envelopes.push_back(std::move(e));
     std::filesystem::path envelope;
-    if (!model.run.envelope.empty()) {
-      std::vector<sim::PipeEnvelope> all = envelopes;
-      for (sim::PipeEnvelope& e : chains.envelopes()) all.push_back(std::move(e));
-      envelope = sim::write_envelopes(results, all, model.run.envelope, model.vapour_pressure);
-    }
+    if (!model.run.envelope.empty())
+      envelope = sim::write_envelopes(results, envelopes, model.run.envelope, model.vapour_pressure);
     if (o.json) {
       fmt::print("{}\n", sim::json_report(outcome, model.run, recorder, results, model.notes));
     } else if (!outcome.complete) {

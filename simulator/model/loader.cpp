@@ -8,7 +8,9 @@
 #include <initializer_list>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "network.hpp"
 #include "penstock/engine.hpp"
@@ -176,12 +178,16 @@ Model Loader::load() {
   for (Entry& e : entries_) e.node.reset();
   model.system = detail::assemble(std::move(spec_), report_);
   const std::vector<std::string>& names = model.system->variable_names();
+  // Looked up in a set: a chain's every section may be recorded.
+  const std::unordered_set<std::string_view> known(names.begin(), names.end());
   for (size_t i = 0; i < record.size(); ++i) {
     const std::string& r = model.run.record[i];
-    if (std::find(names.begin(), names.end(), r) == names.end() && !model.system->find_output(r)) {
+    if (known.count(r) == 0 && !model.system->find_output(r)) {
       const std::string& written = record_marks_[i].second;
-      f_.fail(record[i], (written == r ? "'" + r + "'" : "'" + written + "' stands for '" + r + "', which") +
-                             " is not a variable of the model" + detail::did_you_mean(r, names));
+      f_.fail(record[i], fmt::format("{} is not a variable of the model{}",
+                                     written == r ? fmt::format("'{}'", r)
+                                                  : fmt::format("'{}' stands for '{}', which", written, r),
+                                     detail::did_you_mean(r, names)));
     }
   }
   if (report_ != nullptr) report_->notes = model.notes;
@@ -387,6 +393,7 @@ void Loader::plan_wave_grid(Model& model, const YAML::Node& run) {
     if (chain != entry_index_.end() && entries_[chain->second].chain) continue;  // its profile, when read
     if (std::none_of(pipes.begin(), pipes.end(), [&](const auto& p) { return p.name == name; })) {
       std::vector<std::string> names;
+      names.reserve(pipes.size() + entries_.size());
       for (const auto& p : pipes) names.push_back(p.name);
       for (const Entry& e : entries_)
         if (e.chain) names.push_back(e.name);

@@ -16,6 +16,7 @@ ChainEnvelopes::ChainEnvelopes(const DaeSystem& system, const std::vector<ChainP
     std::vector<Place>& places = places_.emplace_back();
     PipeEnvelope& e = envelopes_.emplace_back();
     e.pipe = profile.chain;
+    e.kind = "chain";
     e.rho_g = profile.rho_g;
     for (const ChainProfile::Node& node : profile.nodes) {
       Place place;

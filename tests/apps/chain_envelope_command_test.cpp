@@ -18,7 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path folder() {
-  const fs::path dir =
+  fs::path dir =
       fs::temp_directory_path() /
       ("penstock_chain_envelope_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
   fs::remove_all(dir);

@@ -2,7 +2,7 @@
 // recorded pressures, place by place, with their times.
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <algorithm>
 #include <string>
 
 #include "../model/model_support.hpp"
@@ -71,6 +71,14 @@ TEST(ChainEnvelope, HoldsTheRecordedExtremesOfEachPlace) {
   // The water hammer: the highest pressure at the valve, the lowest-varying at the lake.
   EXPECT_GT(e.nodes[20].p_max, e.nodes[1].p_max);
   EXPECT_GT(e.nodes[20].t_p_max, 0.1);
+
+  // Below the vapour pressure somewhere along it: the chain is named as such, at its lowest place.
+  double lowest = e.nodes[0].p_min;
+  for (const auto& n : e.nodes) lowest = std::min(lowest, n.p_min);
+  const std::vector<std::string> warnings = sim::vapour_warnings(envelopes, lowest + 1);
+  ASSERT_EQ(warnings.size(), 1U);
+  EXPECT_EQ(warnings[0].rfind("chain 'penstock': the pressure falls to", 0), 0U) << warnings[0];
+  EXPECT_TRUE(sim::vapour_warnings(envelopes, lowest).empty());
 }
 
 }  // namespace
