@@ -160,8 +160,8 @@ TEST(Topology, APartWithNoPathToTheReferenceIsAWarningNamingItsComponents) {
                "  - [lower.B, ref]\n", ""),
       &report);
   const std::string text = all(report.warnings);
-  // The pipe's compliance (its D on the reference) is the path of its part: the lake, the valves
-  // and the tail node float.
+  // No warning: the lake, the valves and the tail node reach the reference through the pipe's
+  // compliance, its D on the reference.
   EXPECT_EQ(report.warnings.size(), 0U) << text;
 
   sim::CheckReport cut;
