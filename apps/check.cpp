@@ -119,6 +119,7 @@ std::string markdown(const sim::Catalogue& cat, const std::string& name) {
       if (!p.fluid.empty() || p.name.find('.') != std::string::npos) extra += "; from the fluid unless given";
       if (p.default_value) extra += fmt::format("; {} unless given", *p.default_value);
       if (p.domain) extra += "; must be " + p.domain->text();
+      if (p.required) extra += "; required";
       out += fmt::format("  - `{}` [{}]: {}{}\n", p.name, p.unit.empty() || p.unit == "1" ? "-" : p.unit, p.doc, extra);
     }
   } else {

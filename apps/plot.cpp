@@ -528,7 +528,7 @@ void add_plot_command(CLI::App& app) {
       ->check(CLI::ExistingFile);
   cmd->add_option("--envelope", o->envelope.file,
                   "Draw an envelope file of penstock simulate (<stem>.envelope.csv) instead: the heads along each "
-                  "WavePipe");
+                  "WavePipe or chain of sections");
   cmd->add_option("-o,--output", o->request.image, "Image file (default: the first file's name with .png)");
   cmd->add_option("-c,--columns", o->request.columns, "Variables to draw (default: all)");
   cmd->add_option("--mark", o->marks, "A dashed level in a column's panel: column=value[:label], value in SI units");

@@ -146,6 +146,7 @@ Description::Port read_port(const YamlFile& f, const YAML::Node& key, const YAML
       const std::string u = f.text(value["unconnected"], "unconnected");
       if (u != "ref" && u != "node") f.fail(value["unconnected"], "unconnected is 'ref' or 'node', not '" + u + "'");
       p.ground_if_unconnected = u == "ref";
+      p.own_node_if_unconnected = u == "node";
     }
   } else {
     domain = f.text(value, "the port's domain");
@@ -261,13 +262,20 @@ Description::Parameter read_parameter(const YamlFile& f, const YAML::Node& key, 
   Description::Parameter p;
   p.name = key.Scalar();
   if (value.IsMap()) {
-    f.only_keys(value, {"unit", "doc", "default", "fluid", "domain"}, "a parameter");
+    f.only_keys(value, {"unit", "doc", "default", "fluid", "domain", "required"}, "a parameter");
     if (value["unit"]) p.unit = f.text(value["unit"], "unit");
     if (!p.unit.empty() && !detail::find_unit(p.unit)) f.fail(value["unit"], "unknown unit '" + p.unit + "'");
     if (value["doc"]) p.doc = f.text(value["doc"], "doc");
     if (value["default"]) p.default_value = f.number(value["default"], "default", p.unit);
     if (value["fluid"]) p.fluid = f.text(value["fluid"], "fluid");
     if (value["domain"]) p.domain = read_domain(f, value["domain"], p.unit);
+    if (value["required"]) {
+      const std::string r = f.text(value["required"], "required");
+      if (r != "true" && r != "false") f.fail(value["required"], "required is true or false, not '" + r + "'");
+      p.required = r == "true";
+      if (p.required && p.default_value)
+        f.fail(value["required"], "'" + p.name + "' has a default: a model need not give it, so it is not required");
+    }
     if (p.domain && p.default_value && !p.domain->contains(*p.default_value)) {
       f.fail(value["default"], fmt::format("the default of '{}' is outside its domain ({})", p.name, p.domain->text()));
     }

@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <initializer_list>
+#include <optional>
 #include <set>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "network.hpp"
 #include "penstock/engine.hpp"
@@ -62,6 +66,9 @@ constexpr double kRelativeHigh = 1e-2;
 constexpr double kShortestMaxStep = 1e-6;  // of the span: a million steps
 constexpr double kShortestOutput = 1e-9;   // of the span: a billion rows
 
+// The gravitational acceleration that turns a chain's pressures into heads (line sections carry none).
+constexpr double kGravity = 9.81;
+
 bool is_identifier(const std::string& s) {
   if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
   return std::all_of(s.begin(), s.end(),
@@ -115,6 +122,9 @@ class Loader {
   };
   Joined joined_ports(const YAML::Node& ports);
   void finish_wiring();
+  void check_reference();
+  std::vector<std::string> every_section(const YAML::Node& node, const std::string& text);
+  ChainProfile chain_profile(const Entry& entry, const YAML::Node& where);
   void read_signals(const YAML::Node& node);
   void read_start(const YAML::Node& node);
   RunSettings read_run(const YAML::Node& node, std::map<std::string, double>& absolute_by_kind);
@@ -155,6 +165,8 @@ class Loader {
   std::map<std::pair<size_t, std::string>, int> joined_;  // port -> the line it was connected at
   std::map<std::string, int> node_names_;
   std::map<std::string, double> node_start_;
+  // Per recorded name: where the file writes it, and as what ("pipe[*].C.p" for each of its sections).
+  std::vector<std::pair<SourceMark, std::string>> record_marks_;
 };
 
 Model Loader::load() {
@@ -166,10 +178,16 @@ Model Loader::load() {
   for (Entry& e : entries_) e.node.reset();
   model.system = detail::assemble(std::move(spec_), report_);
   const std::vector<std::string>& names = model.system->variable_names();
+  // Looked up in a set: a chain's every section may be recorded.
+  const std::unordered_set<std::string_view> known(names.begin(), names.end());
   for (size_t i = 0; i < record.size(); ++i) {
     const std::string& r = model.run.record[i];
-    if (std::find(names.begin(), names.end(), r) == names.end() && !model.system->find_output(r)) {
-      f_.fail(record[i], "'" + r + "' is not a variable of the model" + detail::did_you_mean(r, names));
+    if (known.count(r) == 0 && !model.system->find_output(r)) {
+      const std::string& written = record_marks_[i].second;
+      f_.fail(record[i], fmt::format("{} is not a variable of the model{}",
+                                     written == r ? fmt::format("'{}'", r)
+                                                  : fmt::format("'{}' stands for '{}', which", written, r),
+                                     detail::did_you_mean(r, names)));
     }
   }
   if (report_ != nullptr) report_->notes = model.notes;
@@ -217,8 +235,13 @@ void Loader::read(const YAML::Node& root, Model& model, std::vector<SourceMark>&
     const auto atmosphere = fluid_.find("atmospheric_pressure");
     model.vapour_pressure = fluid_["vapour_pressure"] - (atmosphere != fluid_.end() ? atmosphere->second : 101325.0);
   }
-  if (root["run"] && root["run"]["record"])
-    for (const auto& r : root["run"]["record"]) record.push_back(f_.mark(r));
+  for (const auto& r : record_marks_) record.push_back(r.first);
+  check_reference();
+  for (size_t i = 0; i < model.run.envelope.size(); ++i) {
+    const auto it = entry_index_.find(model.run.envelope[i]);
+    if (it != entry_index_.end() && entries_[it->second].chain)
+      model.profiles.push_back(chain_profile(entries_[it->second], root["run"]["envelope"][i]));
+  }
 }
 
 void Loader::read_fluid(const YAML::Node& node) {
@@ -367,11 +390,16 @@ void Loader::plan_wave_grid(Model& model, const YAML::Node& run) {
     if (es.wave_pipe) pipes.push_back(*es.wave_pipe);
   for (size_t i = 0; i < model.run.envelope.size(); ++i) {
     const std::string& name = model.run.envelope[i];
+    const auto chain = entry_index_.find(name);
+    if (chain != entry_index_.end() && entries_[chain->second].chain) continue;  // its profile, when read
     if (std::none_of(pipes.begin(), pipes.end(), [&](const auto& p) { return p.name == name; })) {
       std::vector<std::string> names;
-      names.reserve(pipes.size());
+      names.reserve(pipes.size() + entries_.size());
       for (const auto& p : pipes) names.push_back(p.name);
-      f_.fail(run["envelope"][i], "'" + name + "' is not a WavePipe of the model" + detail::did_you_mean(name, names));
+      for (const Entry& e : entries_)
+        if (e.chain) names.push_back(e.name);
+      f_.fail(run["envelope"][i], "'" + name + "' is neither a WavePipe nor a chain of sections (count:) of the model" +
+                                      detail::did_you_mean(name, names));
     }
   }
   spec_.envelope = model.run.envelope;
@@ -470,6 +498,13 @@ void Loader::check_parameter(const Entry& entry, const Description::Parameter& i
               fmt::format("{} needs parameter '{}'{}, which must be {}: give it under parameters{} "
                           "(the plug-in would read 0)",
                           who, info.name, doc, info.domain->text(), from_fluid ? " or in the model's fluid" : ""));
+    }
+    if (info.required) {
+      const std::string unit = info.unit.empty() || info.unit == "1" ? "" : " in " + info.unit;
+      f_.fail(entry.node["type"],
+              fmt::format("{} needs parameter '{}'{}: it cannot work without it; give it under parameters{}{} "
+                          "(the plug-in would read 0)",
+                          who, info.name, doc, unit, from_fluid ? " or in the model's fluid" : ""));
     }
     warn(f_.mark(entry.node["type"]), "component '" + entry.name + "' (" + entry.type + ") does not give parameter '" +
                                           info.name + "'" + (from_fluid ? " (nor the model's fluid)" : "") +
@@ -694,11 +729,127 @@ void Loader::finish_wiring() {
         continue;
       }
       const std::string full = es.name + "." + p.name;
+      if (!p.own_node_if_unconnected) {
+        warn(*es.mark,
+             fmt::format("port '{}' of '{}' ({}) is left unconnected: it is a node of its own, and no {} "
+                         "passes it; connect it (to ref for the reference)",
+                         full, es.name, es.description->name, p.domain == Domain::hydraulic ? "flow" : "torque"));
+      }
       const int n = new_node(full, p.domain, false);
       spec_.nodes[static_cast<size_t>(n)].unconnected = full;
       es.join(p.name, n);
     }
   }
+}
+
+// Every part of the network, nodes joined through the components' branches (a WavePipe carries its
+// flow from A to B), needs a path to the reference: the across variables of a part without one are
+// fixed only against each other, and a network of flows cannot settle them.
+void Loader::check_reference() {
+  const size_t reference = spec_.nodes.size();
+  std::vector<size_t> parent(reference + 1);
+  for (size_t i = 0; i < parent.size(); ++i) parent[i] = i;
+  auto root = [&](size_t i) {
+    while (parent[i] != i) i = parent[i] = parent[parent[i]];
+    return i;
+  };
+  auto index = [&](int node) { return node == kReference ? reference : static_cast<size_t>(node); };
+  auto node_of = [&](const ElementSpec& es, const std::string& port) {
+    return port == "ref" ? reference : index(es.node_at(port));
+  };
+  for (const ElementSpec& es : spec_.elements) {
+    const Description& d = *es.description;
+    for (const auto& b : d.branches) parent[root(node_of(es, b.from))] = root(node_of(es, b.to));
+    if (!d.host.empty() && d.port("A") != nullptr && d.port("B") != nullptr)
+      parent[root(node_of(es, "A"))] = root(node_of(es, "B"));
+  }
+  // The components of each part without the reference, each named once (a chain by its name).
+  std::map<size_t, std::vector<size_t>> floating;  // root -> entries
+  for (const Entry& e : entries_) {
+    for (size_t k = e.first; k < e.first + e.count; ++k) {
+      const ElementSpec& es = spec_.elements[k];
+      for (const int n : es.port_nodes) {
+        const size_t r = root(index(n));
+        if (r == root(reference)) continue;
+        std::vector<size_t>& part = floating[r];
+        const size_t entry = static_cast<size_t>(&e - entries_.data());
+        if (std::find(part.begin(), part.end(), entry) == part.end()) part.push_back(entry);
+      }
+    }
+  }
+  for (const auto& [r, part] : floating) {
+    std::string names;
+    constexpr size_t kNamed = 8;
+    for (size_t k = 0; k < part.size() && k < kNamed; ++k) names += (k ? ", " : "") + entries_[part[k]].name;
+    if (part.size() > kNamed) names += fmt::format(" and {} more", part.size() - kNamed);
+    const Entry& first = entries_[part.front()];
+    warn(*spec_.elements[first.first].mark,
+         fmt::format("{} {} a part of the network with no path to the reference: {} pressures (or speeds) are fixed "
+                     "only against each other; join one of {} ports to ref, or connect the part to the rest",
+                     part.size() == 1 ? "component" : "components", names + (part.size() == 1 ? " is" : " form"),
+                     part.size() == 1 ? "its" : "their", part.size() == 1 ? "its" : "their"));
+  }
+}
+
+// "pipe[*].C.p" stands for pipe[1].C.p ... pipe[n].C.p, every section of the chain in order; any
+// other name stands for itself.
+std::vector<std::string> Loader::every_section(const YAML::Node& node, const std::string& text) {
+  const size_t star = text.find("[*]");
+  if (star == std::string::npos) return {text};
+  const std::string name = text.substr(0, star), rest = text.substr(star + 3);
+  if (rest.size() < 2 || rest[0] != '.')
+    f_.fail(node, "'" + text + "' is not a variable of every section: write chain[*].variable, e.g. pipe[*].C.p");
+  std::vector<std::string> chains;
+  for (const Entry& e : entries_)
+    if (e.chain) chains.push_back(e.name);
+  const auto it = entry_index_.find(name);
+  if (it == entry_index_.end())
+    f_.fail(node, "no chain of sections named '" + name + "'" + detail::did_you_mean(name, chains));
+  const Entry& e = entries_[it->second];
+  if (!e.chain)
+    f_.fail(node, "'" + name + "' is not a chain of sections (count:): write " + name + rest +
+                      detail::did_you_mean(name, chains));
+  std::vector<std::string> names;
+  names.reserve(e.count);
+  for (size_t k = 1; k <= e.count; ++k) names.push_back(fmt::format("{}[{}]{}", name, k, rest));
+  return names;
+}
+
+// The places along a chain whose pressures make its envelope: its end A, then each section's middle
+// node where it has one (a port of its own besides A and B, such as a Pipe's C) and its end B, at
+// their distances from A by the section length (dx, or Length).
+ChainProfile Loader::chain_profile(const Entry& entry, const YAML::Node& where) {
+  const engine::ParameterTable& table = *spec_.elements[entry.first].parameters;
+  auto value = [&](std::initializer_list<const char*> names) -> std::optional<double> {
+    for (const char* n : names)
+      if (const auto it = table.find(n); it != table.end()) return it->second;
+    return std::nullopt;
+  };
+  const std::optional<double> length = value({"dx", "Length"});
+  const std::optional<double> density = value({"A.density", "density"});
+  const Description& d = *entry.description;
+  if (!length || !(*length > 0) || d.port("A")->domain != Domain::hydraulic)
+    f_.fail(where, "'" + entry.name + "' (" + entry.type +
+                       ") is not a chain of line sections with a length (dx or Length): it has no profile to keep");
+  if (!density || !(*density > 0))
+    f_.fail(where, "'" + entry.name + "' (" + entry.type + ") has no fluid density: give the model's fluid");
+  ChainProfile profile;
+  profile.chain = entry.name;
+  profile.rho_g = *density * kGravity;
+  const std::string middle = [&] {
+    for (const auto& p : d.ports)
+      if (p.own_node_if_unconnected && p.domain == Domain::hydraulic) return p.name;
+    return std::string{};
+  }();
+  const std::string across = across_name(Domain::hydraulic);
+  profile.nodes.push_back({fmt::format("{}[1].A.{}", entry.name, across), 0.0, 0.0});
+  for (size_t k = 1; k <= entry.count; ++k) {
+    const double x = static_cast<double>(k) * *length;
+    if (!middle.empty())
+      profile.nodes.push_back({fmt::format("{}[{}].{}.{}", entry.name, k, middle, across), x - *length / 2, 0.0});
+    profile.nodes.push_back({fmt::format("{}[{}].B.{}", entry.name, k, across), x, 0.0});
+  }
+  return profile;
 }
 
 void Loader::read_signals(const YAML::Node& node) {
@@ -823,7 +974,13 @@ RunSettings Loader::read_run(const YAML::Node& node, std::map<std::string, doubl
   }
   if (const YAML::Node record = node["record"]) {
     f_.expect_sequence(record, "record");
-    for (const auto& r : record) run.record.push_back(f_.text(r, "a recorded variable"));
+    for (const auto& r : record) {
+      const std::string text = f_.text(r, "a recorded variable");
+      for (std::string& name : every_section(r, text)) {
+        run.record.push_back(std::move(name));
+        record_marks_.emplace_back(f_.mark(r), text);
+      }
+    }
   }
   if (node["wave_step"]) {
     run.wave_step = f_.number(node["wave_step"], "wave_step", "s");

@@ -501,10 +501,10 @@ std::vector<std::string> vapour_warnings(const std::vector<PipeEnvelope>& all, d
                                          [](const auto& a, const auto& b) { return a.p_min < b.p_min; });
     if (lowest == e.nodes.end() || !(lowest->p_min < vapour_pressure)) continue;
     warnings.push_back(fmt::format(
-        "WavePipe '{}': the pressure falls to {:.6g} Pa (gauge) at x = {:.6g} m, t = {:.6g} s, below the vapour "
+        "{} '{}': the pressure falls to {:.6g} Pa (gauge) at x = {:.6g} m, t = {:.6g} s, below the vapour "
         "pressure {:.6g} Pa: the water column would separate there, which the pipe does not model; the results "
         "after that are not to be trusted",
-        e.pipe, lowest->p_min, lowest->x, lowest->t_p_min, vapour_pressure));
+        e.kind, e.pipe, lowest->p_min, lowest->x, lowest->t_p_min, vapour_pressure));
   }
   return warnings;
 }

@@ -28,7 +28,8 @@ struct PipeEnvelope {
     double h_min, t_h_min, h_max, t_h_max;
   };
   std::string pipe;
-  double rho_g = 0.0;  // to turn a pressure into a head: h = z + p/(ρ·g)
+  std::string kind = "WavePipe";  // what the pipe is, for messages: "WavePipe", or "chain"
+  double rho_g = 0.0;             // to turn a pressure into a head: h = z + p/(ρ·g)
   std::vector<Node> nodes;
 };
 

@@ -53,7 +53,8 @@ struct Description {
   struct Port {
     std::string name;
     Domain domain = Domain::hydraulic;
-    bool ground_if_unconnected = false;  // an unconnected port joins the reference, not a node of its own
+    bool ground_if_unconnected = false;    // an unconnected port joins the reference, not a node of its own
+    bool own_node_if_unconnected = false;  // left unconnected by design: a node of its own (a section's middle)
   };
   struct Branch {
     std::string through;  // element variable carried from `from` to `to`
@@ -81,6 +82,7 @@ struct Description {
     std::optional<double> default_value;
     std::string fluid;            // fluid property the parameter takes by default ("density", ...), or ""
     std::optional<Range> domain;  // the values the formulas are meant for; any when not stated
+    bool required = false;        // the component cannot work without it: a model must give it
   };
 
   std::string name;

@@ -24,7 +24,20 @@ struct RunSettings {
   Linear linear_solver = Linear::automatic;
   std::vector<std::string> record;    // variable names as in DaeSystem::variable_names(); empty: all
   double wave_step = 0.0;             // of the WavePipes' grid; 0: from their travel times
-  std::vector<std::string> envelope;  // WavePipes whose extremes go to <results>.envelope.csv
+  std::vector<std::string> envelope;  // WavePipes and chains whose extremes go to <results>.envelope.csv
+};
+
+// A chain of line sections (count:) along which the run keeps the extremes of pressure and head:
+// each place by the name of its pressure (a port's, "pipe[3].C.p"), its distance from the chain's
+// end A and its elevation.
+struct ChainProfile {
+  struct Node {
+    std::string pressure;
+    double x = 0.0, z = 0.0;
+  };
+  std::string chain;
+  double rho_g = 0.0;  // to turn a pressure into a head: h = z + p/(ρ·g)
+  std::vector<Node> nodes;
 };
 
 struct Model {
@@ -34,6 +47,7 @@ struct Model {
   std::vector<std::string> notes;         // what the summary says of the model: the WavePipes' grid
   std::optional<double> vapour_pressure;  // of the fluid, gauge (against the atmosphere), when given
   std::optional<double> density;          // of the fluid, kg/m3, when given
+  std::vector<ChainProfile> profiles;     // of the chains in run.envelope, in its order
 };
 
 }  // namespace penstock::sim
