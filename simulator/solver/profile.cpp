@@ -36,6 +36,7 @@ ChainEnvelopes::ChainEnvelopes(const DaeSystem& system, const std::vector<ChainP
 
 void ChainEnvelopes::sample(double t, const double* y, bool event) {
   inner_.sample(t, y, event);
+  if (event) return;  // the extremes of the rows in the results, as the recorder keeps them
   for (size_t c = 0; c < places_.size(); ++c) {
     PipeEnvelope& e = envelopes_[c];
     for (size_t i = 0; i < places_[c].size(); ++i) {

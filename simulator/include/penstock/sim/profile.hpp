@@ -1,5 +1,5 @@
 // The envelope of a chain of line sections: the extremes of pressure and head at each place along
-// it, over the rows of the run (the start, every output time and every event).
+// it, over the rows of the results (the start, every output time and the end).
 #pragma once
 
 #include <optional>
@@ -22,8 +22,11 @@ class ChainEnvelopes : public Observer {
   void sample(double t, const double* y, bool event) override;
   // Every variable: the pressures at the ports are read through the system's outputs.
   const std::vector<size_t>* reads() const override { return nullptr; }
+  void event(double t, const std::string& component, const std::string& what) override {
+    inner_.event(t, component, what);
+  }
   void progress(double t) override { inner_.progress(t); }
-  void note(const std::string& text) override { inner_.note(text); }
+  void note(const std::string& text, const std::string& detail) override { inner_.note(text, detail); }
   std::string stop() override { return inner_.stop(); }
 
   // One envelope a chain, in the order of the profiles, in the form of a WavePipe's; empty before
