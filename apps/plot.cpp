@@ -514,6 +514,15 @@ std::string model_title(const std::filesystem::path& model) {
   }
   if (comment.empty()) return fallback;
   if (comment.back() == '.') comment.pop_back();
+  // A title that would not fit above the panels: what comes before its first colon, else its first
+  // words.
+  constexpr size_t kLongest = 100;
+  if (comment.size() > kLongest) {
+    const size_t colon = comment.find(": ");
+    if (colon != std::string::npos && colon > 0 && colon <= kLongest) return comment.substr(0, colon);
+    const size_t space = comment.rfind(' ', kLongest - 3);
+    comment = comment.substr(0, space == std::string::npos ? kLongest - 3 : space) + "...";
+  }
   return comment;
 }
 

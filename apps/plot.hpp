@@ -84,7 +84,8 @@ PlotRange parse_range(const std::string& text);
 std::pair<std::string, PlotRange> parse_panel_range(const std::string& text);
 
 // The title of the plots of a model file: its top-level "name:" if it has one, else the first
-// sentence of the comment it begins with, else the file's name. A file that cannot be read gives
+// sentence of the comment it begins with (a long one cut at its first colon or after some words),
+// else the file's name. A file that cannot be read gives
 // its name.
 std::string model_title(const std::filesystem::path& model);
 
