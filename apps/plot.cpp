@@ -219,7 +219,8 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
   if (title.empty()) {
     for (const auto& t : tables) title += (title.empty() ? "" : ", ") + t.file.filename().string();
   }
-  for (const auto& [name, range] : r.panel_yranges) {
+  for (const auto& asked : r.panel_yranges) {
+    const std::string& name = asked.first;
     if (std::none_of(panels.begin(), panels.end(), [&name](const Panel& p) { return p.quantity.name == name; })) {
       std::string names;
       for (const Panel& p : panels) names += (names.empty() ? "" : ", ") + p.quantity.name;
@@ -479,7 +480,7 @@ PressureUnit pressure_unit(const std::string& name, double density) {
 }
 
 std::string model_title(const std::filesystem::path& model) {
-  const std::string fallback = model.filename().string();
+  std::string fallback = model.filename().string();
   std::ifstream in(model);
   if (!in) return fallback;
   std::string line, comment;
