@@ -239,7 +239,8 @@ std::string script(const PlotRequest& r, const std::vector<Table>& tables, const
   std::string s = preamble(width, height, image);
   auto line = [&s](const std::string& text) { s += text + "\n"; };
   line(fmt::format("set xrange [{}:{}]", t0, t1));
-  line(fmt::format("set multiplot layout {},1 title {}", panels.size(), gp_string(title)));
+  // The title a line above the legend of the first panel.
+  line(fmt::format("set multiplot layout {},1 title {}.\"\\n\"", panels.size(), gp_string(title)));
   const bool several = tables.size() > 1;
   for (size_t i = 0; i < panels.size(); ++i) {
     const Panel& p = panels[i];

@@ -28,7 +28,7 @@ class PlotOptions : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   fs::path write(const std::string& name, const std::string& text) const {
-    const fs::path file = dir_ / name;
+    fs::path file = dir_ / name;
     std::ofstream(file, std::ios::binary) << text;
     return file;
   }
@@ -135,7 +135,7 @@ TEST_F(PlotOptions, TheScriptHasTheTitleACompactLegendAndGaugePressureInBar) {
   app::PlotRequest r = request();
   r.title = "Closure in 2 s";
   const std::string s = app::results_script(r, "out.png");
-  EXPECT_TRUE(has(s, "set multiplot layout 2,1 title 'Closure in 2 s'\n"));
+  EXPECT_TRUE(has(s, "set multiplot layout 2,1 title 'Closure in 2 s'.\"\\n\"\n"));
   EXPECT_TRUE(has(s, "set key tmargin left horizontal"));  // above each panel, not beside it
   EXPECT_FALSE(has(s, "set key outside right"));
   EXPECT_FALSE(has(s, "set rmargin 36"));
