@@ -736,7 +736,7 @@ EnvelopeFile read_envelope(const std::filesystem::path& file) {
 }
 
 std::string envelope_script(const EnvelopeFile& e, const std::filesystem::path& image, const std::string& title) {
-  const int width = 1200, height = 90 + 330 * static_cast<int>(e.pipes.size());
+  const int width = 1200, height = 90 + 390 * static_cast<int>(e.pipes.size());
   std::string s = preamble(width, height, image);
   auto line = [&s](const std::string& text) { s += text + "\n"; };
   line("set xlabel 'x, from end A [m]'");
@@ -746,6 +746,9 @@ std::string envelope_script(const EnvelopeFile& e, const std::filesystem::path& 
   line("row(pipe, c) = strcol(1) eq pipe ? column(c) : NaN");
   line(fmt::format("separated(pipe) = {0} < {1} ? {0} : {1}", "row(pipe, " + std::to_string(kColHMin) + ")",
                    "row(pipe, " + std::to_string(kColHVapour) + ")"));
+  // Each panel has the pipe's name above it and the legend below.
+  line("set key bmargin left horizontal");
+  line("set bmargin 7");  // the tics, the label of x and three rows of the legend
   line(fmt::format("set multiplot layout {},1 title {}", e.pipes.size(),
                    gp_string(title.empty() ? e.file.filename().string() : title)));
   const std::string data = gp_string(e.file.string()) + " skip 1";
