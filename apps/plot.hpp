@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,24 +39,62 @@ struct Quantity {
 };
 Quantity quantity_of(const std::string& column, const VariableKinds& kinds);
 
-// A horizontal line drawn in the panel of a column, at a value in the column's SI unit.
+// A horizontal line drawn in the panel of a column. The value is in unit when one is given ("12",
+// "bar": 12 bar), else in the unit the panel's axis shows (bar, or the --pressure-unit, for a
+// pressure).
 struct PlotMark {
   std::string column;
   double value = 0.0;
+  std::string unit;  // as written; "" for the panel's own
   std::string label;
 };
+
+// An axis range; a side not given is left to the data.
+struct PlotRange {
+  std::optional<double> low, high;
+};
+
+// The unit pressures are drawn in: bar, kPa, Pa, or mH2O (the pressure as a head of the fluid, of
+// density rho, g = 9.81 m/s²). Pressures are gauge, as the model computes them.
+struct PressureUnit {
+  std::string name;      // as the axis shows it: "bar", "kPa", "Pa", "m H₂O" (or "m" for another fluid)
+  double pascals = 1.0;  // the pressure of one unit
+  std::string axis;      // the axis label: "pressure [bar, gauge]"
+};
+// Throws std::invalid_argument for another name or a density that is not positive.
+PressureUnit pressure_unit(const std::string& name, double density = 1000.0);
 
 struct PlotRequest {
   std::vector<std::filesystem::path> results;  // CSV files as penstock simulate writes them
   std::filesystem::path image;                 // PNG; empty: the first file's name with .png
   std::vector<std::string> columns;            // recorded variables to draw; empty: all
   std::vector<PlotMark> marks;
-  std::string title;    // empty: the file names
-  VariableKinds kinds;  // what the columns measure
+  std::string title;                               // empty: the file names
+  VariableKinds kinds;                             // what the columns measure
+  std::optional<PlotRange> xrange;                 // time [s]; none: the files' span
+  std::optional<PlotRange> yrange;                 // of every panel without one of its own, in its unit
+  std::map<std::string, PlotRange> panel_yranges;  // by panel ("pressure", "flow", ...), in its unit
+  std::string pressure_unit = "bar";
+  double density = 1000.0;  // of the fluid, for pressures drawn as head (mH2O) [kg/m³]
 };
 
-// Writes the PNG and returns its path. Throws std::runtime_error when a file cannot be read, a
-// column is missing, gnuplot is not installed or gnuplot fails.
+// "A:B", "A:" or ":B" (also "*" for a side left to the data); throws std::invalid_argument.
+PlotRange parse_range(const std::string& text);
+// A --yrange: "A:B" for every panel, or "panel=A:B". The panel is "" for every panel.
+std::pair<std::string, PlotRange> parse_panel_range(const std::string& text);
+
+// The title of the plots of a model file: its top-level "name:" if it has one, else the first
+// sentence of the comment it begins with (a long one cut at its first colon or after some words),
+// else the file's name. A file that cannot be read gives
+// its name.
+std::string model_title(const std::filesystem::path& model);
+
+// The gnuplot script of plot_results, without running gnuplot (see plot_results for the throws).
+std::string results_script(const PlotRequest& request, const std::filesystem::path& image);
+
+// Writes the PNG (nothing when anything fails) and returns its path. Throws std::runtime_error when a
+// file cannot be read, a column is missing, a mark or a range does not fit its panel, gnuplot is not
+// installed or gnuplot fails. gnuplot's warnings go to standard error.
 std::filesystem::path plot_results(const PlotRequest& request);
 
 // The extremes of the heads along the WavePipes of a model, as penstock simulate writes them to
@@ -104,7 +143,8 @@ struct EnvelopeRequest {
 // read_envelope does, and when gnuplot is not installed or fails.
 std::filesystem::path plot_envelope(const EnvelopeRequest& request);
 
-// Reads "column=value[:label]"; throws std::invalid_argument.
+// Reads "column=value[ unit][:label]" ("gate.p=12", "gate.p=12 bar:limit"); throws
+// std::invalid_argument.
 PlotMark parse_mark(const std::string& text);
 
 void add_plot_command(CLI::App& app);

@@ -236,6 +236,7 @@ int simulate(const Options& o) {
         PlotRequest request;
         request.results = {results};
         request.image = image_name(results);
+        request.title = model_title(o.model);
         const std::vector<std::string> kinds = recorder.kinds();
         for (size_t k = 0; k < kinds.size(); ++k) request.kinds[recorder.names()[k]] = kinds[k];
         const std::filesystem::path image = plot_results(request);
