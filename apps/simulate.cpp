@@ -237,6 +237,8 @@ int simulate(const Options& o) {
         request.results = {results};
         request.image = image_name(results);
         request.title = model_title(o.model);
+        request.pressure_unit = o.pressure_unit;  // the summary's
+        request.density = model.density.value_or(1000.0);
         const std::vector<std::string> kinds = recorder.kinds();
         for (size_t k = 0; k < kinds.size(); ++k) request.kinds[recorder.names()[k]] = kinds[k];
         const std::filesystem::path image = plot_results(request);

@@ -525,6 +525,28 @@ TEST_F(SimulateCommand, PressuresInTheUnitAskedFor) {
   EXPECT_FALSE(fs::exists(dir / "p.csv.part"));
 }
 
+// The plot of a run shows its pressures in the summary's unit, with the fluid's density for a
+// head: the script gnuplot is handed is kept by a gnuplot in front of the real one.
+TEST_F(SimulateCommand, ThePlotShowsPressuresInTheSummarysUnit) {
+  if (!fs::exists("/usr/bin/gnuplot")) GTEST_SKIP() << "gnuplot is not installed";
+  std::ofstream(dir / "light.yaml") << pressure_model("fluid: {density: 500 kg/m3}\n");
+  const fs::path bin = root / "bin";
+  fs::create_directories(bin);
+  std::ofstream(bin / "gnuplot") << "#!/bin/sh\ntee \"$PLOT_SCRIPT\" | /usr/bin/gnuplot \"$@\"\n";
+  fs::permissions(bin / "gnuplot", fs::perms::owner_all);
+  const fs::path script = root / "script.gp";
+  const auto in_front = [&] {
+    ::setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
+    ::setenv("PLOT_SCRIPT", script.c_str(), 1);
+  };
+  Result r = penstock(dir, {"light.yaml", "--plot", "-q", "--pressure-unit", "kPa"}, in_front);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(read(script).find("pressure [kPa, gauge]"), std::string::npos) << read(script);
+  r = penstock(dir, {"light.yaml", "--plot", "-q", "--pressure-unit", "mH2O"}, in_front);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(read(script).find("m of fluid at 500 kg/m³, gauge"), std::string::npos) << read(script);
+}
+
 // A note says in plain words what happened and whether to trust the results; the solver's own
 // account of it only with --verbose.
 TEST_F(SimulateCommand, NotesInPlainWordsAndTheSolversOnlyWhenVerbose) {
