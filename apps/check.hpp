@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // penstock check and penstock components: load and assemble a model without simulating it, and
 // list the components a model may use.
 #pragma once

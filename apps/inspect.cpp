@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "inspect.hpp"
 
 #include <fmt/format.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // penstock inspect: print the group a plug-in declares.
 #pragma once
 

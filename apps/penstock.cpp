@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The penstock command line.
 #include <fmt/core.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // penstock plot: draw results files with gnuplot, one panel per quantity (pressure, flow, level,
 // speed, torque, connection state, ...), time on the shared axis, units on the axes, a legend; or,
 // with --envelope, the head envelope of each WavePipe along the pipe.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // penstock simulate: load a model, integrate it and write its results.
 #pragma once
 

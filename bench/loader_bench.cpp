@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The model loader against the size of the model: a chain of N Pipe sections (count: N) and N
 // separate Pipe components wired one to the next, loaded and assembled as `penstock check` does.
 // Prints the time per section, which stays flat when the loader is linear in the model's size.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Nanoseconds per call of every registered method of every built plug-in, called as the host
 // calls it: through the function pointers the plug-in registered, with a set-up parameter block.
 // A row per method: <plug-in>/e<equation>/<slot>, <plug-in>/Modes, <plug-in>/ZeroCrossings.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Cost of a run against the size of the plant: 10 s of a head source feeding N pipe sections
 // (600 m in all) that end in a valve closing in 0.1 s (loss coefficient 0.5 to 1e8: the flow
 // falls to a ten-thousandth), for N = 10, 100, 1000.

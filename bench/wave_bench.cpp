@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Water hammer in a long penstock: a WavePipe (method of characteristics) against a chain of lumped
 // Pipe sections, on the plant of examples/water_hammer.yaml with the valve shut in 1 ms.
 //

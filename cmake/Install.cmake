@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # cmake --install: the program, its plug-ins and built-ins with their descriptions, the host
 # libraries, the headers a component is written against and the CMake package Penstock, with
 # which a component of one's own is built outside this tree (find_package(Penstock) and

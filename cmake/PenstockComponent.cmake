@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # penstock_add_component(<Name> SOURCES <file.cpp>... DESCRIPTION <Name.yaml> [OUTPUT_DIRECTORY <dir>])
 #
 # Builds the plug-in <Name>.so of a component of one's own as Penstock builds its own: the runtime

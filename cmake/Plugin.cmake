@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # penstock_add_plugin(<Deliverable> <source>): one component plug-in, build/plugins/<Deliverable>.so,
 # with the runtime compiled in, mexFunction as its only export, and the host libraries found
 # through RUNPATH $ORIGIN/../lib. A network description <stem>.yaml beside the source is copied

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The host's utility library: the memory of parameter blocks and the finiteness test.
 #include <atomic>
 #include <cmath>

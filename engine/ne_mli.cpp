@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The engine's builder operations, recording the group a plug-in declares, and the host API that
 // loads a plug-in, checks its group and calls its methods.
 #include <dlfcn.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The water-hammer example: runs examples/water_hammer.yaml with its penstock cut into 50, 100,
 # 200 and 400 lumped pipe sections (or the counts given), and examples/water_hammer_wave.yaml, the
 # same penstock as one WavePipe solved by the method of characteristics, with 10, 20 and 100
@@ -119,16 +120,16 @@ $wave_summary
 EOT
 "$penstock" plot "$out/water_hammer_$shown.csv" -o "$out/water_hammer.png" \
   --title "Water hammer: 600 m penstock in $shown sections, valve shut in 0.2 s" \
-  --mark "gate.p=$joukowsky:p0 + ρ·a·v0 (Joukowsky)" >/dev/null
+  --mark "gate.p=$joukowsky Pa:p0 + ρ·a·v0 (Joukowsky)" >/dev/null
 files=()
 for n in "${counts[@]}"; do files+=("$out/water_hammer_$n.csv"); done
 "$penstock" plot "${files[@]}" -c gate.p -o "$out/water_hammer_sections.png" \
   --title "Pressure at the valve with ${counts[*]} pipe sections" \
-  --mark "gate.p=$joukowsky:p0 + ρ·a·v0 (Joukowsky)" >/dev/null
+  --mark "gate.p=$joukowsky Pa:p0 + ρ·a·v0 (Joukowsky)" >/dev/null
 "$penstock" plot "$out/water_hammer_$shown.csv" "$out/water_hammer_wave_$wave_shown.csv" -c gate.p \
   -o "$out/water_hammer_wave.png" \
   --title "Pressure at the valve: $shown pipe sections beside a WavePipe of $wave_shown reaches" \
-  --mark "gate.p=$joukowsky:p0 + ρ·a·v0 (Joukowsky)" >/dev/null
+  --mark "gate.p=$joukowsky Pa:p0 + ρ·a·v0 (Joukowsky)" >/dev/null
 "$penstock" plot --envelope "$out/water_hammer_wave_$wave_shown.envelope.csv" -o "$out/water_hammer_wave_envelope.png" \
   --title "Head envelope along the WavePipe of $wave_shown reaches" >/dev/null
 echo "  plots: $out/water_hammer.png, $out/water_hammer_sections.png, $out/water_hammer_wave.png,"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // libFuzzer's entry: the input as a model file, loaded against the built plug-ins. A ModelError or
 // a PluginError is the loader saying no, as it should; a crash, a sanitizer's report or any other
 // exception escaping is a finding.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Replays inputs through the fuzzer's entry without libFuzzer, for the compilers that have none:
 // every file given, and every file in every folder given. A finding crashes or throws as it
 // would under the fuzzer; otherwise the count of inputs is printed.

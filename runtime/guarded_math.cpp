@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Out of line on purpose: each power is one call of the C library's pow with the exponent as given,
 // the same in every plug-in whatever the optimiser could fold.
 #include "penstock/guarded_math.hpp"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Configures and builds into a folder: scripts/build.sh [build-dir] [extra cmake arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Fuzzes the model loader for a bounded time: builds build-fuzz with clang (libFuzzer and the
 # address sanitizer), seeds a corpus with the bundled models (examples/, tests/model/data/) and the
 # inputs that once broke the loader (tests/fuzz/), and runs the fuzzer.

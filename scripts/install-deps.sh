@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs the Debian 12 packages that Penstock builds, tests and runs with (as root); clang and
 # its runtime libraries (libFuzzer, the sanitizers) are for the fuzzer, llvm for its symbolizer.
 set -euo pipefail

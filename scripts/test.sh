@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs what is missing, builds, and runs every test: once as users build it for speed (Release,
 # -O3), once under the address and undefined-behaviour sanitizers (there without the long plant
 # simulations, label "slow"), both with warnings as errors; then fuzzes the model loader for a

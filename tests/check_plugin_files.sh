@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Every plug-in exports mexFunction alone, needs both host libraries and finds them through
 # RUNPATH $ORIGIN/../lib.
 set -u

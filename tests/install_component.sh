@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # A component of one's own, as a developer builds it: Penstock installed to a prefix of its own
 # (cmake --install), examples/my_component configured against the installed package
 # (find_package(Penstock), penstock_add_component) with the same compiler, built, and its model

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Checks that a change of the code left the results alone: builds another revision (default: the
 # last commit of main before the working tree, HEAD) beside this tree's build, runs `penstock check`
 # and `penstock simulate --json` with both on every bundled example and every model under

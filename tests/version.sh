@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The version is set once, in project() of CMakeLists.txt; everything that shows it must agree:
 # the command, the CMake package (find_package(Penstock) of an install), and the newest release in
 # the changelog.

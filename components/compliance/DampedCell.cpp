@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // DampedCell: compliance of a line element on port A, scaled by a damping factor unless the
 // parameter Damp_limit is positive.
 //   M·dp/dt = q − 0·M,   M = C (Damp_limit > 0) or C·Damp (otherwise)

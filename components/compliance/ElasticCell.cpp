@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // ElasticCell: compliance of a line element on port A, from the wave speed a.
 //   C·dp/dt = q,   C = dx·A/(ρ·a²),   A = π·Din²/4
 // Parameters: fluid of A (only A.density is read), dx length [m], Din inner diameter [m],

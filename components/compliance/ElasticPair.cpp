@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // ElasticPair: compliance of a line element between ports A and B, from the wave speed a.
 //   C·dp/dt = q,   C = dx·A/(ρ·a²),   A = π·Din²/4,   ρ of port A
 // Parameters: fluid of A and B (only A.density is read), dx length [m], Din inner diameter [m],

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // ElasticSegment: compliance of a line element on port A, the wave speed computed from the fluid's
 // bulk modulus and the elasticity of a thin pipe wall; cross-section with 3.14.
 //   C·dp/dt = q,   C = dx·A/(ρ·a²),   A = 3.14·Din²/4

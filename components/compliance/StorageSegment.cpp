@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // StorageSegment (built also as StorageLine): compliance of a line element on port A, from the
 // wave speed a, passed twice through the guarded reciprocal.
 //   C·dp/dt = q,   C = 1/(1/(dx·A/(ρ·a²))),   A = π·Din²/4

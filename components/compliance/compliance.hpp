@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Compliance cell: the storage of fluid in one line element through the compressibility of the
 // fluid and the elasticity of the wall, expressed by the pressure-wave speed a.
 //

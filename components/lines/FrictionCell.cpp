@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // FrictionCell: quadratic friction loss over the whole element length.
 //   0 = p − e·ρ·v²/2 · s,   e = λ·dx/Din,   A = π·Din²/4
 #include "friction.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // FrictionLine: quadratic friction loss over half the element length, through the coefficient k.
 //   0 = p − k·v² · s,   k = e·ρ/2,   e = 0.5·λ·dx/Din,   A = π·Din²/4
 #include "friction.hpp"

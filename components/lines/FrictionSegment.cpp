@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // FrictionSegment: quadratic friction loss over half the element length, cross-section with 3.14.
 //   0 = p − e·ρ·v²/2 · s,   e = 0.5·λ·dx/Din,   A = 3.14·Din²/4
 #include "friction.hpp"

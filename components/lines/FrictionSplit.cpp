@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // FrictionSplit: quadratic friction loss over half the element length.
 //   0 = p − e·ρ·v²/2 · s,   e = 0.5·λ·dx/Din,   A = π·Din²/4
 #include "friction.hpp"

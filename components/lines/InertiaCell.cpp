@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // InertiaCell: inertia of the fluid over the whole element length, cross-section with 3.14.
 //   M·dq/dt = p,   M = (dx/A)·ρ,   A = 3.14·Din²/4
 #include "inertia.hpp"

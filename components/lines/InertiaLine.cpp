@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // InertiaLine: inertia of the fluid over half the element length.
 //   M·dq/dt = p,   M = (0.5·dx/A)·ρ,   A = π·Din²/4
 #include "inertia.hpp"

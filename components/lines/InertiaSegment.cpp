@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // InertiaSegment: inertia of the fluid over half the element length, cross-section with 3.14.
 //   M·dq/dt = p,   M = (0.5·dx/A)·ρ,   A = 3.14·Din²/4
 #include "inertia.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // ViscousCell: linear (viscous) resistance of a line element on port A.
 //   0 = p - R·q,   R = mi_eq / (A·dx),   A = π·Din²/4
 // Inputs: A.p (bound, unread), q flow, p pressure difference. Parameters: dx length [m],

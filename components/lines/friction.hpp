@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Friction cell: the quadratic (Darcy–Weisbach) loss of one line element between ports A and B.
 //
 //   0 = p − e·ρ·v²/2 · s        v = q/A,  A = c·Din²/4,  e = λ·dx/Din (or 0.5·λ·dx/Din)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Inertance cell: the inertia of the fluid column in one line element between ports A and B.
 //
 //   M·dq/dt = p,   M = ρ·dx/A (or ρ·0.5·dx/A),   A = c·Din²/4

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Alternator: electrical machine on shaft port G, connected to a grid at the synchronous speed
 // n_syn when synchronisation is enabled and the speed lies inside a symmetric window. With
 // d = G.w − n_syn and |d| = d·sgn(d):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // GridMachine: electrical machine on shaft port G, connected to a grid at the synchronous speed
 // n_syn, with a one-sided synchronisation window and a protection latch that trips on negative
 // torque. With d = G.w − n_syn:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runner: head and discharge interface of a turbine (ports A, B); the turbine's own characteristic
 // lies outside this group.
 //   0 = Hturb − p      while hmin ≤ Hturb

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the two grid-connected machines share: a switched variable driven to the target that the
 // mode flags select, and the torque law of a machine on the grid.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // turbine: two-port turbine (ports A, B) with a straight-line flow characteristic whose
 // coefficients are network variables:
 //   0 = q − (k1·p + k0)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // FlowLine: a reach of water pipe of the full length Length between ports A and B, with the
 // inertia of its water column and Darcy–Weisbach friction whose direction follows the flow.
 // Its cross-section takes the circle constant as 3.14, and it groups its inertance and friction

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // LineSegment: a length of water pipe between ports A and B as the friction of a half-length
 // reach, without inertia, and the storage of the whole length through the pressure-wave speed.
 //   0 = p − k_f·v²·s

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Pipe: one section of water pipe as a T-network between ports A, B, C, D: two half-length
 // reaches A–C and C–B, each with the inertia of its water column and Darcy–Weisbach friction
 // whose direction follows its flow, and a compliance branch C–D storing water over the whole

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // SurgeLine: a half-length reach of water pipe between ports A and B, with the inertia of its
 // water column and Darcy–Weisbach friction whose direction follows the flow.
 //   L_h·dq/dt = p − k_f·v²·s

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Pipe reaches: a water column of length ℓ and inner diameter D between two nodes, with the
 // inertia of the column and Darcy–Weisbach friction whose direction follows the flow,
 //   ρ·ℓ/S · dq/dt = p − λ·ℓ/D · ρ·v²/2 · s,   S = π·D²/4,  v = q/S,  s = sign of v from the flags,

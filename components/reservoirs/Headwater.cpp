@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Headwater: two-port source (ports A, B) imposing the hydrostatic pressure of a fixed water level,
 // with the density of port A; the flow passes freely.
 //   0 = p − (h·ρ)·g

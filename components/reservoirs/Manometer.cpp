@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Manometer: pressure sensor on port A. Draws no flow and reports its pressure unchanged.
 //   0 = -q          no flow
 //   0 = P - p       reading

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reservoir: open tank on port A with constant cross-section; the volume V is the state (note V
 // before z in the inputs, the reverse of Tank).
 //   0 = p − (ρ·g)·z                 hydrostatic pressure

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Tank: open tank on port A with constant cross-section; the level z is the state.
 //   0 = p − (ρ·g)·z         hydrostatic pressure
 //   Area·dz/dt = q          level

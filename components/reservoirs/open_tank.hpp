@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the two open tanks share: the hydrostatic pressure of the water column at the port and the
 // inflow copy. Each tank states its own storage and level–volume equations.
 //   0 = p − (ρ·g)·z     ρ the density of port A

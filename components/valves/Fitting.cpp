@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fitting: local loss between ports A and B with one coefficient for each flow direction.
 //   p = k·ρ·v²/2,   k = ξ₊ while v ≥ 0,   k = −ξ₋ while v < 0,   v = q/A,   A = 3.14·Din²/4
 // The direction is one non-strict flag: at v = 0 the fitting counts as forward, a NaN velocity as

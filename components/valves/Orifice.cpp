@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Orifice: valve between ports A and B with a variable flow coefficient Kv, open while Kv > 0.
 //   open:    q = (A·Kv)·√R,   R = 2·p/ρ,   A = 3.14·Din²/4
 //   closed:  q = 0

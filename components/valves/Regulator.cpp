@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Regulator: local loss between ports A and B whose loss coefficient follows the relative opening σ.
 //   p = ζ·(ρ·v²/2)·s,   ζ = z − 1,   z = 1/σ²,   v = q/A,   A = 3.14·Din²/4,   s = sign of v
 // Closed (σ = 0) the coefficient is 1/1e-16 − 1; fully open (σ = 1) there is no loss; an opening

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Throttle: valve between ports A and B with a variable loss coefficient ζ = ksi, its equation
 // written for the flow:
 //   q = √X·√(p·s),   X = 2·A²/(ρ·ζ),   A = 3.14·Din²/4,   s = sign of p from the flags

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // valve: local loss between ports A and B with a variable loss coefficient ζ = ksi.
 //   p = ζ·(ρ·v²/2)·s,   v = q/A,   A = 3.14·Din²/4,   s = sign of v from the flags
 // The density is the valve's own parameter `density`; A.density is fetched and not read.

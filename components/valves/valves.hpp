@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What the valves and local losses share: the bore with the circle constant 3.14 (not π), the
 // guarded derivative pieces of their losses and roots, and the flow-direction test of the loss
 // valves.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Capillary: laminar flow through a long narrow tube between ports A and B (Hagen–Poiseuille).
 //   0 = p − R·q,   R = (128·(ρ·ν)·length)/(π·bore⁴)
 // A linear law: its row depends on the parameters alone, so it is a LinearRow, evaluated once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // FlowSource: ideal flow source, delivering q_set from B into A, driven by a signal.
 //   0 = q - q_set,   p = A.p - B.p, whatever it is
 // Inputs: q_set signal [m3/s], A.p, B.p (bound), q flow, p pressure difference.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Inertia: a rotating mass on the shaft at A, against the reference.
 //   J·dw/dt = t,   w = A.w; t is the torque it takes from the shaft
 // Inputs: A.w (bound), t torque, w speed. Parameters: J moment of inertia [kg m2], w0 start speed.

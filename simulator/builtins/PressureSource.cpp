@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // PressureSource: ideal pressure source between B and A, driven by a signal.
 //   0 = p - p_set,   p = A.p - B.p; the flow q passes from B to A, whatever it is
 // Inputs: p_set signal [Pa], A.p, B.p (bound), q flow, p pressure difference.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // SpeedSource: ideal speed source on a shaft, driven by a signal.
 //   0 = w - w_set,   w = A.w; the torque t it delivers into A is whatever the shaft needs
 // Inputs: w_set signal [rad/s], A.w (bound), t torque, w speed.

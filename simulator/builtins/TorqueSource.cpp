@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // TorqueSource: ideal torque source, delivering t_set into the shaft at A, driven by a signal.
 //   0 = t - t_set
 // Inputs: t_set signal [N m], A.w (bound), t torque.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The catalogue: every plug-in with its network description in the folders the user allowed.
 #include <unistd.h>
 

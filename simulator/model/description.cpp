@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Network descriptions: how a plug-in's element variables meet its ports.
 #include <fmt/core.h>
 

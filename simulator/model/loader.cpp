@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Model files: the fluid, the components, how their ports meet, the signals that drive them, start
 // values and the run. Everything a user writes is checked here, with its place in the file.
 #include <fmt/core.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Equation assembly: components wired into nodes become one DAE, F(t, y, y') = 0.
 //
 // Unknowns: the across variable of every node but the reference, and every element variable that

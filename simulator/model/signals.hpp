@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Signals that drive a component's inputs: functions of the time.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Structural analysis of a system of equations: which unknowns the equations cannot determine and
 // which equations are too many, from the incidence of unknowns in equations alone.
 #pragma once

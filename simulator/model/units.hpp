@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Quantities written with a unit ("600 m", "2 bar", "0.5 m3/s"), converted to SI.
 #pragma once
 

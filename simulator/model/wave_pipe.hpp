@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A long pipe solved by the method of characteristics: the host's WavePipe.
 //
 // A pipe of length L, inner diameter D, wave speed a and Darcy friction λ, its ends at the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reading YAML with the place of every fault: file, line and column.
 #pragma once
 

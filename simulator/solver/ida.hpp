@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // IDA over the assembled system: variable-order BDF with the analytic Jacobian, the algebraic
 // variables kept out of the error test, one absolute tolerance per variable, and a stop at every
 // kink or jump of a driving signal.

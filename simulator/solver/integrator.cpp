@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The run: IDA one step at a time from a consistent start, the switches of each step located and
 // handled in time order, the rows of the results sampled as the solution passes them.
 #include <fmt/core.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Jacobian of the assembled system, dF/dy + cj·dF/dy', over its fixed sparsity pattern, and the
 // scales that read a residual as a correction in units of the error tolerances.
 #pragma once

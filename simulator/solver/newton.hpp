@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Newton's method on the assembled system with KINSOL: the steady state, and the implicit-Euler
 // steps that project a state onto the constraints.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The rows of the results: the state at every output time (from the integrator's interpolant, or
 // the state itself where a step ends on one) and at every event, handed to the observer in time
 // order.

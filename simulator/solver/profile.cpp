@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "penstock/sim/profile.hpp"
 
 #include <fmt/core.h>

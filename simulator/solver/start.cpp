@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "start.hpp"
 
 #include <fmt/core.h>

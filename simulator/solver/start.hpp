@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Where the integration begins, and begins again after a switch: a state consistent with the
 // equations under mode flags that agree with it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The SUNDIALS objects the solver works with, owned, and the checks of what SUNDIALS returns.
 #pragma once
 

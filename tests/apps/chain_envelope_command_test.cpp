@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // penstock simulate with the envelope of a chain of pipe sections beside a WavePipe's: one file,
 // one form, the chain's extremes those of its recorded pressures, and plot --envelope reads it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // penstock plot --envelope: the envelope file read and checked, and the gnuplot script drawn from it,
 // one panel per pipe. Only the last test runs gnuplot, and is skipped where it is not installed.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // penstock plot's options and the gnuplot script of results: ranges, marks in the unit of their
 // panel, the pressure unit, the title of a model, the legend, many curves, constant columns. The
 // last test runs gnuplot, and is skipped where it is not installed.

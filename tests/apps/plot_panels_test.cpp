@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The panels of penstock plot, chosen by what each column measures: the kinds of a loaded model,
 // or those the catalogue's descriptions give. Nothing here needs gnuplot.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # penstock and the plug-ins it loads, as a user meets them: a truncated library is refused with a
 # message, a plug-in named on the command line is the file of that name, a model loads a plug-in
 # folder only where the user allowed it (--plugins or PENSTOCK_PLUGIN_PATH) and says which

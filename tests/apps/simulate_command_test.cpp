@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // penstock simulate as a user runs it: the files it refuses to write before a run starts, what an
 // interrupted run or a full disk leaves behind, and the runs too long to write without being asked.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The engine's checks of a declared group, and the frame's declaration of every equation kind.
 #include "penstock/engine.hpp"
 

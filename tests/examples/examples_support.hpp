@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The bundled example models, run to the end with their rows kept.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // examples/grid_unit.yaml: a shaft driven at 310 → 318 → 310 → 318 rad/s (1 rad/s²) through the
 // synchronous speed n_syn. Every switching of the two machines must fall on the edge of its
 // window, at the time the ramp takes the speed there.

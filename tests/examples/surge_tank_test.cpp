@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // examples/surge_tank.yaml against mass-oscillation theory: the tunnel a rigid column of length L
 // and cross-section A_t, the tank of area A_s. After the valve shuts the level swings about the
 // lake's level with T = 2π·√(L·A_s/(g·A_t)) and, without friction, the amplitude

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // examples/water_hammer.yaml (a chain of lumped Pipe sections) and water_hammer_wave.yaml (one
 // WavePipe) against the water hammer of a rigid valve closure on an elastic line: the first rise at
 // the valve is Joukowsky's ρ·a·v0 over the steady pressure, and the pressure swings with the period

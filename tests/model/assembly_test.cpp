@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Assembly of small networks: unknowns and equations counted by hand, signs of every branch.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The folders a catalogue searches: only those the user gives, each plug-in with its description,
 // each name once; and a catalogue shared between threads.
 #include <dlfcn.h>

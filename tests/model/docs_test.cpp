@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Every YAML block of the documentation (docs/*.md and README.md) holds true: a block fenced
 // ```yaml is a whole model and loads through the loader against the built plug-ins; one fenced
 // ```yaml fragment is valid YAML, and a fragment of only run: or fluid: loads inside a small model;

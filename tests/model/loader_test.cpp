@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Every fault a model file can have, with the message a user sees: file, line, column, and what to
 // do about it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Model files written by a test, loaded against the built plug-ins and built-ins.
 #pragma once
 

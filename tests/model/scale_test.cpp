@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The memory a loaded model takes grows with its size at a few hundred bytes an unknown, whether
 // the model is one chain (count:) or many components of its own: every byte the heap hands out
 // while a model loads is counted, and the most held at once is held against the unknowns.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The structural check on hand-made incidences: equations (rows) over the unknowns they involve.
 #include "structure.hpp"
 

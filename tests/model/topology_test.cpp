@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What a model's wiring says beyond its balance of equations: every section of a chain named at
 // once, the places along a chain, ports left open by mistake, parts of the network cut off from
 // the reference, and parameters a component cannot work without.

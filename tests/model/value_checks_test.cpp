@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Values that read as numbers but make no sense for what they are given for: a diameter that is
 // not positive, a time in bar, a number too large once in SI, a hexadecimal or a list where one
 // decimal is meant, a tolerance outside any useful range, a key given twice, a name that points

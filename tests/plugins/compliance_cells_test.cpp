@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Compliance line cells, driven through the engine: names and order of the inputs and parameters,
 // the compliance at hand-worked points to the bit, its guarded forms, the computed wave speed,
 // the damped cell's mode and its Residual, and the relations between the members.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What every plug-in owes the host, checked over the whole library and the host's built-ins: the
 // group its component declares, the exact sequence of engine calls, setup and cleanup, and the
 // buffers of every registered method.

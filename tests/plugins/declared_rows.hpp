@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Every plug-in's component as it declares itself (penstock/declarations.hpp), the deliverables and
 // the host's built-ins, as rows of a parametrised test named after the deliverable.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Each network description beside a plug-in names only what the plug-in's component declares: its
 // ports' across inputs, its own inputs in every role, its parameters; and every own input that
 // the network does not set (no branch, no across relation, no signal) is given a kind, an output,

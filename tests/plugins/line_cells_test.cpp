@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Friction and inertance line cells, driven through the engine: names and order of the inputs and
 // parameters, values at hand-worked points to the bit, the guarded forms at a zero diameter, the
 // Jacobian against central differences, the sign taken from the flags, and the relations between

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The turbine, the two grid machines and the runner, driven as the host drives them. The switching
 // machines are state machines whose state is the engine's values fed back through the flags, so
 // they are tested through a small event loop like the host's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Pipe reaches driven through the engine: the four-node section (two half-length reaches and a
 // compliance branch), the surge line, the full-length flow line and the line segment.
 #include <gtest/gtest.h>

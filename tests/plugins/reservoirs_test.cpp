@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The two open tanks and the head source, through the engine: rows at worked points, the grouping
 // of their coefficients, and what missing parameters leave.
 #include <gtest/gtest.h>

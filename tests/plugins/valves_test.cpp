@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The valves and local losses, driven through the engine: names and orders, flags and signals,
 // every slot at points worked by hand (forward, reverse, zero flow, stale flags, the limits of the
 // coefficient, missing parameters), and the Jacobian against finite differences.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The names a component declares once: the enumerators it computes with, and the strings the frame
 // registers with the engine.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 #include "penstock/guarded_math.hpp"
 
 #include <gtest/gtest.h>

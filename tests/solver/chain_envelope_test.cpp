@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The envelope of a chain of pipe sections: the extremes along it are those of the same run's
 // recorded pressures, place by place, with their times.
 #include <gtest/gtest.h>

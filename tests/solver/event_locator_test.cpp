@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The event locator alone, on toy signals of a state that moves along a known curve: where it puts
 // the switches of a step, in what order, which it takes as smooth and where it restarts.
 #include "penstock/sim/event_locator.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runs that go wrong because of what drives them, and say so: a signal that leaves the finite range
 // part way names itself and the time; a run that fails at a component whose description knows the
 // usual cause says what to do about it.

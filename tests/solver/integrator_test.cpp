@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The integrator on small systems whose answers are known in closed form or by an independent
 // fine-step integration.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The results writer: CSV under its final name only when complete, extremes, reports.
 #include "penstock/sim/output.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Whole plants from model files: a penstock whose valve closes shows the water hammer.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Small plants of real plug-ins from model files, each checked against an answer worked out
 // independently: a closed-form steady flow, a fine-step reference integration, the edges of a
 // switching window computed from the signal by hand.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Small hand-written DAE systems with known answers for the integrator tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // WavePipe, a long pipe solved by the method of characteristics beside the DAE, against answers
 // worked out independently of its code: Joukowsky's rise and the square wave of period 4·L/a of an
 // instant closure, the line packing of a closure with friction to first order in the friction, the

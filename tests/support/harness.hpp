@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A plug-in driven as the host drives it: loaded through the engine, its group declared, a
 // parameter block set up, its registered methods called into buffers.
 #pragma once

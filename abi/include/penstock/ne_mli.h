@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* The host interface of a component plug-in: the engine's builder operations (ne_mli), the host's
  * utility functions (foundation_util), and the records and callbacks that cross between them.
  * C linkage, x86-64 Linux. A plug-in built against this header links against the host's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Method slots and equation kinds: the numbering shared by the plug-in frame and the engine.
 #pragma once
 

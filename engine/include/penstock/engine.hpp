@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The host side of the plug-in interface: load a plug-in, build and check the group it declares,
 // set up its parameter block and call any of its methods.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* Test hooks of the stand-in utility library. */
 #ifndef PENSTOCK_FOUNDATION_UTIL_TESTING_H
 #define PENSTOCK_FOUNDATION_UTIL_TESTING_H

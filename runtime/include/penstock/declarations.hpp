@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The library of component declarations, for the tests: what each plug-in's component struct
 // declares (its names, its equations' kinds, its switching), entered under the deliverable's name
 // by the plug-in's source compiled with PENSTOCK_DECLARATIONS="<Deliverable>" (see frame.hpp).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The plug-in frame. A component is a struct that describes itself as data:
 //
 //   PENSTOCK_INPUTS(...)      its inputs in order, each named once (time, input 0, is implicit)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Guarded arithmetic: every division and every power of a component formula goes through these, so
 // that a formula evaluated at a singular point (a zero divisor, a negative base under a fractional
 // power, a logarithm of zero, an inverse sine outside its domain) still returns a number.

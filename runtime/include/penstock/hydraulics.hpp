@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Cross-section and mean velocity, formed the same way in every component that has them. The
 // circle constant is the component's own: pi to double precision in some, 3.14 in others.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The assembled plant model as the integrator sees it: F(t, y, y') = 0.
 //
 // Rows come from the plug-in equations, F = Mass·y' - Residual - LinearRow·y, from the across

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The switches of a step: where a switching part's zero-crossing signal changes sign between the
 // ends of an integrator step, or crosses and comes back within it, the crossing is located and the
 // part's mode flags are renewed there.

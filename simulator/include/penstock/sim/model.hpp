@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Model files and the component catalogue: what a plant is made of and how it is wired.
 //
 // A component is a plug-in (<Name>.so) and its network description (<Name>.yaml beside it): the

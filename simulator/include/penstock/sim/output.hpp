@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Results of a run: the recorded variables as CSV, their extremes, a summary for the terminal,
 // a JSON report for scripts and a progress bar.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The envelope of a chain of line sections: the extremes of pressure and head at each place along
 // it, over the rows of the results (the start, every output time and the end).
 #pragma once

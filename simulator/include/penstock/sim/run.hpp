@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What a model file asks of a run, and the loaded model that goes to the solver.
 #pragma once
 

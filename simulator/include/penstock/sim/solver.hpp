@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Integration of an assembled plant model, F(t, y, y') = 0, with events.
 //
 // Variable-order BDF (IDA) with the analytic Jacobian dF/dy + cj·dF/dy', algebraic variables kept
