@@ -263,7 +263,8 @@ int simulate(const Options& o) {
 void add_simulate_command(CLI::App& app) {
   auto o = std::make_shared<Options>();
   CLI::App* cmd = app.add_subcommand("simulate", "Simulate a model and write the recorded variables as CSV");
-  cmd->add_option("model", o->model, "Model file (.yaml)")->required()->check(CLI::ExistingFile);
+  // Not checked here: a model file that cannot be read is the loader's error, said as JSON with --json.
+  cmd->add_option("model", o->model, "Model file (.yaml)")->required();
   cmd->add_option("-o,--output", o->output, "Results file (default: the model's name with .csv)");
   cmd->add_option("--plugins", o->plugin_dirs, "Further folders of plug-ins with their descriptions")
       ->allow_extra_args(false);  // one folder each time, so that the model may follow it

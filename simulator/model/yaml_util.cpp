@@ -5,8 +5,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <ios>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 
 #include "units.hpp"
@@ -79,8 +84,14 @@ void YamlFile::no_duplicate_keys(const YAML::Node& node) const {
 }
 
 YAML::Node YamlFile::load() const {
+  // A folder opens but cannot be read: told before it is tried.
+  std::error_code ec;
+  if (std::filesystem::is_directory(file_, ec))
+    throw ModelError(SourceMark{file_, 0, 0}, "cannot read the model file: it is a folder");
   std::ifstream in(file_);
-  if (!in) throw ModelError(SourceMark{file_, 0, 0}, "cannot open the file");
+  if (!in) {
+    throw ModelError(SourceMark{file_, 0, 0}, std::string("cannot read the model file: ") + std::strerror(errno));
+  }
   YAML::Node root;
   try {
     root = YAML::Load(in);
@@ -97,6 +108,8 @@ YAML::Node YamlFile::load() const {
       hint = "; inside [...] a chain section is quoted: \"" + line.substr(begin, end - begin) + "\"";
     }
     throw ModelError(SourceMark{file_, e.mark.line + 1, e.mark.column + 1}, "YAML syntax: " + e.msg + hint);
+  } catch (const std::ios_base::failure& e) {  // a read that failed part way (a device, a vanished file)
+    throw ModelError(SourceMark{file_, 0, 0}, std::string("cannot read the model file: ") + e.what());
   }
   no_duplicate_keys(root);
   return root;

@@ -454,6 +454,16 @@ TEST_F(SimulateCommand, JsonReportsColumnsAndFailures) {
   r = penstock(dir, {"m.yaml", "--json", "-o", "folder"});
   EXPECT_EQ(r.exit, 1);
   EXPECT_EQ(r.out, "{\"error\":{\"message\":\"cannot write folder: Is a directory\"}}\n");
+
+  // A model file that cannot be read is the loader's error like any other, with its reason.
+  r = penstock(dir, {"nothere.yaml", "--json"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.out,
+            "{\"error\":{\"file\":\"nothere.yaml\",\"line\":null,\"column\":null,\"message\":\"cannot read the "
+            "model file: No such file or directory\"}}\n");
+  r = penstock(dir, {"folder", "--json"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.out.find("\"message\":\"cannot read the model file: it is a folder\""), std::string::npos) << r.out;
 }
 
 // A model with pressures: the lake's head at the gate of a short line, the valve opening.
