@@ -19,6 +19,13 @@ namespace penstock::sim {
 
 namespace {
 
+// A file beside another, its kind before the extension: "x.csv" and "events" give "x.events.csv".
+std::filesystem::path beside(const std::filesystem::path& file, const std::string& kind) {
+  std::filesystem::path name = file;
+  name.replace_filename(file.stem().string() + "." + kind + file.extension().string());
+  return name;
+}
+
 std::runtime_error cannot_write(const std::filesystem::path& target, const std::string& reason) {
   return std::runtime_error(fmt::format("cannot write {}: {}", target.string(), reason));
 }
@@ -191,9 +198,7 @@ const std::vector<size_t>* Recorder::reads() const {
 Recorder::~Recorder() = default;
 
 std::filesystem::path Recorder::incomplete_name(const std::filesystem::path& path) {
-  std::filesystem::path name = path;
-  name.replace_filename(path.stem().string() + ".incomplete" + path.extension().string());
-  return name;
+  return beside(path, "incomplete");
 }
 
 void Recorder::write_csv(const std::filesystem::path& path) {
@@ -460,17 +465,9 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
   return out;
 }
 
-std::filesystem::path events_name(const std::filesystem::path& results) {
-  std::filesystem::path name = results;
-  name.replace_filename(results.stem().string() + ".events" + results.extension().string());
-  return name;
-}
+std::filesystem::path events_name(const std::filesystem::path& results) { return beside(results, "events"); }
 
-std::filesystem::path envelope_name(const std::filesystem::path& results) {
-  std::filesystem::path name = results;
-  name.replace_filename(results.stem().string() + ".envelope" + results.extension().string());
-  return name;
-}
+std::filesystem::path envelope_name(const std::filesystem::path& results) { return beside(results, "envelope"); }
 
 std::filesystem::path write_envelopes(const std::filesystem::path& results, const std::vector<PipeEnvelope>& all,
                                       const std::vector<std::string>& pipes, std::optional<double> vapour_pressure) {
