@@ -110,6 +110,9 @@ std::string markdown(const sim::Catalogue& cat, const std::string& name) {
     for (const auto& v : d.signals) s += fmt::format("{}`{}`", s.empty() ? "" : ", ", v);
     out += fmt::format("- Driven by signals: {}.\n", s);
   }
+  if (d.feedthrough)
+    out +=
+        "- Its outputs follow its signal inputs at once (feedthrough): a loop of signals through it needs a state.\n";
   for (const auto& [v, p] : d.start) out += fmt::format("- Start value of `{}` from the parameter `{}`.\n", v, p);
   for (const auto& [v, x] : d.defaults)
     out += fmt::format("- `{}` starts at {} unless the model says otherwise.\n", v, x);

@@ -132,6 +132,11 @@ void read_header(const YamlFile& f, const YAML::Node& root, const std::filesyste
     for (const auto& n : notes) d.notes.push_back(f.text(n, "a note"));
   }
   if (root["remedy"]) d.remedy = f.text(root["remedy"], "remedy");
+  if (root["feedthrough"]) {
+    const std::string v = f.text(root["feedthrough"], "feedthrough");
+    if (v != "true" && v != "false") f.fail(root["feedthrough"], "feedthrough is true or false, not '" + v + "'");
+    d.feedthrough = v == "true";
+  }
 }
 
 // "A: hydraulic" or "A: {domain: hydraulic, unconnected: ref}".
@@ -300,8 +305,8 @@ Description read_description(const std::filesystem::path& file) {
   const YAML::Node root = f.load();
   f.expect_map(root, "a network description");
   f.only_keys(root,
-              {"component", "host", "physics", "notes", "remedy", "ports", "branches", "across", "signals", "variables",
-               "outputs", "start", "defaults", "parameters"},
+              {"component", "host", "physics", "notes", "remedy", "feedthrough", "ports", "branches", "across",
+               "signals", "variables", "outputs", "start", "defaults", "parameters"},
               "a network description");
   Description d;
   read_header(f, root, file, d);

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: BSD-3-Clause
 #include "network.hpp"
 
+#include <fmt/core.h>
+
 #include <algorithm>
 #include <tuple>
+#include <unordered_map>
 
 #include "penstock/slots.hpp"
 #include "structure.hpp"
@@ -70,6 +73,17 @@ struct Element {
   int n_zc = 0;
 };
 
+// An input driven by a signal over model variables: an unknown u with the row u - f(t, x) = 0, x the
+// variables the signal reads (unknowns, inputs driven by signals of time, or 0 on the reference).
+struct SignalRow {
+  int row = 0;
+  int unknown = 0;
+  int owner = 0;  // its element
+  std::shared_ptr<VariableSignal> signal;
+  std::vector<Input> reads;        // per variable the signal reads
+  std::vector<int64_t> positions;  // per variable read: its entry in the row of the Jacobian, or -1
+};
+
 // A row that is linear in the unknowns with constant coefficients: across relations, balances.
 struct Relation {
   int row = 0;
@@ -105,6 +119,7 @@ class Network final : public DaeSystem {
   std::string output_kind(size_t id) const override;
   std::vector<PipeEnvelope> envelopes() const override;
   std::string input_fault() const override;
+  std::vector<std::string> input_notes(double t, const double* y) override;
   std::string variable_remedy(size_t variable) const override {
     return variable < variable_owner_.size() ? remedy(variable_owner_[variable]) : "";
   }
@@ -131,6 +146,12 @@ class Network final : public DaeSystem {
   void add_port_outputs(const ElementSpec& es);
   void add_balances(const NetworkSpec& spec);
   void add_relation(Relation r);
+  void resolve_signal_reads(const NetworkSpec& spec);
+  Input signal_read(const SignalRow& r, const std::string& variable,
+                    const std::unordered_map<std::string, int>& index) const;
+  void check_signal_loops(const NetworkSpec& spec) const;
+  void signal_start_values(double t);
+  double signal_value(SignalRow& r, double t, const double* y);
   void start_flags(double t);
   void add_switching_parts();
   void fill_report(CheckReport& report) const;
@@ -156,6 +177,9 @@ class Network final : public DaeSystem {
   std::vector<Element> elements_;
   std::vector<Relation> relations_;
   std::vector<std::shared_ptr<Signal>> signals_;
+  std::vector<SignalRow> signal_rows_;
+  std::map<std::string, int> time_inputs_;  // "element.input" driven by a signal of time -> its signal
+  std::vector<double> sx_, sd_;             // the variables a signal reads, and its gradient
   std::map<std::string, double> absolute_by_kind_;
   SparsityPattern pattern_;
   std::vector<std::vector<int>> structure_;  // per equation: the unknowns it involves
@@ -229,6 +253,7 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
     add_port_outputs(es);
   }
   add_balances(spec);
+  resolve_signal_reads(spec);
   pipes_.add_structure(structure_);
 
   check_structure(spec);
@@ -239,6 +264,7 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
     std::vector<int>().swap(variable_owner_);
     std::vector<int>().swap(equation_owner_);
   }
+  signal_start_values(spec.start_time);
   start_flags(spec.start_time);
   add_switching_parts();
   if (report != nullptr) fill_report(*report);
@@ -254,8 +280,15 @@ void Network::reserve(const NetworkSpec& spec) {
       continue;
     }
     const engine::GroupDecl& g = es.plugin->group();
-    for (size_t i = 1; i < g.inputs.size(); ++i)  // its own variables: neither a port's nor driven by a signal
-      if (g.inputs[i].find('.') == std::string::npos && es.signals.count(g.inputs[i]) == 0) ++unknowns;
+    for (size_t i = 1; i < g.inputs.size(); ++i) {  // its own variables: not a port's, nor driven by a signal of time
+      if (g.inputs[i].find('.') != std::string::npos) continue;
+      const auto s = es.signals.find(g.inputs[i]);
+      if (s == es.signals.end()) {
+        ++unknowns;
+      } else if (!s->second->reads().empty()) {
+        ++unknowns, ++equations;
+      }
+    }
     equations += g.equations.size() + es.description->across.size();
     relations += es.description->across.size();
   }
@@ -313,8 +346,18 @@ std::map<std::string, int> Network::add_inputs(Element& el, const ElementSpec& e
     const std::string& in = inputs[i];
     if (const size_t dot = in.find('.'); dot != std::string::npos) {
       el.inputs[i] = port_input(es, in.substr(0, dot));
-    } else if (const auto s = es.signals.find(in); s != es.signals.end()) {
+    } else if (const auto s = es.signals.find(in); s != es.signals.end() && !s->second->reads().empty()) {
+      const std::string name = es.name + "." + in;
+      SignalRow r;
+      r.unknown = add_unknown(name, "signal", owner);
+      r.row = add_equation("signal for '" + name + "'", owner);
+      r.owner = owner;
+      r.signal = std::static_pointer_cast<VariableSignal>(s->second);
+      el.inputs[i] = Input{Source::unknown, r.unknown};
+      signal_rows_.push_back(std::move(r));
+    } else if (s != es.signals.end()) {
       signals_.push_back(s->second);
+      time_inputs_[es.name + "." + in] = static_cast<int>(signals_.size()) - 1;
       el.inputs[i] = Input{Source::signal, static_cast<int>(signals_.size()) - 1};
     } else if (const auto o = own.find(in); o != own.end()) {
       el.inputs[i] = Input{Source::unknown, o->second};
@@ -501,6 +544,10 @@ std::string Network::input_fault() const {
   for (const auto& s : signals_) {
     if (s->fault() && (first == nullptr || s->fault()->t < first->fault()->t)) first = s.get();
   }
+  for (const SignalRow& r : signal_rows_) {
+    const Signal* s = r.signal.get();
+    if (s->fault() && (first == nullptr || s->fault()->t < first->fault()->t)) first = s;
+  }
   return first == nullptr ? "" : describe(*first, *first->fault());
 }
 
@@ -519,6 +566,165 @@ std::vector<PipeEnvelope> Network::envelopes() const {
     all.push_back(std::move(e));
   }
   return all;
+}
+
+// The value of a signal over model variables at (t, y), the variables it reads left in sx_.
+double Network::signal_value(SignalRow& r, double t, const double* y) {
+  for (size_t j = 0; j < r.reads.size(); ++j) {
+    const Input& in = r.reads[j];
+    sx_[j] = in.source == Source::unknown  ? y[in.index]
+             : in.source == Source::signal ? signals_[static_cast<size_t>(in.index)]->value(t)
+                                           : 0.0;
+  }
+  return r.signal->value_at(t, sx_.data());
+}
+
+// What a signal reads by a name as record knows it: an unknown, a port's across variable, or an
+// input driven by a signal of time (read through that signal, no unknown of its own).
+Input Network::signal_read(const SignalRow& r, const std::string& variable,
+                           const std::unordered_map<std::string, int>& index) const {
+  if (const auto it = index.find(variable); it != index.end()) return Input{Source::unknown, it->second};
+  if (const auto it = time_inputs_.find(variable); it != time_inputs_.end()) return Input{Source::signal, it->second};
+  if (const std::optional<size_t> id = find_output(variable); id && *id < elements_.size() * ports_) {
+    const int u = elements_[*id / ports_].port_unknowns[*id % ports_];
+    return u < 0 ? Input{Source::zero, 0} : Input{Source::unknown, u};
+  }
+  std::vector<std::string> candidates = names_;
+  for (const auto& [name, k] : time_inputs_) candidates.push_back(name);
+  const Signal& s = *r.signal;
+  const bool along_pipe = find_output(variable).has_value();
+  throw ModelError(s.mark, fmt::format("the signal for '{}' reads '{}', {}{}", s.name, variable,
+                                       along_pipe ? "a value along a WavePipe, which no signal can read; read "
+                                                    "the pressure at one of its ends (a node's or a port's)"
+                                                  : "which is not a variable of the model",
+                                       along_pipe ? "" : did_you_mean(variable, candidates)));
+}
+
+// Each variable every signal reads, found among the unknowns, ports and inputs, into its row's
+// structure: the row involves its own unknown and every unknown it reads.
+void Network::resolve_signal_reads(const NetworkSpec& spec) {
+  if (signal_rows_.empty()) return;
+  std::unordered_map<std::string, int> index;  // unknown by name
+  for (size_t u = 0; u < names_.size(); ++u) index.emplace(names_[u], static_cast<int>(u));
+  size_t most = 0;
+  for (SignalRow& r : signal_rows_) {
+    r.reads.clear();
+    for (const std::string& v : r.signal->reads()) r.reads.push_back(signal_read(r, v, index));
+    auto& row = structure_[static_cast<size_t>(r.row)];
+    row.push_back(r.unknown);
+    for (const Input& in : r.reads)
+      if (in.source == Source::unknown) row.push_back(in.index);
+    most = std::max(most, r.reads.size());
+  }
+  sx_.assign(std::max<size_t>(most, 1), 0.0);
+  sd_.assign(std::max<size_t>(most, 1), 0.0);
+  check_signal_loops(spec);
+}
+
+// A loop of signals through components whose outputs follow their inputs at once (feedthrough)
+// has no state to break it: an algebraic loop, named in the order the values flow, at the first
+// signal in it.
+void Network::check_signal_loops(const NetworkSpec& spec) const {
+  const size_t n = signal_rows_.size();
+  if (n == 0) return;
+  std::map<int, size_t> row_of_unknown;  // a signal's unknown -> its row
+  std::map<int, std::vector<size_t>> rows_of_owner;
+  for (size_t k = 0; k < n; ++k) {
+    row_of_unknown[signal_rows_[k].unknown] = k;
+    rows_of_owner[signal_rows_[k].owner].push_back(k);
+  }
+  // Edges from a signal to those whose values it reads at once: (signal read, the variable between).
+  std::vector<std::vector<std::pair<size_t, std::string>>> edges(n);
+  for (size_t k = 0; k < n; ++k) {
+    for (const Input& in : signal_rows_[k].reads) {
+      if (in.source != Source::unknown) continue;
+      if (const auto it = row_of_unknown.find(in.index); it != row_of_unknown.end()) {
+        edges[k].emplace_back(it->second, "");
+        continue;
+      }
+      const int owner = variable_owner_[static_cast<size_t>(in.index)];
+      if (owner < 0 || !spec.elements[static_cast<size_t>(owner)].description->feedthrough) continue;
+      const auto rows = rows_of_owner.find(owner);
+      if (rows == rows_of_owner.end()) continue;
+      for (size_t j : rows->second) edges[k].emplace_back(j, names_[static_cast<size_t>(in.index)]);
+    }
+  }
+  std::vector<int> colour(n, 0);                     // 0: not seen, 1: on the path, 2: done
+  std::vector<std::pair<size_t, std::string>> path;  // the signals on the path, each with the variable it came by
+  std::vector<std::pair<size_t, std::string>> loop;
+  auto visit = [&](auto&& self, size_t k) -> bool {
+    colour[k] = 1;
+    for (const auto& [j, via] : edges[k]) {
+      if (colour[j] == 1) {
+        const auto from = std::find_if(path.begin(), path.end(), [&](const auto& p) { return p.first == j; });
+        loop.assign(from, path.end());
+        loop.emplace_back(j, via);  // closes the loop: j read at the end
+        return true;
+      }
+      path.emplace_back(j, via);
+      if (colour[j] == 0 && self(self, j)) return true;
+      path.pop_back();
+    }
+    colour[k] = 2;
+    return false;
+  };
+  for (size_t k = 0; k < n; ++k) {
+    if (colour[k] != 0) continue;
+    path.assign(1, {k, ""});
+    if (!visit(visit, k)) continue;
+    // The loop in the order of reading: each signal is read by the one before it (the first by the
+    // last), through the variable beside it. The values flow the other way round; they are named
+    // from the output the first signal in the model feeds, round to that signal.
+    std::vector<std::pair<size_t, std::string>> cycle(loop.begin() + 1, loop.end());
+    std::rotate(
+        cycle.begin(),
+        std::min_element(cycle.begin(), cycle.end(), [](const auto& x, const auto& y) { return x.first < y.first; }),
+        cycle.end());
+    auto name = [&](size_t i) { return names_[static_cast<size_t>(signal_rows_[cycle[i].first].unknown)]; };
+    std::vector<std::string> items;
+    if (!cycle[0].second.empty()) items.push_back(cycle[0].second);
+    for (size_t i = cycle.size() - 1; i >= 1; --i) {
+      items.push_back(name(i));
+      if (!cycle[i].second.empty()) items.push_back(cycle[i].second);
+    }
+    items.push_back(name(0));
+    if (items.size() == 1) items.push_back(name(0));  // a signal reading its own input
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i) text += (i ? " → " : "") + items[i];
+    const Signal& s = *signal_rows_[cycle[0].first].signal;
+    throw ModelError(s.mark, "algebraic loop through blocks without a state: " + text + "; put a Lag in it");
+  }
+}
+
+// Each signal's unknown starts at the signal's value at the start values: in as many passes as
+// there are signals, so that a signal reading another's value reads it settled.
+void Network::signal_start_values(double t) {
+  for (size_t pass = 0; pass < signal_rows_.size(); ++pass) {
+    bool moved = false;
+    for (SignalRow& r : signal_rows_) {
+      const double v = signal_value(r, t, y0_.data());
+      if (!std::isfinite(v)) {
+        const Signal& s = *r.signal;
+        throw ModelError(s.mark, fmt::format("the signal for '{}' is {} at the start of the run, t = {:g} s, at the "
+                                             "start values of the variables it reads; a signal must stay finite",
+                                             s.name, non_finite(v), t));
+      }
+      moved = moved || v != y0_[static_cast<size_t>(r.unknown)];
+      y0_[static_cast<size_t>(r.unknown)] = v;
+    }
+    if (!moved) break;
+  }
+}
+
+// Once per signal over model variables: a variable it reads that has left its table or chart.
+std::vector<std::string> Network::input_notes(double t, const double* y) {
+  std::vector<std::string> notes;
+  for (SignalRow& r : signal_rows_) {
+    signal_value(r, t, y);
+    if (std::string note = r.signal->outside(sx_.data()); !note.empty())
+      notes.push_back(fmt::format("{} (t = {:.6g} s)", note, t));
+  }
+  return notes;
 }
 
 // At every node an element uses: the through variables entering minus those leaving.
@@ -664,6 +870,7 @@ void Network::residual(double t, const double* y, const double* yp, double* F) {
     for (const auto& [u, c] : r.terms) f += c * y[u];
     F[r.row] = f;
   }
+  for (SignalRow& r : signal_rows_) F[r.row] = y[r.unknown] - signal_value(r, t, y);
   pipes_.residual(t, y, F);
 }
 
@@ -688,6 +895,12 @@ void Network::jacobian(double t, const double* y, const double* /*yp*/, double c
         if (at >= 0) values[at] -= row_[static_cast<size_t>(i)];
       }
     }
+  }
+  for (SignalRow& r : signal_rows_) {
+    signal_value(r, t, y);  // the variables read, into sx_
+    r.signal->gradient(t, sx_.data(), sd_.data());
+    for (size_t j = 0; j < r.reads.size(); ++j)
+      if (r.positions[j] >= 0) values[r.positions[j]] -= sd_[j];
   }
   pipes_.jacobian(t, y, values);
 }
@@ -747,6 +960,12 @@ void Network::build_pattern() {
         if (at >= 0) constant_values_[static_cast<size_t>(at)] -= c;
       }
     }
+  }
+  for (SignalRow& r : signal_rows_) {
+    constant_values_[static_cast<size_t>(position(r.row, r.unknown))] += 1.0;
+    r.positions.clear();
+    for (const Input& in : r.reads)
+      r.positions.push_back(in.source == Source::unknown ? position(r.row, in.index) : -1);
   }
   pipes_.locate([this](int row, int col) { return position(row, col); });
 }

@@ -39,6 +39,7 @@ class Integrator final : EventLocator::Integration {
       start_->initial();
       locator_->remember_flags();
       check_inputs();
+      tell_input_notes();
       output_->first(state_.t, y());
       integrate();
       outcome.complete = true;
@@ -86,6 +87,7 @@ class Integrator final : EventLocator::Integration {
         throw Failure{why};
       }
       check_inputs();
+      tell_input_notes();
       const EventLocator::Switches& switches = locator_->step_to(state_.t, y(), yp(), *this);
       for (const double t : switches.smooth) {
         output_->before(t, *ida_);
@@ -196,6 +198,12 @@ class Integrator final : EventLocator::Integration {
   // step succeeded (a comparison with NaN is false, and a component may turn it into a number).
   void check_inputs() const {
     if (std::string fault = system_.input_fault(); !fault.empty()) throw Failure{std::move(fault)};
+  }
+
+  // What the signals say at the accepted state (a variable outside a table), each once.
+  void tell_input_notes() {
+    for (const std::string& note : system_.input_notes(state_.t, y()))
+      observer_.note(note, "the signal's table or chart holds its end value beyond its last point");
   }
 
   void check_settings() const {

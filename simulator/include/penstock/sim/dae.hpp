@@ -110,6 +110,9 @@ class DaeSystem {
   // Why the inputs that drive F left the finite range (a signal that is infinite or not a number,
   // named with the first time it was met), or "" while they have not: after that F means nothing.
   virtual std::string input_fault() const { return ""; }
+  // What the driving signals have to tell at a state the solver accepted (a variable read by a
+  // table or chart has left it, and its end value is held), each once: notes for the user.
+  virtual std::vector<std::string> input_notes(double /*t*/, const double* /*y*/) { return {}; }
   // What the component owning the variable, or the equation, advises when a run fails there (its
   // description's remedy, with its name), or "".
   virtual std::string variable_remedy(size_t /*variable*/) const { return ""; }

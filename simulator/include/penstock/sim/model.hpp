@@ -91,6 +91,9 @@ struct Description {
   std::string physics;             // one line
   std::vector<std::string> notes;  // behaviour a user may not expect
   std::string remedy;              // what to do when a run fails at one of its variables or equations
+  // Its own variables follow its signal inputs at once (a gain, a sum, a limit: no state between
+  // them), so that a signal reading them back into its inputs closes an algebraic loop.
+  bool feedthrough = false;
   std::vector<Port> ports;
   std::vector<Branch> branches;
   std::vector<Across> across;
