@@ -591,6 +591,7 @@ Input Network::signal_read(const SignalRow& r, const std::string& variable,
   }
   std::vector<std::string> candidates = names_;
   for (const auto& [name, k] : time_inputs_) candidates.push_back(name);
+  candidates.push_back("t");  // an expression's time
   const Signal& s = *r.signal;
   const bool along_pipe = find_output(variable).has_value();
   throw ModelError(s.mark, fmt::format("the signal for '{}' reads '{}', {}{}", s.name, variable,

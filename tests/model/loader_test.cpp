@@ -89,7 +89,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, LoaderFault, ::testing::Values(
     Fault{"UnknownSignalKind", "{ramp: {start", "{rampe: {start",
           ":12:14: error: unknown kind of signal 'rampe'; did you mean 'ramp'?"},
     Fault{"BadExpression", "{ramp: {start: 1 s, duration: 0.2 s, from: 0.5, to: 1e8}}", "{expression: \"1 + tt\"}",
-          ":12:26: error: in the expression '1 + tt': Unexpected token \"tt\""},
+          ":12:13: error: the signal for 'gate.ksi' reads 'tt', which is not a variable of the model; did you mean "
+          "'t'?"},
+    Fault{"BrokenExpression", "{ramp: {start: 1 s, duration: 0.2 s, from: 0.5, to: 1e8}}", "{expression: \"1 + \"}",
+          ":12:26: error: in the expression '1 + ': Unexpected end of expression"},
     Fault{"NegativeRamp", "duration: 0.2 s", "duration: -0.2 s",
           ":12:43: error: a ramp's duration must not be negative"},
     Fault{"UnknownRecord", "record: [gate.q]", "record: [gate.qq]",
