@@ -220,6 +220,11 @@ TEST(VariableSignals, AnExpressionOfTimeAloneAddsNothing) {
   load_text(shaft_model("-0.5"), &constant);
   EXPECT_EQ(with_time.unknowns, constant.unknowns);
   EXPECT_EQ(with_time.equations, constant.equations);
+  sim::CheckReport reading;  // one reading a variable: one unknown and one row more, both algebraic
+  load_text(shaft_model(R"~({expression: "-0.5*sin(t)*shaft.w"})~"), &reading);
+  EXPECT_EQ(reading.unknowns, constant.unknowns + 1);
+  EXPECT_EQ(reading.equations, constant.equations + 1);
+  EXPECT_EQ(reading.algebraic, constant.algebraic + 1);
 }
 
 // The monotone cubic through the table: each knot exactly, slopes continuous across the knots,
