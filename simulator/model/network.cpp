@@ -657,7 +657,9 @@ void Network::check_signal_loops(const NetworkSpec& spec) const {
     colour[k] = 1;
     for (const auto& [j, via] : edges[k]) {
       if (colour[j] == 1) {
-        const auto from = std::find_if(path.begin(), path.end(), [&](const auto& p) { return p.first == j; });
+        const size_t back_to = j;
+        const auto from =
+            std::find_if(path.begin(), path.end(), [back_to](const auto& p) { return p.first == back_to; });
         loop.assign(from, path.end());
         loop.emplace_back(j, via);  // closes the loop: j read at the end
         return true;

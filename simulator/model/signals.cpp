@@ -319,7 +319,7 @@ void check_span(const YamlFile& f, const YAML::Node& node, double v0, double v1,
 
 // A variable a signal reads, as the model names it: the model checks it once it is assembled.
 std::string variable_name(const YamlFile& f, const YAML::Node& node, const std::string& what) {
-  const std::string name = f.text(node, what);
+  std::string name = f.text(node, what);
   if (name.empty() || name.find_first_of(" \t,") != std::string::npos)
     f.fail(node, what + " is a variable of the model as record names it, e.g. shaft.w or gate.A.p");
   return name;
@@ -340,7 +340,7 @@ std::unique_ptr<Signal> read_table_of(const YamlFile& f, const YAML::Node& node)
   f.expect_sequence(body, "a table");
   std::vector<double> x, v;
   for (const auto& row : body) {
-    if (!row.IsSequence() || row.size() != 2) f.fail(row, "a table row over " + of + " is [" + of + ", value]");
+    if (!row.IsSequence() || row.size() != 2) f.fail(row, fmt::format("a table row over {0} is [{0}, value]", of));
     x.push_back(f.number(row[0], "a table's " + of));
     v.push_back(f.number(row[1], "a table value"));
     check_increasing(f, row[0], x, "the values of " + of + " in a table");
