@@ -254,7 +254,8 @@ TEST(VariableSignals, TableOfAVariable) {
     EXPECT_NEAR(f(x - 1e-7), f(x + 1e-7) - 2e-7 * df(x), 1e-9) << "a kink at " << x;
   }
   double last = f(0);
-  for (double x = 0.01; x < 4.99; x += 0.01) {  // the held ends are kinks
+  for (int step = 1; step < 499; ++step) {  // the held ends are kinks
+    const double x = 0.01 * step;
     const double v = f(x);
     EXPECT_GE(v, last - 1e-15) << "not monotone at " << x;
     last = v;
@@ -368,7 +369,7 @@ TEST(VariableSignals, FaultsAreNamedAtTheSignal) {
 // A test-only folder with the torque source as a block whose output t follows its input at once.
 fs::path feedthrough_folder() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const fs::path dir =
+  fs::path dir =
       fs::temp_directory_path() / "penstock_model_tests" / (std::string(info->test_suite_name()) + "_" + info->name());
   fs::remove_all(dir);
   fs::create_directories(dir);
