@@ -186,7 +186,11 @@ struct Hermite {
 
   Hermite(const std::vector<double>& x, double q) {
     const size_t n = x.size();
-    if (n < 2 || q <= x.front() || q >= x.back() || !std::isfinite(q)) {
+    if (std::isnan(q)) {  // not a number in, not a number out: the fault shows
+      w[0] = q;
+      return;
+    }
+    if (n < 2 || q <= x.front() || q >= x.back()) {
       outside = n >= 2 && (q < x.front() || q > x.back());
       if (n >= 2 && q >= x.back()) k = n - 2, w[0] = 0.0, w[2] = 1.0;
       return;

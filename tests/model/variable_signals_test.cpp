@@ -126,6 +126,9 @@ TEST(VariableSignals, FromAVariableIsAnUnknownWithARowOfItsOwn) {
   EXPECT_EQ(s.variable_kind(u), "signal");
   EXPECT_FALSE(s.differential()[u]);
   EXPECT_EQ(report.unknowns, report.equations);
+  EXPECT_DOUBLE_EQ(s.absolute_tolerances(1e-6)[u], 1e-4);  // the kind's scale, 1e2
+  sim::Model tight = load_text(shaft_model("{from: other.w}", "run: {tolerances: {signal: 2.5e-7}}\n"));
+  EXPECT_EQ(tight.system->absolute_tolerances(1e-6)[index_of(*tight.system, "brake.t_set")], 2.5e-7);
   std::vector<double> y = start_values(s);
   EXPECT_EQ(y[u], 3.0);  // the signal at the start values: the other inertia's speed
   y[index_of(s, "other.w")] = 5.5;
@@ -268,6 +271,7 @@ TEST(VariableSignals, TableOfAVariable) {
       break;
     }
   }
+  EXPECT_TRUE(std::isnan(f(std::nan(""))));  // a variable that is not a number is not held
   EXPECT_EQ(f(-3), 0.0);
   EXPECT_EQ(df(-3), 0.0);
   EXPECT_EQ(f(9), 3.0);
