@@ -2,9 +2,10 @@
 // Equation assembly: components wired into nodes become one DAE, F(t, y, y') = 0.
 //
 // Unknowns: the across variable of every node but the reference, and every element variable that
-// is neither bound to a port nor driven by a signal. Equations: every plug-in equation,
-// Mass·y' - Residual - LinearRow·x = 0; every across relation, p - (A.p - B.p) = 0; and at every
-// node the balance of its through variables, entering - leaving = 0. A WavePipe adds the flows at
+// is neither bound to a port nor driven by a signal of time. Equations: every plug-in equation,
+// Mass·y' - Residual - LinearRow·x = 0; every across relation, p - (A.p - B.p) = 0; at every
+// node the balance of its through variables, entering - leaving = 0; and for every input driven by
+// a signal that reads model variables, input - f(t, variables) = 0 ("signal for 'gov.u'"). A WavePipe adds the flows at
 // its ends, q_A into it and q_B out of it, and the law at each end (wave_pipe.hpp).
 #pragma once
 
