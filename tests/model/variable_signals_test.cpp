@@ -392,6 +392,22 @@ outputs: [t]
   return dir;
 }
 
+TEST(VariableSignals, FeedthroughIsTrueOrFalse) {
+  const fs::path dir = feedthrough_folder();
+  EXPECT_TRUE(sim::read_description(dir / "Feed.yaml").feedthrough);
+  std::ofstream(dir / "Plain.yaml") << "component: Plain\nports: {A: rotational}\nbranches: {t: ref -> A}\n";
+  EXPECT_FALSE(sim::read_description(dir / "Plain.yaml").feedthrough);
+  std::ofstream(dir / "Odd.yaml") << "component: Odd\nfeedthrough: maybe\nports: {A: rotational}\n";
+  try {
+    sim::read_description(dir / "Odd.yaml");
+    ADD_FAILURE() << "feedthrough: maybe was accepted";
+  } catch (const sim::ModelError& e) {
+    EXPECT_NE(std::string(e.what()).find("Odd.yaml:2:14: error: feedthrough is true or false, not 'maybe'"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
 TEST(VariableSignals, AnAlgebraicLoopThroughFeedthroughBlocksIsNamed) {
   const fs::path dir = feedthrough_folder();
   const sim::Catalogue cat({dir, fs::path(PENSTOCK_PLUGIN_DIR) / ".." / "builtins"});
