@@ -69,7 +69,7 @@ void expect_exact_jacobians(const Harness& h, const std::vector<double>& x, cons
   }
 }
 
-TEST(HydroUnit, DeclaresItsVariablesAndParametersByNameWithoutSwitches) {
+TEST(HydroUnitBuiltins, DeclareTheirVariablesAndParametersByNameWithoutSwitches) {
   const Names fluid2 = {"A.density", "A.viscosity_kin", "A.bulk", "A.alpha",
                         "B.density", "B.viscosity_kin", "B.bulk", "B.alpha"};
   Names rated = fluid2, chart = fluid2;

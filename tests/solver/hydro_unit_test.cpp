@@ -32,6 +32,12 @@ size_t index_of(const sim::DaeSystem& system, const std::string& name) {
 // The turbine's rounded root r(x) = x/(x² + ε²)^(1/4).
 double rounded_root(double x, double eps) { return x / std::pow(x * x + eps * eps, 0.25); }
 
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  if (at == std::string::npos) ADD_FAILURE() << "no '" << from << "' in the model";
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
 std::string number(double v) {
   char text[64];
   std::snprintf(text, sizeof text, "%.17g", v);
@@ -191,6 +197,25 @@ TEST(HydroUnit, LoadDrawingFromRestHoldsTheShaftAndSwitchedOnAtSpeedSettlesAbove
   ASSERT_TRUE(outcome.complete) << outcome.error;
   w = index_of(*switched.system, "shaft.w");
   EXPECT_NEAR(later.y.back()[w], w_star, 1e-6 * w_star);
+}
+
+// A runaway speed at the rated speed would divide the torque by zero, a rounding of zero the root
+// at zero head: the model is refused where the value is written, with the parameter's meaning.
+TEST(HydroUnit, RefusesARunawaySpeedAtRatedSpeedAndAnUnroundedRoot) {
+  PENSTOCK_REQUIRE_COMPONENTS("HydroTurbine", "ElectricalLoad", "Inertia", "PressureSource");
+  const std::string text = unit_model(0, "1", 5000, kWr, "0 W", 1, 1);
+  ASSERT_EQ(load_error(text), "");
+  const std::string at_rated = load_error(replaced(text, "k_run: 2", "k_run: 1"));
+  EXPECT_NE(at_rated.find(":5:"), std::string::npos) << at_rated;
+  EXPECT_NE(at_rated.find("parameter 'k_run', the runaway speed over rated speed, must be from 1.01 to 100, not 1"),
+            std::string::npos)
+      << at_rated;
+  const std::string sharp = load_error(replaced(text, "k_run: 2", "k_run: 2, Heps: 0 m"));
+  EXPECT_NE(sharp.find("parameter 'Heps', the head below which the square root is rounded, must be positive"),
+            std::string::npos)
+      << sharp;
+  const std::string no_load = load_error(replaced(text, "w_min: 1 rad/s", "w_min: 0 rad/s"));
+  EXPECT_NE(no_load.find("parameter 'w_min'"), std::string::npos) << no_load;
 }
 
 // ---- the hill-chart turbine
