@@ -242,6 +242,22 @@ TEST(HillChartTurbine, UnitQuantitiesScaleByDiameterAndHead) {
   for (size_t eq = 1; eq < 4; ++eq) EXPECT_EQ(h.pattern(eq)[input_index(h, "u")], 0) << eq;
 }
 
+// The conversion its notes give for a chart of efficiency, T11 = 60·η·ρ·g·Q11/(2π·n11), makes the
+// shaft power t·w the hydraulic power η·ρ·g·q·H.
+TEST(HillChartTurbine, EfficiencyConvertsToUnitTorqueAsTheNotesSay) {
+  PENSTOCK_REQUIRE_PLUGIN("HillChartTurbine");
+  const Harness h("HillChartTurbine", kChart);
+  const double H = 64, w = kWr, eta = 0.9, Q11 = 0.9;
+  const double n11 = -h.residual(unit_speed_row, inputs(h, {{"w", w}, {"H", H}}));
+  EXPECT_NEAR(n11, 75, 1e-6);  // 500 rpm · 1.2 m / √64
+  const double T11 = 60 * eta * kRho * kG * Q11 / (2 * kPi * n11);
+  const double q = -h.residual(chart_flow_row, inputs(h, {{"Q11", Q11}, {"H", H}}));
+  const double t = -h.residual(chart_torque_row, inputs(h, {{"T11", T11}, {"H", H}}));
+  // Exact but for the rounding of the roots: t·w = η·ρ·g·q·H·√(1 + (Heps/H)²).
+  const double rounding = (0.01 / H) * (0.01 / H);
+  EXPECT_NEAR(t * w, eta * kRho * kG * q * H, rounding * t * w);
+}
+
 TEST(HillChartTurbine, UnitSpeedStaysFiniteAtZeroHead) {
   PENSTOCK_REQUIRE_PLUGIN("HillChartTurbine");
   const Harness h("HillChartTurbine", kChart);
