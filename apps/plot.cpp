@@ -27,7 +27,8 @@ namespace penstock::app {
 namespace {
 
 // The unit a panel is drawn in, the divisor from SI and the axis label: pressures in the pressure
-// unit asked for, large torques in kN m or MN m (by the largest value of the data).
+// unit asked for, large torques in kN m or MN m and large powers in kW or MW (by the largest value
+// of the data).
 struct Scale {
   std::string unit;
   double divisor = 1.0;
@@ -39,14 +40,16 @@ Scale scale_of(const Quantity& q, double largest, const PressureUnit& pressure) 
   Scale s{q.unit.empty() ? "-" : q.unit, 1.0, ""};
   if (q.name == "torque" && largest >= 1e7) s = {"MN m", 1e6, ""};
   if (q.name == "torque" && largest >= 1e4 && largest < 1e7) s = {"kN m", 1e3, ""};
+  if (q.name == "power" && largest >= 1e7) s = {"MW", 1e6, ""};
+  if (q.name == "power" && largest >= 1e4 && largest < 1e7) s = {"kW", 1e3, ""};
   s.axis = q.name + " [" + s.unit + "]";
   return s;
 }
 
 // The dimension, in the unit table's words, of the values of each panel with a unit.
 const std::map<std::string, std::string> kDimensions{
-    {"pressure", "pressure"}, {"flow", "flow"},           {"level", "length"},
-    {"volume", "volume"},     {"speed", "angular speed"}, {"torque", "torque"},
+    {"pressure", "pressure"},   {"flow", "flow"},     {"level", "length"}, {"volume", "volume"},
+    {"speed", "angular speed"}, {"torque", "torque"}, {"power", "power"},
 };
 
 const double kInf = std::numeric_limits<double>::infinity();
@@ -394,13 +397,10 @@ VariableKinds kinds_of(const sim::Catalogue& catalogue) {
 
 Quantity quantity_of(const std::string& column, const VariableKinds& kinds) {
   static const std::map<std::string, Quantity> panels{
-      {"pressure", {"pressure", "Pa"}},
-      {"flow", {"flow", "m³/s"}},
-      {"level", {"level", "m"}},
-      {"volume", {"volume", "m³"}},
-      {"speed", {"speed", "rad/s"}},
-      {"torque", {"torque", "N m"}},
-      {"logical", {"state", "0 off, 1 on", true}},
+      {"pressure", {"pressure", "Pa"}}, {"flow", {"flow", "m³/s"}},
+      {"level", {"level", "m"}},        {"volume", {"volume", "m³"}},
+      {"speed", {"speed", "rad/s"}},    {"torque", {"torque", "N m"}},
+      {"power", {"power", "W"}},        {"logical", {"state", "0 off, 1 on", true}},
   };
   const size_t dot = column.rfind('.');
   std::string last = dot == std::string::npos ? column : column.substr(dot + 1);

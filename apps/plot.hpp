@@ -30,7 +30,7 @@ VariableKinds kinds_of(const sim::DaeSystem& system);
 // the name; a name given two other kinds is left out.
 VariableKinds kinds_of(const sim::Catalogue& catalogue);
 
-// The panel of a column and its unit (SI, before scaling). Pressures, flows, levels, volumes,
+// The panel of a column and its unit (SI, before scaling). Pressures, flows, levels, volumes, powers,
 // speeds and torques have a panel each, logical variables share the "state" panel; any other
 // column, or one whose kind is not known, gets a panel named after its last part, without a unit.
 struct Quantity {

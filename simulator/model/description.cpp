@@ -86,8 +86,8 @@ namespace {
 
 using detail::YamlFile;
 
-const std::vector<std::string> kKinds{"pressure", "flow",    "speed", "torque", "level",
-                                      "volume",   "logical", "ratio", "signal"};
+const std::vector<std::string> kKinds{"pressure", "flow",  "speed",   "torque", "level",
+                                      "volume",   "power", "logical", "ratio",  "signal"};
 
 std::string trim(const std::string& s) {
   const size_t b = s.find_first_not_of(" \t");

@@ -18,6 +18,7 @@ double tolerance_scale(const std::string& kind) {
       {"flow", 1e2},      // 1e-4 m3/s
       {"level", 1e3},     // 1 mm
       {"volume", 1e3},    // 1 l
+      {"power", 1e6},     // 1 W
       {"speed", 1e3},     // 1e-3 rad/s
       {"torque", 1e6},    // 1 N m
       {"logical", 1e3},  {"ratio", 1e2}, {"signal", 1e2},
@@ -30,8 +31,8 @@ namespace {
 
 // The kinds of variable there are; an unknown keeps its kind as an index into these.
 const std::vector<std::string>& kind_names() {
-  static const std::vector<std::string> names{"",      "pressure", "flow",    "speed", "torque",
-                                              "level", "volume",   "logical", "ratio", "signal"};
+  static const std::vector<std::string> names{"",       "pressure", "flow",  "speed",  "torque", "level",
+                                              "volume", "logical",  "ratio", "signal", "power"};
   return names;
 }
 

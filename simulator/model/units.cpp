@@ -62,6 +62,9 @@ const std::map<std::string, Unit>& units() {
       {"N m s/rad", {1.0, "torque per speed"}},
       {"kN m s/rad", {1e3, "torque per speed"}},
       {"Pa s/m3", {1.0, "flow resistance"}},
+      {"W", {1.0, "power"}},
+      {"kW", {1e3, "power"}},
+      {"MW", {1e6, "power"}},
   };
   return table;
 }

@@ -356,7 +356,7 @@ PressureUnit pressure_unit(const std::string& name, std::optional<double> densit
 std::string si_unit(const std::string& kind) {
   static const std::map<std::string, std::string> units{{"pressure", "Pa"}, {"flow", "m3/s"}, {"speed", "rad/s"},
                                                         {"torque", "N m"},  {"level", "m"},   {"volume", "m3"},
-                                                        {"logical", "1"},   {"ratio", "1"}};
+                                                        {"power", "W"},     {"logical", "1"}, {"ratio", "1"}};
   const auto it = units.find(kind);
   return it == units.end() ? "" : it->second;
 }

@@ -227,6 +227,7 @@ TEST(PressureUnits, NamesScalesAndTheDensityOfAHead) {
   EXPECT_EQ(sim::si_unit("torque"), "N m");
   EXPECT_EQ(sim::si_unit("level"), "m");
   EXPECT_EQ(sim::si_unit("volume"), "m3");
+  EXPECT_EQ(sim::si_unit("power"), "W");
   EXPECT_EQ(sim::si_unit("logical"), "1");
   EXPECT_EQ(sim::si_unit("ratio"), "1");
   EXPECT_EQ(sim::si_unit("signal"), "");
