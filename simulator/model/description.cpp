@@ -132,6 +132,11 @@ void read_header(const YamlFile& f, const YAML::Node& root, const std::filesyste
     for (const auto& n : notes) d.notes.push_back(f.text(n, "a note"));
   }
   if (root["remedy"]) d.remedy = f.text(root["remedy"], "remedy");
+  if (root["kinks"]) {
+    const std::string k = f.text(root["kinks"], "kinks");
+    if (k != "true" && k != "false") f.fail(root["kinks"], "kinks is true or false, not '" + k + "'");
+    d.kinks = k == "true";
+  }
 }
 
 // "A: hydraulic" or "A: {domain: hydraulic, unconnected: ref}".
@@ -301,8 +306,8 @@ Description read_description(const std::filesystem::path& file) {
   const YAML::Node root = f.load();
   f.expect_map(root, "a network description");
   f.only_keys(root,
-              {"component", "host", "physics", "notes", "remedy", "ports", "branches", "across", "signals", "variables",
-               "outputs", "start", "defaults", "parameters"},
+              {"component", "host", "physics", "notes", "remedy", "kinks", "ports", "branches", "across", "signals",
+               "variables", "outputs", "start", "defaults", "parameters"},
               "a network description");
   Description d;
   read_header(f, root, file, d);

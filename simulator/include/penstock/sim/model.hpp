@@ -91,6 +91,7 @@ struct Description {
   std::string physics;             // one line
   std::vector<std::string> notes;  // behaviour a user may not expect
   std::string remedy;              // what to do when a run fails at one of its variables or equations
+  bool kinks = false;              // its laws bend at its switches: a switch within a step restarts
   std::vector<Port> ports;
   std::vector<Branch> branches;
   std::vector<Across> across;
