@@ -46,9 +46,9 @@ const std::map<std::string, FluidProperty> kFluidUnits{{"density", {"kg/m3", "po
                                                        {"atmospheric_pressure", {"Pa", "positive"}}};
 
 // The unit of an absolute tolerance, by the kind of variable it is for.
-const std::map<std::string, std::string> kToleranceUnits{{"absolute", "1"},  {"pressure", "Pa"}, {"flow", "m3/s"},
-                                                         {"speed", "rad/s"}, {"torque", "N m"},  {"level", "m"},
-                                                         {"volume", "m3"},   {"logical", "1"},   {"ratio", "1"}};
+const std::map<std::string, std::string> kToleranceUnits{
+    {"absolute", "1"}, {"pressure", "Pa"}, {"flow", "m3/s"}, {"speed", "rad/s"}, {"torque", "N m"},
+    {"level", "m"},    {"volume", "m3"},   {"logical", "1"}, {"ratio", "1"},     {"signal", "1"}};
 
 // The unit of a node's across variable.
 std::string across_unit(Domain d) { return d == Domain::hydraulic ? "Pa" : "rad/s"; }
@@ -1001,8 +1001,8 @@ RunSettings Loader::read_run(const YAML::Node& node, std::map<std::string, doubl
 // tolerances: relative, absolute (the default of every kind), and absolute ones per kind of variable.
 void Loader::read_tolerances(const YAML::Node& tol, RunSettings& run, std::map<std::string, double>& absolute_by_kind) {
   f_.expect_map(tol, "tolerances");
-  const std::vector<std::string> keys{"relative", "absolute", "pressure", "flow",    "speed",
-                                      "torque",   "level",    "volume",   "logical", "ratio"};
+  const std::vector<std::string> keys{"relative", "absolute", "pressure", "flow",  "speed", "torque",
+                                      "level",    "volume",   "logical",  "ratio", "signal"};
   f_.only_keys(tol, keys, "tolerances");
   for (const auto& kv : tol) {
     const std::string k = kv.first.Scalar();
