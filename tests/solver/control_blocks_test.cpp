@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../model/model_support.hpp"
+#include "harness.hpp"
 #include "toy_dae.hpp"
 
 namespace penstock::testing {
@@ -323,6 +324,91 @@ run:
     if (t > shut) {
       EXPECT_NEAR(r.trace.y[i][y], 0, 1e-9);
     }
+  }
+}
+
+}  // namespace
+}  // namespace penstock::testing
+
+namespace penstock::testing {
+namespace {
+
+// ---- a PID closing the loop around a first-order plant -------------------------------------------
+
+// The PID plug-in, driven through the engine, wired by hand to a plant Tp·dup/dt = y − up whose
+// output is the PID's measurement: a model file cannot yet drive a block's input from another
+// block. Unknowns: y, xi, xd, up. With Kp = Ki·Tp the controller's zero cancels the plant's pole.
+ToyDae pid_loop(const Harness& pid, double Tp, double reference, std::vector<int32_t>& flags, double y_start) {
+  enum { y, xi, xd, up };
+  auto inputs = [&pid, reference](double t, const double* s) {
+    std::vector<double> x(pid.n_inputs());
+    x = {t, reference, s[up], s[y], s[xi], s[xd]};
+    return x;
+  };
+  ToyDae dae({"pid.y", "pid.xi", "pid.xd", "plant.y"}, {false, true, true, true}, {y_start, 0, 0, 0},
+             [&pid, &flags, inputs, Tp](double t, const double* s, const double* sp, double* F) {
+               const std::vector<double> x = inputs(t, s);
+               F[y] = pid.residual(0, x, flags);
+               F[xi] = sp[xi] - pid.residual(1, x, flags);
+               const std::vector<double> row = pid.linear_row(2);
+               double filter = 0;
+               for (size_t i = 0; i < x.size(); ++i) filter += row[i] * x[i];
+               F[xd] = pid.mass(2, x, flags)[5] * sp[xd] - filter;
+               F[up] = Tp * sp[up] - (s[y] - s[up]);
+             });
+  dae.root_count = static_cast<size_t>(pid.group().n_zc);
+  dae.root_signals = [&pid, &flags, inputs](double t, const double* s, const double*, double* g) {
+    const std::vector<double> zc = pid.zero_crossings(inputs(t, s), flags);
+    std::copy(zc.begin(), zc.end(), g);
+  };
+  dae.renew_modes = [&pid, &flags, inputs](double t, const double* s, const double*) {
+    const std::vector<int32_t> next = pid.modes(inputs(t, s), flags);
+    if (next == flags) return std::vector<std::string>{};
+    flags = next;
+    return std::vector<std::string>{"pid"};
+  };
+  dae.flags = [&flags] { return flags; };
+  return dae;
+}
+
+// PI (Kp = 2, Ki = 2/s) around a lag of Tp = 1 s, reference 1 from rest. Unlimited, the loop is a
+// lag of 0.5 s: up = 1 − e^(−2t), y = 1 + e^(−2t). Limited to y_max = 1.5, the output stands at the
+// limit with the integral still (anti-windup) while up = 1.5·(1 − e^(−t)), and leaves it where
+// Kp·e = 1.5, at up = 0.25, t1 = ln(6/5); from there, with τ = t − t1, up = 1 − 0.25·e^(−τ) −
+// 0.5·e^(−2τ) and y = 1 + 0.5·e^(−2τ): neither overshoots.
+TEST(ControlLoop, PidAroundALagReachesTheReferenceWithoutOvershoot) {
+  PENSTOCK_REQUIRE_PLUGIN("PID");
+  for (const double y_max : {10.0, 1.5}) {
+    SCOPED_TRACE("y_max = " + std::to_string(y_max));
+    const Harness pid("PID",
+                      {{"Kp", 2}, {"Ki", 2}, {"Kd", 0}, {"Tf", 0.01}, {"y_min", 0}, {"y_max", y_max}, {"xi0", 0}});
+    std::vector<int32_t> flags = pid.modes({0, 1, 0, 0, 0, 0});
+    ToyDae dae = pid_loop(pid, 1.0, 1.0, flags, std::min(2.0, y_max));
+    sim::RunSettings run;
+    run.stop_time = 10;
+    run.output_interval = 0.01;
+    run.relative_tolerance = 1e-9;
+    run.absolute_tolerance = 1e-10;
+    Trace trace(dae.size());
+    const sim::Outcome outcome = sim::simulate(dae, run, trace);
+    ASSERT_TRUE(outcome.complete) << outcome.error;
+    const double t1 = std::log(6.0 / 5.0);
+    for (size_t i = 0; i < trace.t.size(); ++i) {
+      const double t = trace.t[i];
+      const double up = trace.y[i][3], y = trace.y[i][0];
+      double up_exact = 1 - std::exp(-2 * t), y_exact = 1 + std::exp(-2 * t);
+      if (y_max < 2 && t <= t1) up_exact = 1.5 * (1 - std::exp(-t)), y_exact = 1.5;
+      if (y_max < 2 && t > t1) {
+        const double tau = t - t1;
+        up_exact = 1 - 0.25 * std::exp(-tau) - 0.5 * std::exp(-2 * tau);
+        y_exact = 1 + 0.5 * std::exp(-2 * tau);
+      }
+      EXPECT_NEAR(up, up_exact, 1e-6) << "t = " << t;
+      EXPECT_NEAR(y, y_exact, 1e-6) << "t = " << t;
+      EXPECT_LE(up, 1 + 1e-8) << "t = " << t;
+      EXPECT_LE(y, y_max + 1e-12) << "t = " << t;
+    }
+    EXPECT_NEAR(trace.y.back()[3], 1, 1e-4);
   }
 }
 
