@@ -3,8 +3,9 @@
 // servomotor through its rate and stroke limits.
 //   0 = e − ((w_ref − w)/w_ref − b_p·(y − y_set))   speed error less the droop's share
 //   0 = c − (y_set + Kp·e + xi)                     opening command
-//   dxi/dt = Kp/Ti·e                                stopped while the servo is held at an opening
-//                                                   limit and e pushes it further
+//   dxi/dt = Kp/Ti·e                                while the servo is held at an opening limit and
+//                                                   e pushes it further, damped by
+//                                                   δ²/(δ² + (c − y)²), δ = 1e-3: all but stopped
 //   dy/dt = min(max((c − y)/Ty, −1/Tclose), 1/Topen), and 0 while y is at y_max and c > y or at
 //                                                   y_min and c < y
 // In steady state e = 0: (w_ref − w)/w_ref = b_p·(y − y_set).
@@ -15,6 +16,8 @@
 // Modes: m0 = (c − y)/Ty > 1/Topen, m1 = (c − y)/Ty < −1/Tclose, m2 = y ≥ y_max, m3 = y ≤ y_min,
 // m4 = c − y < 0, m5 = c − y > 0, m6 = e < 0, m7 = e > 0. Zero crossings: the two rate limits,
 // y − y_max, y − y_min, c − y, e.
+#include <cmath>
+
 #include "penstock/frame.hpp"
 
 namespace penstock {
@@ -76,8 +79,25 @@ struct Governor {
 
   static double one(const Ctx& /*x*/) { return 1; }
 
-  static double integral_rate(const Ctx& x) { return integrating(x) ? x.par(Kp) / x.par(Ti) * x.x(e) : 0; }
-  static void integral_slope(const Ctx& x, Row row) { row[e] = integrating(x) ? x.par(Kp) / x.par(Ti) : 0; }
+  // While the servo is held at a stop and e pushes further, the integral is damped by the share
+  // δ²/(δ² + (c − y)²), δ = 1e-3 of the stroke: all but still once the command stands clear of the
+  // opening, at its full rate where the command meets it, so that its rate is continuous (and
+  // smooth) there and the release of the stop is no sliding surface on which the flags chatter.
+  static constexpr double kSoftness = 1e-3;
+  static double share(const Ctx& x) {
+    const double gap = x.x(c) - x.x(y);
+    return integrating(x) ? 1.0 : kSoftness * kSoftness / (kSoftness * kSoftness + gap * gap);
+  }
+  static double integral_rate(const Ctx& x) { return x.par(Kp) / x.par(Ti) * x.x(e) * share(x); }
+  static void integral_slope(const Ctx& x, Row row) {
+    const double k = x.par(Kp) / x.par(Ti);
+    row[e] = k * share(x);
+    if (integrating(x)) return;
+    const double gap = x.x(c) - x.x(y), d2 = kSoftness * kSoftness, q = d2 + gap * gap;
+    const double ds_dgap = -2 * d2 * gap / (q * q);
+    row[c] = k * x.x(e) * ds_dgap;
+    row[y] = -k * x.x(e) * ds_dgap;
+  }
 
   static double stroke_rate(const Ctx& x) {
     if (held_open(x) || held_shut(x)) return 0;
@@ -98,7 +118,7 @@ struct Governor {
                .differential = xi,
                .mass = one,
                .residual = integral_rate,
-               .depends = on(e),
+               .depends = on(c, y, e),
                .jacobian = integral_slope},
       Equation{.kind = differential_nonlinear,
                .differential = y,

@@ -2,13 +2,17 @@
 // PID: a PID controller with a filtered derivative, output limits and anti-windup by conditional
 // integration. With the error e = r − u and the unlimited output v = Kp·e + xi + Kd·(e − xd)/Tf:
 //   0 = y − clamp(v, y_min, y_max)
-//   dxi/dt = Ki·e        stopped while y is held at a limit and e drives v further past it
+//   dxi/dt = Ki·e        while y is held at a limit and e drives v further past it, damped by
+//                        δ²/(δ² + o²), o = v − limit, δ = 1e-3·max(y_max − y_min, 1): all but
+//                        stopped
 //   Tf·dxd/dt = e − xd   the derivative filter: Kd·dxd/dt is the derivative action
 // Inputs: r reference, u measurement, y output, xi integral state, xd derivative filter state.
 // Parameters: Kp proportional gain, Ki integral gain [1/s], Kd derivative gain [s], Tf filter time
 // constant [s], y_min and y_max output limits, xi0 start value of xi.
 // Modes: m0 = v < y_min, m1 = v > y_max, m2 = e < 0, m3 = e > 0. Zero crossings: v − y_min,
 // v − y_max, e.
+#include <cmath>
+
 #include "penstock/frame.hpp"
 
 namespace penstock {
@@ -62,11 +66,35 @@ struct PID {
   }
 
   static double one(const Ctx& /*c*/) { return 1; }
-  static double integral_rate(const Ctx& c) { return integrating(c) ? c.par(Ki) * error(c) : 0; }
+
+  // While the output is held at a limit and e drives v further past it, the integral is damped by
+  // the share δ²/(δ² + o²), o = v − limit, δ a thousandth of the output range: it stands all but
+  // still once v is clear of the limit, and runs at its full rate Ki·e where v meets the limit, so
+  // that its rate is continuous (and smooth) there and the limit is no sliding surface on which the
+  // flags chatter.
+  static double softness(const Ctx& c) { return 1e-3 * std::max(std::abs(c.par(y_max) - c.par(y_min)), 1.0); }
+  static double overshoot(const Ctx& c) {  // o, past the limit the output is held at
+    return c.flag(above) != 0 ? unlimited(c) - c.par(y_max) : c.par(y_min) - unlimited(c);
+  }
+  static double share(const Ctx& c) {
+    if (integrating(c)) return 1.0;
+    const double d2 = softness(c) * softness(c), o = overshoot(c);
+    return d2 / (d2 + o * o);
+  }
+  static double integral_rate(const Ctx& c) { return c.par(Ki) * error(c) * share(c); }
   static void integral_slope(const Ctx& c, Row row) {
-    const double k = integrating(c) ? c.par(Ki) : 0;
-    row[r] = k;
-    row[u] = -k;
+    const double ki = c.par(Ki), e = error(c);
+    double ds_dv = 0;  // d share/dv = d share/do · do/dv, do/dv = ±1
+    if (!integrating(c)) {
+      const double d2 = softness(c) * softness(c), o = overshoot(c), q = d2 + o * o;
+      ds_dv = -2 * d2 * o / (q * q) * (c.flag(above) != 0 ? 1.0 : -1.0);
+    }
+    const double kd = c.par(Kd) / c.par(Tf);
+    const double de = ki * (share(c) + e * ds_dv * (c.par(Kp) + kd));  // through e and through v
+    row[r] = de;
+    row[u] = -de;
+    row[xi] = ki * e * ds_dv;
+    row[xd] = -ki * e * ds_dv * kd;
   }
 
   static double filter_time(const Ctx& c) { return c.par(Tf); }
@@ -83,7 +111,7 @@ struct PID {
                .differential = xi,
                .mass = one,
                .residual = integral_rate,
-               .depends = on(r, u),
+               .depends = on(r, u, xi, xd),
                .jacobian = integral_slope},
       Equation{.kind = differential_linear, .differential = xd, .mass = filter_time, .linear_row = filter},
   };

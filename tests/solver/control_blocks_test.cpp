@@ -215,11 +215,11 @@ run:
     SCOPED_TRACE("t = " + std::to_string(t));
     if (t < T1) {
       EXPECT_NEAR(r.trace.y[i][y], 1, 1e-12);
-      EXPECT_NEAR(r.trace.y[i][xi], xi0, 1e-12);  // no windup
+      EXPECT_NEAR(r.trace.y[i][xi], xi0, 1e-5);  // no windup: all but still
     } else if (t > T1 + 0.01) {
       const double xi_now = xi0 + Ki * (on_ramp + e_after * (t - T1 - tb));
-      EXPECT_NEAR(r.trace.y[i][xi], xi_now, 1e-6);
-      EXPECT_NEAR(r.trace.y[i][y], Kp * e_after + xi_now, 1e-6);
+      EXPECT_NEAR(r.trace.y[i][xi], xi_now, 1e-5);
+      EXPECT_NEAR(r.trace.y[i][y], Kp * e_after + xi_now, 1e-5);
     }
   }
   const double left = first_time(r.trace, y, [](double v) { return v < 1 - 1e-9; });
@@ -229,6 +229,26 @@ run:
   const std::vector<double> switches = switch_times(r.trace, "pid");
   ASSERT_FALSE(switches.empty());
   EXPECT_NEAR(switches.front(), T1 + ta, 1e-7);
+}
+
+// The integral drives v into y_max while the proportional part backs off (u climbs towards r):
+// with a hard stop of the integral the limit would be a sliding surface, the flags flipping at one
+// instant without end. The integral's rate runs on continuously at the limit, so the output settles
+// on it with a handful of switches.
+TEST(ControlModel, PidSettlesOnItsLimitWithoutChatter) {
+  PENSTOCK_REQUIRE_COMPONENTS("PID");
+  Simulated r = run(R"(
+components:
+  pid: {type: PID, parameters: {Kp: 1, Ki: 1 1/s}}
+signals:
+  pid.r: 0.5
+  pid.u: {table: [[0, 0.3], [10, 0.5], [30, 0.5]]}
+run: {stop: 30 s, output: 0.5 s}
+)");
+  EXPECT_LT(switch_times(r.trace, "pid").size(), 10u);
+  const size_t y = index_of(*r.model.system, "pid.y"), xi = index_of(*r.model.system, "pid.xi");
+  for (const auto& sample : r.trace.y) EXPECT_LE(sample[y], 1 + 1e-12);
+  EXPECT_NEAR(r.trace.y.back()[y], r.trace.y.back()[xi], 1e-9);  // e = 0 at last: y = xi
 }
 
 // ---- Governor ------------------------------------------------------------------------------------
@@ -403,8 +423,10 @@ TEST(ControlLoop, PidAroundALagReachesTheReferenceWithoutOvershoot) {
         up_exact = 1 - 0.25 * std::exp(-tau) - 0.5 * std::exp(-2 * tau);
         y_exact = 1 + 0.5 * std::exp(-2 * tau);
       }
-      EXPECT_NEAR(up, up_exact, 1e-6) << "t = " << t;
-      EXPECT_NEAR(y, y_exact, 1e-6) << "t = " << t;
+      // Limited, the integral runs on softly within δ = 1e-3 of the limit: it leaves a little late.
+      const double tolerance = y_max < 2 ? 2e-3 : 1e-5;
+      EXPECT_NEAR(up, up_exact, tolerance) << "t = " << t;
+      EXPECT_NEAR(y, y_exact, tolerance) << "t = " << t;
       EXPECT_LE(up, 1 + 1e-8) << "t = " << t;
       EXPECT_LE(y, y_max + 1e-12) << "t = " << t;
     }
