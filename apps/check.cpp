@@ -76,7 +76,8 @@ std::string markdown(const sim::Catalogue& cat, const std::string& name) {
     ports += fmt::format("{}{} ({}{})", ports.empty() ? "" : ", ", p.name, sim::domain_name(p.domain),
                          p.ground_if_unconnected ? ", on the reference unless connected" : "");
   }
-  out += fmt::format("- Ports: {}.\n", ports);
+  out += ports.empty() ? "- Ports: none; a control block, its inputs driven by signals.\n"
+                       : fmt::format("- Ports: {}.\n", ports);
   std::string vars;
   for (const auto& b : d.branches) {
     vars += fmt::format("{}`{}` flows from {} to {}", vars.empty() ? "" : "; ", b.through, terminal(b.from),
@@ -152,6 +153,7 @@ int components(const Options& o) {
     const sim::Description& d = *cat.find(name);
     std::string ports;
     for (const auto& p : d.ports) ports += fmt::format("{}{}", ports.empty() ? "" : " ", p.name);
+    if (ports.empty()) ports = "-";
     fmt::print("{:<16} {:<8} {}\n", name, ports, d.physics);
   }
   return 0;

@@ -116,6 +116,15 @@ std::pair<std::string, std::string> terminals(const YamlFile& f, const YAML::Nod
 
 // The component's name comes from the file's: one description may serve a plug-in built under
 // two names (StorageSegment.yaml is installed as StorageLine.yaml too). 'component' must be there.
+// A key that is true or false (false when absent).
+bool flag(const YamlFile& f, const YAML::Node& root, const char* key) {
+  const YAML::Node n = root[key];
+  if (!n) return false;
+  const std::string v = f.text(n, key);
+  if (v != "true" && v != "false") f.fail(n, std::string(key) + " is true or false, not '" + v + "'");
+  return v == "true";
+}
+
 void read_header(const YamlFile& f, const YAML::Node& root, const std::filesystem::path& file, Description& d) {
   d.mark = SourceMark{file.string(), 1, 1};
   if (!root["component"]) f.fail(SourceMark{file.string(), 1, 1}, "a network description needs 'component: <Name>'");
@@ -132,11 +141,8 @@ void read_header(const YamlFile& f, const YAML::Node& root, const std::filesyste
     for (const auto& n : notes) d.notes.push_back(f.text(n, "a note"));
   }
   if (root["remedy"]) d.remedy = f.text(root["remedy"], "remedy");
-  if (root["feedthrough"]) {
-    const std::string v = f.text(root["feedthrough"], "feedthrough");
-    if (v != "true" && v != "false") f.fail(root["feedthrough"], "feedthrough is true or false, not '" + v + "'");
-    d.feedthrough = v == "true";
-  }
+  d.feedthrough = flag(f, root, "feedthrough");
+  d.kinks = flag(f, root, "kinks");
 }
 
 // "A: hydraulic" or "A: {domain: hydraulic, unconnected: ref}".
@@ -167,9 +173,10 @@ Description::Port read_port(const YamlFile& f, const YAML::Node& key, const YAML
   return p;
 }
 
+// A control block has no ports: its inputs are signals and its outputs own variables.
 void read_ports(const YamlFile& f, const YAML::Node& root, Description& d) {
   const YAML::Node ports = root["ports"];
-  if (!ports) f.fail(d.mark, d.name + " declares no ports");
+  if (!ports) return;
   f.expect_map(ports, "ports");
   for (const auto& kv : ports) d.ports.push_back(read_port(f, kv.first, kv.second));
 }
@@ -305,7 +312,7 @@ Description read_description(const std::filesystem::path& file) {
   const YAML::Node root = f.load();
   f.expect_map(root, "a network description");
   f.only_keys(root,
-              {"component", "host", "physics", "notes", "remedy", "feedthrough", "ports", "branches", "across",
+              {"component", "host", "physics", "notes", "remedy", "feedthrough", "kinks", "ports", "branches", "across",
                "signals", "variables", "outputs", "start", "defaults", "parameters"},
               "a network description");
   Description d;

@@ -788,7 +788,8 @@ void Network::add_switching_parts() {
                        .first_root = static_cast<size_t>(el.zc_offset),
                        .n_roots = static_cast<size_t>(el.n_zc),
                        .rows = {},
-                       .unknowns = {}};
+                       .unknowns = {},
+                       .kinks = el.description != nullptr && el.description->kinks};
     for (const Eq& eq : el.equations) part.rows.push_back(static_cast<size_t>(eq.row));
     for (const Input& in : el.inputs)
       if (in.source == Source::unknown) part.unknowns.push_back(static_cast<size_t>(in.index));

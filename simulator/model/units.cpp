@@ -51,6 +51,7 @@ const std::map<std::string, Unit>& units() {
       {"rad/s", {1.0, "angular speed"}},
       {"rpm", {kTwoPi / 60.0, "angular speed"}},
       {"Hz", {1.0, "frequency"}},
+      {"1/s", {1.0, "rate"}},
       {"N m", {1.0, "torque"}},
       {"N*m", {1.0, "torque"}},
       {"Nm", {1.0, "torque"}},

@@ -227,6 +227,10 @@ bool EventLocator::switch_parts(double a, double t, double b, const double* y_b)
     switching_.push_back(p);
     ++switched_[p];
     smooth = renew_smoothly(p, t, cubic_y_.data(), event_yp_.data(), changed) && smooth;
+    // The rest of the step was taken under the old flags: it stands only if the new ones leave the
+    // part's rows there as they were (a law that bends at the switch, a rate reaching its limit,
+    // parts company with the old one after it).
+    if (smooth && parts_[p].kinks && b == t1_ && y_b == y1_) smooth = rest_of_step_holds(p);
   }
   if (changed) ++mode_changes_;
   if (!smooth) {
@@ -265,6 +269,8 @@ bool EventLocator::renew_smoothly(size_t p, double t, const double* y, const dou
   before_switch_.resize(part.rows.size());
   after_switch_.resize(part.rows.size());
   system_.part_residual(p, t, y, yp, before_switch_.data());
+  end_before_switch_.resize(part.rows.size());
+  system_.part_residual(p, t1_, y1_, yp1_, end_before_switch_.data());
   if (!system_.renew_part(p, t, y)) return true;
   changed = true;
   system_.part_residual(p, t, y, yp, after_switch_.data());
@@ -272,6 +278,19 @@ bool EventLocator::renew_smoothly(size_t p, double t, const double* y, const dou
   const std::vector<double>& scale = *row_scale_;
   for (size_t k = 0; k < part.rows.size(); ++k)
     if (!(std::abs(after_switch_[k] - before_switch_[k]) <= 0.1 * scale[part.rows[k]])) return false;
+  return true;
+}
+
+// Whether the part's rows of F at the step's end, where the integrator stands, under the flags the
+// part has now, are within a tenth of their scale of what they were under those it had through the
+// step.
+bool EventLocator::rest_of_step_holds(size_t p) {
+  const DaeSystem::SwitchingPart& part = parts_[p];
+  const std::vector<double>& scale = *row_scale_;
+  after_switch_.resize(part.rows.size());
+  system_.part_residual(p, t1_, y1_, yp1_, after_switch_.data());
+  for (size_t k = 0; k < part.rows.size(); ++k)
+    if (!(std::abs(after_switch_[k] - end_before_switch_[k]) <= 0.1 * scale[part.rows[k]])) return false;
   return true;
 }
 

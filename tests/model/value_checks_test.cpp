@@ -210,6 +210,21 @@ TEST(DescriptionDomain, IsReadAndShownAsText) {
   EXPECT_FALSE(d.parameter("reaches")->domain->contains(0.5));
 }
 
+// A control block: no ports, its inputs signals, its laws bending at its switches.
+TEST(DescriptionBlock, WithoutPortsAndWithKinksIsRead) {
+  const sim::Description block = sim::read_description(description_file(R"(component: Cell
+kinks: true
+signals: [u]
+outputs: [y]
+parameters:
+  rate: {unit: 1/s, default: 2, domain: positive}
+)"));
+  EXPECT_TRUE(block.ports.empty());
+  EXPECT_TRUE(block.kinks);
+  EXPECT_EQ(block.parameter("rate")->unit, "1/s");
+  EXPECT_FALSE(sim::read_description(description_file(kDescription)).kinks);
+}
+
 TEST_P(DescriptionFault, IsReportedWithItsPlace) {
   const Fault& f = GetParam();
   const std::filesystem::path file = description_file(replaced(kDescription, f.from, f.to));
@@ -230,7 +245,9 @@ INSTANTIATE_TEST_SUITE_P(Descriptions, DescriptionFault, ::testing::Values(
     Fault{"DefaultOutsideItsDomain", "default: 10", "default: 0",
           ":6:31: error: the default of 'reaches' is outside its domain (from 1 to 1e+07)"},
     Fault{"KeyTwice", "  reaches:", "  Din: {unit: m}\n  reaches:",
-          ":6:3: error: 'Din' is given twice in this map (first at line 5): give each key once"}),
+          ":6:3: error: 'Din' is given twice in this map (first at line 5): give each key once"},
+    Fault{"KinksNeitherTrueNorFalse", "parameters:", "kinks: sometimes\nparameters:",
+          ":4:8: error: kinks is true or false, not 'sometimes'"}),
     [](const ::testing::TestParamInfo<Fault>& fault) { return std::string(fault.param.name); });
 // clang-format on
 

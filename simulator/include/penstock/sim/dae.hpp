@@ -70,6 +70,9 @@ class DaeSystem {
     size_t n_roots = 0;
     std::vector<size_t> rows;      // the equations its flags enter
     std::vector<size_t> unknowns;  // the unknowns its signals and flags read
+    // Its laws bend at its switches (a rate reaching its limit): the rest of a step taken under the
+    // old flags stands only if the new ones leave its rows at the step's end as they were.
+    bool kinks = false;
   };
   virtual const std::vector<SwitchingPart>& switching_parts() const = 0;
   // The part's signals into g[0, n_roots), reading y at its unknowns only.

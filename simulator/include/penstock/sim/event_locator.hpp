@@ -97,6 +97,7 @@ class EventLocator {
   bool switch_parts(double a, double t, double b, const double* y_b);
   void restart_at_switch(double a, double b);
   bool renew_smoothly(size_t p, double t, const double* y, const double* yp, bool& changed);
+  bool rest_of_step_holds(size_t p);
   void take_rest_of_step_at(double t);
 
   void record(double t, size_t p, std::vector<Change>& changes);
@@ -132,6 +133,7 @@ class EventLocator {
   std::vector<size_t> switching_;                     // of those, the ones that switch there
   std::vector<int> switched_;                         // per part: switches located in this step
   std::vector<double> before_switch_, after_switch_;  // a part's rows of F either side of its switch
+  std::vector<double> end_before_switch_;             // and at the step's end before it
   std::vector<double> cubic_y_, probe_y_, split_y_, event_y_, event_yp_;
   std::vector<std::vector<int32_t>> flags_;  // per part: its flags as last told
   Switches found_;
