@@ -15,7 +15,7 @@
 // closing times [s], y_min and y_max opening limits, y0 start opening.
 // Modes: m0 = (c − y)/Ty > 1/Topen, m1 = (c − y)/Ty < −1/Tclose, m2 = y ≥ y_max, m3 = y ≤ y_min,
 // m4 = c − y < 0, m5 = c − y > 0, m6 = e < 0, m7 = e > 0. Zero crossings: the two rate limits,
-// y − y_max, y − y_min, c − y, e.
+// y − y_max, y − y_min, and at a stop alone c − y and e.
 #include <cmath>
 
 #include "penstock/frame.hpp"
@@ -46,8 +46,12 @@ struct Governor {
     zc[1] = servo_rate(x) + 1 / x.par(Tclose);
     zc[2] = x.x(y) - x.par(y_max);
     zc[3] = x.x(y) - x.par(y_min);
-    zc[4] = x.x(c) - x.x(y);
-    zc[5] = x.x(e);
+    // The command against the opening and the sign of the error matter only at a stop: watched
+    // there alone, so that a unit at rest on its droop line, where both hover about zero, does not
+    // switch on the rounding noise.
+    const bool at_stop = x.flag(at_max) != 0 || x.flag(at_min) != 0;
+    zc[4] = at_stop ? x.x(c) - x.x(y) : 0;
+    zc[5] = at_stop ? x.x(e) : 0;
   }
 
   // The servo stands against a stop that the command pushes it into.
