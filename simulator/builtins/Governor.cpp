@@ -3,9 +3,11 @@
 // servomotor through its rate and stroke limits.
 //   0 = e − ((w_ref − w)/w_ref − b_p·(y − y_set))   speed error less the droop's share
 //   0 = c − (y_set + Kp·e + xi)                     opening command
-//   dxi/dt = Kp/Ti·e                                while the servo is held at an opening limit and
-//                                                   e pushes it further, damped by
-//                                                   δ²/(δ² + (c − y)²), δ = 1e-3: all but stopped
+//   dxi/dt = Kp/Ti·e                                while the servo is held at an opening limit or
+//                                                   runs at a rate limit and e pushes it further,
+//                                                   damped by δ²/(δ² + excess²), δ = 1e-3: all but
+//                                                   stopped (the excess of the command over what
+//                                                   the servo follows)
 //   dy/dt = min(max((c − y)/Ty, −1/Tclose), 1/Topen), and 0 while y is at y_max and c > y or at
 //                                                   y_min and c < y
 // In steady state e = 0: (w_ref − w)/w_ref = b_p·(y − y_set).
@@ -15,7 +17,7 @@
 // closing times [s], y_min and y_max opening limits, y0 start opening.
 // Modes: m0 = (c − y)/Ty > 1/Topen, m1 = (c − y)/Ty < −1/Tclose, m2 = y ≥ y_max, m3 = y ≤ y_min,
 // m4 = c − y < 0, m5 = c − y > 0, m6 = e < 0, m7 = e > 0. Zero crossings: the two rate limits,
-// y − y_max, y − y_min, and at a stop alone c − y and e.
+// y − y_max, y − y_min, at a stop alone c − y, and e while the servo cannot follow.
 #include <cmath>
 
 #include "penstock/frame.hpp"
@@ -46,12 +48,13 @@ struct Governor {
     zc[1] = servo_rate(x) + 1 / x.par(Tclose);
     zc[2] = x.x(y) - x.par(y_max);
     zc[3] = x.x(y) - x.par(y_min);
-    // The command against the opening and the sign of the error matter only at a stop: watched
-    // there alone, so that a unit at rest on its droop line, where both hover about zero, does not
-    // switch on the rounding noise.
+    // The command against the opening matters only at a stop, the sign of the error only while the
+    // servo cannot follow: watched there alone, so that a unit at rest on its droop line, where both
+    // hover about zero, does not switch on the rounding noise.
     const bool at_stop = x.flag(at_max) != 0 || x.flag(at_min) != 0;
+    const bool limited = at_stop || x.flag(opening_at_rate) != 0 || x.flag(closing_at_rate) != 0;
     zc[4] = at_stop ? x.x(c) - x.x(y) : 0;
-    zc[5] = at_stop ? x.x(e) : 0;
+    zc[5] = limited ? x.x(e) : 0;
   }
 
   // The servo stands against a stop that the command pushes it into.
@@ -60,8 +63,21 @@ struct Governor {
   static bool servo_free(const Ctx& x) {
     return !held_open(x) && !held_shut(x) && x.flag(opening_at_rate) == 0 && x.flag(closing_at_rate) == 0;
   }
+  // The servo cannot follow the command any faster: it stands at a stop, or runs at a rate limit,
+  // in the direction the command pushes it.
+  static bool pushing_open(const Ctx& x) { return held_open(x) || x.flag(opening_at_rate) != 0; }
+  static bool pushing_shut(const Ctx& x) { return held_shut(x) || x.flag(closing_at_rate) != 0; }
   static bool integrating(const Ctx& x) {
-    return !(held_open(x) && x.flag(error_positive) != 0) && !(held_shut(x) && x.flag(error_negative) != 0);
+    return !(pushing_open(x) && x.flag(error_positive) != 0) && !(pushing_shut(x) && x.flag(error_negative) != 0);
+  }
+  // How far the command stands beyond what the servo follows: beyond the opening at a stop, beyond
+  // the rate limit's command y ± Ty/Topen (Ty/Tclose) while it runs at that limit.
+  static double excess(const Ctx& x) {
+    const double gap = x.x(c) - x.x(y);
+    if (held_open(x) || held_shut(x)) return gap;
+    if (x.flag(opening_at_rate) != 0) return gap - x.par(Ty) / x.par(Topen);
+    if (x.flag(closing_at_rate) != 0) return gap + x.par(Ty) / x.par(Tclose);
+    return gap;
   }
 
   static double error(const Ctx& x) {
@@ -83,13 +99,15 @@ struct Governor {
 
   static double one(const Ctx& /*x*/) { return 1; }
 
-  // While the servo is held at a stop and e pushes further, the integral is damped by the share
-  // δ²/(δ² + (c − y)²), δ = 1e-3 of the stroke: all but still once the command stands clear of the
-  // opening, at its full rate where the command meets it, so that its rate is continuous (and
-  // smooth) there and the release of the stop is no sliding surface on which the flags chatter.
+  // While the servo cannot follow (held at a stop, or at a rate limit) and e pushes further, the
+  // integral is damped by the share δ²/(δ² + excess²), δ = 1e-3 of the stroke: all but still once
+  // the command stands clear of what the servo follows, at its full rate where it meets it, so that
+  // its rate is continuous there and the release is no sliding surface on which the flags chatter.
+  // Without it the integral winds up while the gate runs at its rate limit (a start-up, a load
+  // rejection) and holds the gate against its stop long after the speed has come back.
   static constexpr double kSoftness = 1e-3;
   static double share(const Ctx& x) {
-    const double gap = x.x(c) - x.x(y);
+    const double gap = excess(x);
     return integrating(x) ? 1.0 : kSoftness * kSoftness / (kSoftness * kSoftness + gap * gap);
   }
   static double integral_rate(const Ctx& x) { return x.par(Kp) / x.par(Ti) * x.x(e) * share(x); }
@@ -97,7 +115,7 @@ struct Governor {
     const double k = x.par(Kp) / x.par(Ti);
     row[e] = k * share(x);
     if (integrating(x)) return;
-    const double gap = x.x(c) - x.x(y), d2 = kSoftness * kSoftness, q = d2 + gap * gap;
+    const double gap = excess(x), d2 = kSoftness * kSoftness, q = d2 + gap * gap;
     const double ds_dgap = -2 * d2 * gap / (q * q);
     row[c] = k * x.x(e) * ds_dgap;
     row[y] = -k * x.x(e) * ds_dgap;

@@ -5,9 +5,12 @@
 //   0 = H − p/(ρ·g)
 //   0 = q − Qr·u·r(x)                                   guide vanes as an orifice of opening u
 //   0 = P − η·ρ·g·H·(q − Qnl·r(x))                      the flow beyond the no-load flow does work
-//   0 = t − (P/wr)·((k_run·wr − w)/(k_run·wr − wr))  torque falling linearly with speed, zero
-//                                                        at runaway k_run·wr
-// At rated speed t = P/wr; at standstill t = P/wr·k_run/(k_run − 1), finite. No switches.
+//   0 = t − (P/wr)·s(w) − (L/wr)·k_run·(wr − w)/(k_run·wr − wr)
+//        s(w) = (k_run·wr − w)/(k_run·wr − wr)           torque falling linearly with speed, zero
+//        L = η·ρ·g·H·Qnl·r(x)                           at runaway; L the no-load loss at rated
+//                                                        speed, taken as growing with the speed
+// At rated speed t = P/wr; at standstill t = η·ρ·g·H·q/wr·k_run/(k_run − 1): finite, and zero
+// with the gate shut (the losses of the no-load flow are those of a turning runner). No switches.
 // Inputs: u opening, eta efficiency (signals), A.p, B.p, S.w (bound), q flow A → B, p = A.p − B.p,
 // t torque into S, w = S.w, H head [m], P shaft power [W]. Parameters: the fluid of A and B
 // (ρ = A.density), Hr [m], Qr [m3/s], wr [rad/s], Qnl [m3/s], k_run, Heps [m], gravity [m/s2].
@@ -54,15 +57,26 @@ struct HydroTurbine {
     row[P] = 1;
   }
 
-  // t − (P/wr)·s(w),  s(w) = (k_run·wr − w)/(k_run·wr − wr) the share of the standstill torque
+  // t − (P/wr)·s(w) − (L/wr)·k_run·(wr − w)/(k_run·wr − wr): s(w) = (k_run·wr − w)/(k_run·wr − wr)
+  // the share of the standstill torque; the loss L = η·ρ·g·H·Qnl·r(x) of the no-load flow grows
+  // with the speed, w/wr of it at w, so the torque of a runner at rest with the gate shut is zero.
   static double runaway_margin(const Ctx& c) { return c.par(k_run) * c.par(wr) - c.x(w); }
   static double span(const Ctx& c) { return c.par(k_run) * c.par(wr) - c.par(wr); }
+  static double loss(const Ctx& c) { return c.x(eta) * weight(c) * c.x(H) * c.par(Qnl) * root(c); }
+  static double loss_share(const Ctx& c) {  // k_run·(wr − w)/(k_run·wr − wr)
+    return safe_divide(c.par(k_run) * (c.par(wr) - c.x(w)), span(c));
+  }
   static double torque(const Ctx& c) {
-    return c.x(t) - safe_divide(c.x(P), c.par(wr)) * safe_divide(runaway_margin(c), span(c));
+    return c.x(t) - safe_divide(c.x(P), c.par(wr)) * safe_divide(runaway_margin(c), span(c)) -
+           safe_divide(loss(c), c.par(wr)) * loss_share(c);
   }
   static void torque_slope(const Ctx& c, Row row) {
+    const double rho_g = weight(c), per_loss = -safe_divide(loss_share(c), c.par(wr));
+    row[eta] = per_loss * rho_g * c.x(H) * c.par(Qnl) * root(c);
+    row[H] = per_loss * c.x(eta) * rho_g * c.par(Qnl) * (root(c) + c.x(H) * root_slope(c));
     row[P] = -safe_divide(1, c.par(wr)) * safe_divide(runaway_margin(c), span(c));
-    row[w] = safe_divide(c.x(P), c.par(wr)) * safe_divide(1, span(c));
+    row[w] = safe_divide(c.x(P), c.par(wr)) * safe_divide(1, span(c)) +
+             safe_divide(loss(c), c.par(wr)) * safe_divide(c.par(k_run), span(c));
     row[t] = 1;
   }
 
@@ -70,7 +84,7 @@ struct HydroTurbine {
       Equation{.kind = algebraic_linear, .linear_row = head},
       Equation{.kind = algebraic_nonlinear, .residual = flow, .depends = on(u, q, H), .jacobian = flow_slope},
       Equation{.kind = algebraic_nonlinear, .residual = power, .depends = on(eta, q, H, P), .jacobian = power_slope},
-      Equation{.kind = algebraic_nonlinear, .residual = torque, .depends = on(t, w, P), .jacobian = torque_slope},
+      Equation{.kind = algebraic_nonlinear, .residual = torque, .depends = on(eta, t, w, H, P), .jacobian = torque_slope},
   };
 };
 

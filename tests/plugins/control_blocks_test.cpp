@@ -249,8 +249,10 @@ TEST(Governor, ServoRateAndStrokeLimitsSwitchAtTheirEdges) {
     std::vector<int32_t> flags;
     double stroke_rate, integral_rate;
   };
-  // Kp/Ti·e = ±1 damped by δ²/(δ² + (c − y)²) with the command 0.5 clear of the stop.
-  const double held = 1e-6 / (1e-6 + 0.25);
+  // Kp/Ti·e = ±1 damped by δ²/(δ² + x²) while the servo cannot follow, x the excess of the command
+  // over what it follows: c − y at a stop, c − y ∓ 0.02 (0.04) at the rate limits.
+  auto damped = [](double x) { return 1e-6 / (1e-6 + x * x); };
+  const double held = damped(0.5);
   const Side sides[] = {
       {at(0.5, 0.52 + d, 0.1), {1, 0, 0, 0, 0, 1, 0, 1}, 0.1, 1.0},
       {at(0.5, 0.52 - d, 0.1), {0, 0, 0, 0, 0, 1, 0, 1}, (0.02 - d) / 0.2, 1.0},
@@ -258,13 +260,13 @@ TEST(Governor, ServoRateAndStrokeLimitsSwitchAtTheirEdges) {
       {at(0.5, 0.46 - d, -0.1), {0, 1, 0, 0, 1, 0, 1, 0}, -0.2, -1.0},
       // At the upper stop, pushed open: held, the integral all but still while e > 0.
       {at(1, 1.5, 0.1), {1, 0, 1, 0, 0, 1, 0, 1}, 0.0, held},
-      // A hair below the stop it still moves.
-      {at(1 - d, 1.5, 0.1), {1, 0, 0, 0, 0, 1, 0, 1}, 0.1, 1.0},
-      // At the stop with the command turned: it leaves at the closing rate, the integral runs.
-      {at(1, 0.9, -0.1), {0, 1, 1, 0, 1, 0, 1, 0}, -0.2, -1.0},
+      // A hair below the stop it still moves, at the opening rate: the integral all but still.
+      {at(1 - d, 1.5, 0.1), {1, 0, 0, 0, 0, 1, 0, 1}, 0.1, damped(0.5 + d - 0.02)},
+      // At the stop with the command turned: it leaves at the closing rate, the integral held back.
+      {at(1, 0.9, -0.1), {0, 1, 1, 0, 1, 0, 1, 0}, -0.2, -damped(-0.1 + 0.04)},
       // At the lower stop, pushed shut: held, the integral all but still while e < 0.
       {at(0, -0.5, -0.1), {0, 1, 0, 1, 1, 0, 1, 0}, 0.0, -held},
-      {at(d, -0.5, -0.1), {0, 1, 0, 0, 1, 0, 1, 0}, -0.2, -1.0},
+      {at(d, -0.5, -0.1), {0, 1, 0, 0, 1, 0, 1, 0}, -0.2, -damped(-0.5 - d + 0.04)},
       // At the lower stop with e > 0 but the command still below: held, the integral runs up.
       {at(0, -0.5, 0.1), {0, 1, 0, 1, 1, 0, 0, 1}, 0.0, 1.0},
   };
@@ -280,12 +282,16 @@ TEST(Governor, ServoRateAndStrokeLimitsSwitchAtTheirEdges) {
     EXPECT_EQ(zc[1] < 0, m[1] == 1);
     EXPECT_EQ(zc[2] >= 0, m[2] == 1);
     EXPECT_EQ(zc[3] <= 0, m[3] == 1);
-    // The command against the opening and the error are watched at a stop alone.
+    // The command against the opening is watched at a stop alone, the error while the servo
+    // cannot follow (at a stop or a rate limit).
     if (m[2] == 1 || m[3] == 1) {
       EXPECT_EQ(zc[4] < 0, m[4] == 1);
-      EXPECT_EQ(zc[5] > 0, m[7] == 1);
     } else {
       EXPECT_EQ(zc[4], 0.0);
+    }
+    if (m[0] == 1 || m[1] == 1 || m[2] == 1 || m[3] == 1) {
+      EXPECT_EQ(zc[5] > 0, m[7] == 1);
+    } else {
       EXPECT_EQ(zc[5], 0.0);
     }
   }

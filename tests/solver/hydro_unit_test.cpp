@@ -80,19 +80,21 @@ run:
 
 // ---- the steady speed of a constant-power load
 
-// The turbine's torque a·(2·wr − w), a = P/(wr²·(k_run − 1)), meets the load's P_L·w/(w² + w_min²)
-// at w*: for a chosen w* the load is P_L = a·(2·wr − w*)·(w*² + 1)/w*. The shaft power a·(2·wr − w)·w
-// peaks at wr, so w* lies above it, where the balance is stable.
+// The turbine's torque (P·(2·wr − w) + 2·L·(wr − w))/wr² for k_run = 2, L = η·ρ·g·H·Qnl·r the
+// no-load loss at rated speed, meets the load's P_L·w/(w² + w_min²) at w*: for a chosen w* the load
+// is P_L = t(w*)·(w*² + 1)/w*. The shaft power peaks near wr, so w* lies above it, where the
+// balance is stable.
 TEST(HydroUnit, SpeedSettlesWhereTheTurbinesTorqueMeetsTheLoads) {
   PENSTOCK_REQUIRE_COMPONENTS("HydroTurbine", "ElectricalLoad", "Inertia", "PressureSource");
   const double u = 0.8, Qnl = 1, eta = 0.9, H = 100;
   const double r1 = rounded_root(1, 0.01 / 100);
   const double q = 10 * u * r1;
   const double P = eta * kRho * kG * H * (q - Qnl * r1);
-  const double a = P / (kWr * kWr * (2 - 1));
+  const double L = eta * kRho * kG * H * Qnl * r1;
+  auto turbine_torque = [&](double w) { return (P * (2 * kWr - w) + 2 * L * (kWr - w)) / (kWr * kWr); };
   for (const double ratio : {1.25, 1.6}) {
     const double w_star = ratio * kWr;
-    const double P_load = a * (2 * kWr - w_star) * (w_star * w_star + 1) / w_star;
+    const double P_load = turbine_torque(w_star) * (w_star * w_star + 1) / w_star;
     sim::Model model = load_text(unit_model(Qnl, number(u), 5000, kWr, number(P_load) + " W", 150, 5));
     auto& system = *model.system;
     Trace trace(system.size());
@@ -101,7 +103,7 @@ TEST(HydroUnit, SpeedSettlesWhereTheTurbinesTorqueMeetsTheLoads) {
 
     const std::vector<double>& end = trace.y.back();
     EXPECT_NEAR(end[index_of(system, "shaft.w")], w_star, 1e-7 * w_star) << "w* = " << ratio << "·wr";
-    const double torque = a * (2 * kWr - w_star);
+    const double torque = turbine_torque(w_star);
     EXPECT_NEAR(end[index_of(system, "unit.t")], torque, 1e-6 * torque);
     EXPECT_NEAR(end[index_of(system, "grid.t")], torque, 1e-6 * torque);
     // The hydraulic side is the rated characteristic throughout.
