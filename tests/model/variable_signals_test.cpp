@@ -449,5 +449,38 @@ signals:
   EXPECT_EQ(error("  g1.t_set: {from: j2.w}\n  g2.t_set: {from: g1.t}\n  g3.t_set: 0\n"), "");
 }
 
+// The control blocks themselves: a gain and a sum fed back into each other close a loop; a lag in
+// the loop opens it.
+TEST(VariableSignals, GainAndSumBlocksInALoopAreNamedALagOpensIt) {
+  PENSTOCK_REQUIRE_COMPONENTS("Gain", "Sum", "Lag");
+  const std::string blocks = R"(components:
+  g: {type: Gain, parameters: {k: 0.5}}
+  s: {type: Sum}
+  lag: {type: Lag, parameters: {T: 1 s}}
+signals:
+  g.u: {from: s.y}
+  s.u1: {from: FEEDBACK}
+  s.u2: 1
+  lag.u: {from: g.y}
+run: {stop: 1 s}
+)";
+  auto error = [&](const std::string& feedback) {
+    std::string text = blocks;
+    text.replace(text.find("FEEDBACK"), 8, feedback);
+    try {
+      load_text(text);
+    } catch (const sim::ModelError& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  const std::string loop = error("g.y");
+  EXPECT_NE(loop.find("algebraic loop through blocks without a state: "), std::string::npos) << loop;
+  EXPECT_NE(loop.find("put a Lag in it"), std::string::npos) << loop;
+  EXPECT_EQ(error("lag.y"), "");
+  const std::string typo = error("lag.yy");
+  EXPECT_NE(typo.find("did you mean 'lag.y'?"), std::string::npos) << typo;
+}
+
 }  // namespace
 }  // namespace penstock::testing
