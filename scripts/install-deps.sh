@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libfmt-dev libcli11-dev libyaml-cpp-dev libmuparser-dev libsundials-dev libsuitesparse-dev
   gnuplot-nox
+  pybind11-dev python3-dev python3-numpy python3-pandas python3-distributed python3-pytest
   clang libclang-rt-14-dev llvm
 )
 missing=()
