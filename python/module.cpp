@@ -3,6 +3,7 @@
 // script makes, checked or simulated by the simulator library as `penstock check` and
 // `penstock simulate` do it, the results handed back as numpy arrays. The interpreter's lock is
 // let go while a model loads and runs, so that threads simulate side by side.
+#include <fmt/core.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -251,6 +252,7 @@ py::dict simulate(const std::string& text, const std::string& file, const Change
   const std::vector<std::string> kinds = recorder->kinds();
   d["kinds"] = kinds;
   std::vector<std::string> units;
+  units.reserve(kinds.size());
   for (const std::string& k : kinds) units.push_back(sim::si_unit(k));
   d["units"] = units;
   py::dict extremes;
@@ -281,7 +283,7 @@ py::dict simulate(const std::string& text, const std::string& file, const Change
   d["note_details"] = recorder->note_details();
   d["model_notes"] = model.notes;
   std::vector<std::string> warnings = report.warnings;
-  for (const std::string& w : vapour) warnings.push_back(file + ": warning: " + w);
+  for (const std::string& w : vapour) warnings.push_back(fmt::format("{}: warning: {}", file, w));
   d["warnings"] = warnings;
   py::list envelopes;
   for (const sim::PipeEnvelope& e : run.envelopes) envelopes.append(envelope(e));

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-3-Clause
 # Installs the Debian 12 packages that Penstock builds, tests and runs with (as root); clang and
-# its runtime libraries (libFuzzer, the sanitizers) are for the fuzzer, llvm for its symbolizer.
+# its runtime libraries (libFuzzer, the sanitizers) are for the fuzzer, llvm for its symbolizer;
+# pybind11, the Python headers and numpy build the Python module, pytest tests it, pandas and
+# distributed serve its tables and its sweeps on a cluster.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config binutils

@@ -43,7 +43,7 @@ def test_models_in_threads_at_once_give_what_each_gives_alone(examples, plant_te
 
 
 def test_a_run_lets_go_of_the_interpreters_lock(examples):
-    model = penstock.load(examples / "water_hammer.yaml").set("run.stop", "0.5 s")
+    model = penstock.load(examples / "water_hammer.yaml").set("run.stop", "2 s")
     done = threading.Event()
     span = {}
 
@@ -61,6 +61,7 @@ def test_a_run_lets_go_of_the_interpreters_lock(examples):
         time.sleep(0.001)
     thread.join()
     inside = [t for t in ticks if span["start"] + 0.05 < t < span["end"] - 0.05]
-    # While the run went on, this thread kept running: about one tick a millisecond.
+    # While the run went on, this thread kept running (about a tick a millisecond when it has a core
+    # of its own); were the lock held, it would not tick at all until the run was over.
     assert span["end"] - span["start"] > 0.2
-    assert len(inside) > 0.2 * (span["end"] - span["start"] - 0.1) * 1000, (len(inside), span)
+    assert len(inside) >= 20, (len(inside), span)
