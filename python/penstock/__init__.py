@@ -118,6 +118,9 @@ class Model:
     """
 
     def __init__(self, text, file, plugins=(), changes=()):
+        """The model of the YAML text, named file in messages (its relative plug-in folders are
+        taken from there), with the plug-in folders and the changes (kind, name, YAML value) given.
+        Not checked: penstock.load() loads and checks."""
         self.text = text
         self.file = file
         self.plugins = [os.fspath(p) for p in plugins]
@@ -129,6 +132,7 @@ class Model:
         return f"<penstock.Model {self.file}{' with ' + changes if changes else ''}>"
 
     def __getstate__(self):
+        """Its text, file name, plug-in folders and changes: nothing compiled."""
         return {"text": self.text, "file": self.file, "plugins": self.plugins, "changes": self._changes}
 
     def __setstate__(self, state):

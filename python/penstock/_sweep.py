@@ -9,6 +9,8 @@ __all__ = ["sweep", "run_case", "to_pandas"]
 
 
 def _metric_names(metrics):
+    if callable(metrics):
+        metrics = [metrics]
     if isinstance(metrics, dict):
         return dict(metrics)
     named = {}
@@ -54,7 +56,7 @@ def sweep(model, cases, metrics, *, workers=None, mode="threads", client=None):
 
     model: a penstock.Model (with its changes), or what penstock.load takes. cases: dicts of
     changes, {name: value} as Model.set takes them ({"penstock.a": "1100 m/s", "valve.Kv": {...}}).
-    metrics: {name: callable of a Result}, or a list of callables (named by __name__ or repr);
+    metrics: {name: callable of a Result}, or a list of callables, or one (named by __name__ or repr);
     see penstock.metrics. Each row holds the case's values, each metric's value and "error"
     (None, or why the case failed: its metrics are then None).
 

@@ -62,6 +62,8 @@ def test_a_failed_case_is_a_row_with_its_error(plant_text):
 def test_metrics_of_any_callable_in_threads(plant_text):
     rows = penstock.sweep(penstock.load(plant_text), CASES[:2], {"q0": lambda r: r["gate.q"][0]}, mode="threads")
     assert rows[0]["q0"] == rows[1]["q0"] > 0  # the same steady start
+    one = penstock.sweep(penstock.load(plant_text), CASES[:1], metrics.final("gate.q"))
+    assert list(one[0]) == ["gate.sigma", "metrics.final('gate.q')", "error"]
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
