@@ -73,13 +73,14 @@ def _yaml(value):
                     f"'1100 m/s', a (number, unit) pair, a list or a dict")
 
 
-def load(source, plugins=None):
+def load(source, plugins=None, name=None):
     """Loads a model and checks it as `penstock check` does; returns a Model.
 
     source: a model file (a path, or a str without a line break), or the model's YAML text (a str
-    with line breaks). plugins: further folders of plug-ins with their descriptions, as
-    `penstock --plugins`. Raises penstock.ModelError for a fault of the model, FileNotFoundError
-    for a file that is not there.
+    with line breaks), which messages call name ("model.yaml" by default, in the current folder,
+    where its relative plug-in folders are). plugins: further folders of plug-ins with their
+    descriptions, as `penstock --plugins`. Raises penstock.ModelError for a fault of the model,
+    FileNotFoundError for a file that is not there.
     """
     if isinstance(source, os.PathLike) or (isinstance(source, str) and "\n" not in source):
         path = Path(source)
@@ -91,7 +92,7 @@ def load(source, plugins=None):
             raise IsADirectoryError(f"{source}: a folder, not a model file") from None
         file = str(path.resolve())
     elif isinstance(source, str):
-        text, file = source, os.path.join(os.getcwd(), "model.yaml")
+        text, file = source, os.path.abspath(name or "model.yaml")
     else:
         raise TypeError("load() takes a model file's path or the model's YAML text")
     model = Model(text, file, plugins or [])

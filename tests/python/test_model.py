@@ -63,10 +63,11 @@ def test_a_bad_change_is_told_as_the_loader_tells_it_and_leaves_the_model_as_it_
         m.set("pipe.dx", "3 bar")
     with pytest.raises(TypeError, match="cannot write a set"):
         m.set("pipe.dx", {1, 2})
-    # A fault of the file itself, at its line.
+    # A fault of the text itself, at its line, under the name given.
     with pytest.raises(penstock.ModelError) as caught:
-        penstock.load(plant_text.replace("type: Regulator", "type: Regulatr"))
+        penstock.load(plant_text.replace("type: Regulator", "type: Regulatr"), name="plant.yaml")
     assert caught.value.line == 5 and "did you mean 'Regulator'" in caught.value.message
+    assert caught.value.file.endswith("/plant.yaml") and ":5:" in str(caught.value)
     with pytest.raises(FileNotFoundError, match="no such model file"):
         penstock.load("no/such/plant.yaml")
 
