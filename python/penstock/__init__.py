@@ -28,7 +28,15 @@ import re
 from collections import namedtuple
 from pathlib import Path
 
-from . import _penstock
+try:
+    from . import _penstock
+except ImportError as e:  # another interpreter than the one it was built for, or a tree not built
+    import sys as _sys
+
+    raise ImportError(f"the compiled part of penstock (_penstock) cannot be loaded into Python "
+                      f"{_sys.version.split()[0]} ({_sys.executable}): {e}. It is built with the project for "
+                      f"one interpreter (Debian's /usr/bin/python3 unless -DPython_EXECUTABLE says otherwise); "
+                      f"run that one, with PYTHONPATH=<build>/python") from e
 from ._penstock import Error, ModelError
 from ._version import __version__
 from . import metrics
