@@ -176,13 +176,13 @@ class Model:
         """
         return self._change("value", name, value)
 
-    def signal(self, name, spec):
+    def signal(self, name, definition):
         """Drives an input ("gate.sigma", or one section's: "pipe[2].ksi") with a signal instead of
-        the file's. spec as in a model file: a number (constant), or {"step": {"at": "1 s", "from":
-        0, "to": 1}}, {"ramp": {"start", "duration", "from", "to"}}, {"table": [[t, v], ...]},
-        {"sine": {"amplitude", "frequency", "phase", "offset"}}, {"expression": "0.1 + 10*(t > 1)"}.
-        Checked at once. Returns the model."""
-        return self._change("signal", name, spec)
+        the file's, written as in a model file: a number (constant), or {"step": {"at": "1 s",
+        "from": 0, "to": 1}}, {"ramp": {"start", "duration", "from", "to"}}, {"table": [[t, v],
+        ...]}, {"sine": {"amplitude", "frequency", "phase", "offset"}}, or {"expression": "0.1 +
+        10*(t > 1)"}. Checked at once. Returns the model."""
+        return self._change("signal", name, definition)
 
     def copy(self):
         """An independent model with the same text and changes."""

@@ -22,8 +22,8 @@ def _metric_names(metrics):
     return named
 
 
-def run_case(spec, case, metrics, record=None):
-    """One case of a sweep: the model of spec = (text, file, plug-in folders, changes) with the
+def run_case(source, case, metrics, record=None):
+    """One case of a sweep: the model of source = (text, file, plug-in folders, changes) with the
     case's changes ({name: value} as Model.set takes them) simulated, and a row of the case's
     values, each metric's value and "error": None, or for a case that failed (a fault of its
     changes, a run that did not reach its stop time, a metric that raised) the error's text with
@@ -31,7 +31,7 @@ def run_case(spec, case, metrics, record=None):
     Dask worker puts it."""
     from . import Model, _yaml
 
-    text, file, plugins, changes = spec
+    text, file, plugins, changes = source
     metrics = _metric_names(metrics)
     row = dict(case)
     row.update({name: None for name in metrics})
@@ -82,13 +82,13 @@ def sweep(model, cases, metrics, *, workers=None, mode="threads", client=None):
             record += [v for v in getattr(metric, "variables", []) if v not in record]
     else:
         record = None
-    spec = (model.text, model.file, list(model.plugins), model.changes)
+    source = (model.text, model.file, list(model.plugins), model.changes)
     n = len(cases)
     if client is not None:
-        futures = client.map(run_case, [spec] * n, cases, [named] * n, [record] * n, pure=False)
+        futures = client.map(run_case, [source] * n, cases, [named] * n, [record] * n, pure=False)
         return client.gather(futures)
     if mode == "serial" or n <= 1:
-        return [run_case(spec, c, named, record) for c in cases]
+        return [run_case(source, c, named, record) for c in cases]
     workers = workers or os.cpu_count() or 1
     if mode == "threads":
         pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers)
@@ -98,7 +98,7 @@ def sweep(model, cases, metrics, *, workers=None, mode="threads", client=None):
     else:
         raise ValueError(f"mode is 'threads', 'processes' or 'serial', not {mode!r}")
     with pool:
-        return list(pool.map(run_case, [spec] * n, cases, [named] * n, [record] * n))
+        return list(pool.map(run_case, [source] * n, cases, [named] * n, [record] * n))
 
 
 def to_pandas(rows):
