@@ -97,7 +97,19 @@ assert m.check()["external"] == []
 r = m.simulate(stop="10 s")
 assert r.complete, r.error
 print("the installed Python module: tank.z from %.4f m to %.4f m in 10 s" % (r["tank.z"][0], r["tank.z"][-1]))
-' "$prefix" "$source") || fail "the installed Python module does not run a model"
+# A component of its own from its folder, said to be external, with the numbers of the program.
+tube = penstock.load(sys.argv[2] + "/examples/my_component/model.yaml", plugins=[sys.argv[3]])
+assert tube.check()["external"] == [sys.argv[3] + "/Capillary.so"], tube.check()["external"]
+q = tube.simulate()["tube.q"][-1]
+want = 1e4 * 3.141592653589793 * 1e-12 / (128 * 1000 * 1e-6 * 1)
+assert abs(q - want) <= 1e-9 * want, (q, want)
+try:
+    penstock.load(sys.argv[2] + "/examples/my_component/model.yaml")
+    raise AssertionError("loaded without its plug-in folder")
+except penstock.ModelError as e:
+    assert "unknown component type" in e.message and "Capillary" in e.message, e.message
+print("the installed Python module: Capillary q = %.10g m3/s from its own folder" % q)
+' "$prefix" "$source" "$plugins") || fail "the installed Python module does not run a model"
 fi
 
 [ "$failed" -eq 0 ] && echo "a component of one's own: installed, built out of tree and run"
