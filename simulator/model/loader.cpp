@@ -181,7 +181,7 @@ Model Loader::load(const std::string* text, const std::vector<Override>& overrid
     YAML::Node root = text != nullptr ? f_.parse(*text) : f_.load();
     for (const Override& change : overrides) apply(root, change);
     read(root, model, record);
-  }  // the tree is let go before the model is built
+  }
   // The file's tree is done with: let it go before the model is built.
   for (Entry& e : entries_) e.node.reset();
   model.system = detail::assemble(std::move(spec_), report_);
@@ -254,7 +254,8 @@ void Loader::read(const YAML::Node& root, Model& model, std::vector<SourceMark>&
 
 namespace {
 
-// The map under the key, made when the key is not there; none when something else is.
+// The map under the key, made when the key is not there or empty; what is there when it is
+// something else, for the caller (or the reader of the file) to refuse.
 YAML::Node map_under(YAML::Node& parent, const std::string& key) {
   YAML::Node child;
   child.reset(parent[key]);
