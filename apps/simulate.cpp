@@ -14,7 +14,7 @@
 #include "penstock/engine.hpp"
 #include "penstock/sim/model.hpp"
 #include "penstock/sim/output.hpp"
-#include "penstock/sim/profile.hpp"
+#include "penstock/sim/run_model.hpp"
 #include "penstock/sim/solver.hpp"
 #include "plot.hpp"
 
@@ -202,18 +202,11 @@ int simulate(const Options& o) {
         fmt::print(stderr, "{}: note: {}\n", o.model.string(), text);
         if (o.verbose && !detail.empty()) fmt::print(stderr, "  solver: {}\n", detail);
       });
-    // The chains' envelopes are kept from the rows the recorder is handed.
-    sim::ChainEnvelopes chains(*model.system, model.profiles, recorder);
-    sim::Observer& observer = model.profiles.empty() ? static_cast<sim::Observer&>(recorder) : chains;
-    sim::Outcome outcome = sim::simulate(*model.system, model.run, observer);
+    sim::RunResults run = sim::run_model(model, recorder);
     bar.clear();
-    results = recorder.finish(outcome.complete);
-    if (outcome.complete && !recorder.write_error().empty()) {  // the last rows did not go out
-      outcome.complete = false;
-      outcome.error = recorder.write_error();
-    }
-    std::vector<sim::PipeEnvelope> envelopes = model.system->envelopes();
-    for (sim::PipeEnvelope& e : chains.envelopes()) envelopes.push_back(std::move(e));
+    const sim::Outcome& outcome = run.outcome;
+    results = run.results;
+    const std::vector<sim::PipeEnvelope>& envelopes = run.envelopes;
     std::filesystem::path envelope;
     if (!model.run.envelope.empty())
       envelope = sim::write_envelopes(results, envelopes, model.run.envelope, model.vapour_pressure);

@@ -12,6 +12,7 @@
 #   <prefix>/lib/cmake/Penstock/        the package
 #   <prefix>/plugins/, <prefix>/builtins/   <Name>.so with <Name>.yaml beside it
 #   <prefix>/include/penstock/          ne_mli.h, slots.hpp and the frame's headers
+#   <prefix>/python/penstock/           the Python module, when it is built (its rules in python/)
 include(CMakePackageConfigHelpers)
 set(PENSTOCK_CMAKE_DIR lib/cmake/Penstock)
 

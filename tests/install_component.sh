@@ -6,12 +6,16 @@
 # run by the installed program. The plug-in exports mexFunction alone, finds the host libraries
 # through its RUNPATH, and the flow through the capillary is Hagen–Poiseuille's.
 #
-#   tests/install_component.sh <build folder> <source folder> <cmake> <C++ compiler>
+# With an interpreter given and the Python module built, the installed module is imported from the
+# prefix and runs a model with the prefix's own plug-ins and host libraries.
+#
+#   tests/install_component.sh <build folder> <source folder> <cmake> <C++ compiler> [<python>]
 set -u
 build=$(realpath "${1:?build folder}")
 source=$(realpath "${2:?source folder}")
 cmake=${3:?cmake}
 cxx=${4:?C++ compiler}
+python=${5:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -76,6 +80,37 @@ awk -F, -v want="$(awk 'BEGIN { printf "%.17g", 1e4 * 3.141592653589793 * 1e-12 
     if (d > 1e-9 || p != 1e4) { printf "FAILED q = %.10g m3/s at p = %.10g Pa, Hagen-Poiseuille gives %.10g\n", q, p, want; exit 1 }
     printf "Capillary: q = %.10g m3/s at p = %g Pa (Hagen-Poiseuille %.10g)\n", q, p, want
   }' "$out" || failed=1
+
+# The Python module as installed: beside the rest, its plug-ins and libraries the prefix's.
+if [ -n "$python" ] && [ -d "$build/python/penstock" ]; then
+  for f in python/penstock/__init__.py python/penstock/_version.py python/penstock/metrics.py; do
+    [ -e "$prefix/$f" ] || fail "the install has no $f"
+  done
+  ls "$prefix"/python/penstock/_penstock*.so >/dev/null 2>&1 || fail "the install has no python/penstock/_penstock*.so"
+  (cd "$work" && PYTHONPATH="$prefix/python" "$python" -c '
+import sys, penstock
+assert penstock.__file__.startswith(sys.argv[1]), penstock.__file__
+files = {c["name"]: c["file"] for c in penstock.components()}
+assert files["Pipe"].startswith(sys.argv[1] + "/plugins/"), files["Pipe"]
+m = penstock.load(sys.argv[2] + "/examples/surge_tank.yaml")
+assert m.check()["external"] == []
+r = m.simulate(stop="10 s")
+assert r.complete, r.error
+print("the installed Python module: tank.z from %.4f m to %.4f m in 10 s" % (r["tank.z"][0], r["tank.z"][-1]))
+# A component of its own from its folder, said to be external, with the numbers of the program.
+tube = penstock.load(sys.argv[2] + "/examples/my_component/model.yaml", plugins=[sys.argv[3]])
+assert tube.check()["external"] == [sys.argv[3] + "/Capillary.so"], tube.check()["external"]
+q = tube.simulate()["tube.q"][-1]
+want = 1e4 * 3.141592653589793 * 1e-12 / (128 * 1000 * 1e-6 * 1)
+assert abs(q - want) <= 1e-9 * want, (q, want)
+try:
+    penstock.load(sys.argv[2] + "/examples/my_component/model.yaml")
+    raise AssertionError("loaded without its plug-in folder")
+except penstock.ModelError as e:
+    assert "unknown component type" in e.message and "Capillary" in e.message, e.message
+print("the installed Python module: Capillary q = %.10g m3/s from its own folder" % q)
+' "$prefix" "$source" "$plugins") || fail "the installed Python module does not run a model"
+fi
 
 [ "$failed" -eq 0 ] && echo "a component of one's own: installed, built out of tree and run"
 exit "$failed"

@@ -93,18 +93,29 @@ Catalogue::Catalogue(const std::vector<std::filesystem::path>& directories) : ow
   for (const auto& dir : directories) add_directory(dir);
 }
 
+Catalogue::Catalogue(const std::vector<std::filesystem::path>& directories, std::vector<std::filesystem::path> own)
+    : own_(std::move(own)) {
+  for (const auto& dir : directories) add_directory(dir);
+}
+
 std::vector<std::filesystem::path> Catalogue::own_directories() {
-  std::vector<std::filesystem::path> dirs;
   const std::filesystem::path bin = program_dir();
-  if (bin.empty()) return dirs;
+  if (bin.empty()) return {};
+  return own_directories(bin.parent_path());
+}
+
+std::vector<std::filesystem::path> Catalogue::own_directories(const std::filesystem::path& root) {
+  std::vector<std::filesystem::path> dirs;
   for (const char* name : {"plugins", "builtins"}) {
     std::error_code ec;
-    if (std::filesystem::is_directory(bin.parent_path() / name, ec)) dirs.push_back(bin.parent_path() / name);
+    if (std::filesystem::is_directory(root / name, ec)) dirs.push_back(root / name);
   }
   return dirs;
 }
 
-std::vector<std::filesystem::path> Catalogue::default_directories() {
+std::vector<std::filesystem::path> Catalogue::default_directories() { return default_directories(own_directories()); }
+
+std::vector<std::filesystem::path> Catalogue::default_directories(const std::vector<std::filesystem::path>& own) {
   std::vector<std::filesystem::path> dirs;
   if (const char* path = std::getenv("PENSTOCK_PLUGIN_PATH")) {
     std::stringstream ss(path);
@@ -115,7 +126,7 @@ std::vector<std::filesystem::path> Catalogue::default_directories() {
       if (!item.empty() && std::filesystem::is_directory(item, ec)) dirs.emplace_back(item);
     }
   }
-  for (auto& d : own_directories()) dirs.push_back(std::move(d));
+  for (const auto& d : own) dirs.push_back(d);
   return dirs;
 }
 

@@ -77,6 +77,7 @@ bool is_identifier(const std::string& s) {
 }
 
 std::string location(const SourceMark& m) {
+  if (m.line <= 0) return m.file;  // a value a script set
   return m.file + ":" + std::to_string(m.line) + ":" + std::to_string(m.column);
 }
 
@@ -96,10 +97,12 @@ class Loader {
   Loader(const std::filesystem::path& file, const Catalogue& catalogue, CheckReport* report)
       : f_(file.string()), file_(file), catalogue_(&catalogue), report_(report) {}
 
-  Model load();
+  // The file's tree, or the text's when given, with the changes applied.
+  Model load(const std::string* text = nullptr, const std::vector<Override>& overrides = {});
   void read(const YAML::Node& root, Model& model, std::vector<SourceMark>& record);
 
  private:
+  void apply(YAML::Node& root, const Override& change);
   void read_fluid(const YAML::Node& node);
   void read_components(const YAML::Node& node);
   void read_entry(const std::string& name, const YAML::Node& name_node, const YAML::Node& body);
@@ -170,11 +173,15 @@ class Loader {
   std::vector<std::pair<SourceMark, std::string>> record_marks_;
 };
 
-Model Loader::load() {
+Model Loader::load(const std::string* text, const std::vector<Override>& overrides) {
   Model model;
   model.file = f_.name();
   std::vector<SourceMark> record;
-  read(f_.load(), model, record);
+  {
+    YAML::Node root = text != nullptr ? f_.parse(*text) : f_.load();
+    for (const Override& change : overrides) apply(root, change);
+    read(root, model, record);
+  }
   // The file's tree is done with: let it go before the model is built.
   for (Entry& e : entries_) e.node.reset();
   model.system = detail::assemble(std::move(spec_), report_);
@@ -243,6 +250,108 @@ void Loader::read(const YAML::Node& root, Model& model, std::vector<SourceMark>&
     if (it != entry_index_.end() && entries_[it->second].chain)
       model.profiles.push_back(chain_profile(entries_[it->second], root["run"]["envelope"][i]));
   }
+}
+
+namespace {
+
+// The map under the key, made when the key is not there or empty; what is there when it is
+// something else, for the caller (or the reader of the file) to refuse.
+YAML::Node map_under(YAML::Node& parent, const std::string& key) {
+  YAML::Node child;
+  child.reset(parent[key]);
+  if (!child.IsDefined() || child.IsNull()) {
+    parent[key] = YAML::Node(YAML::NodeType::Map);
+    child.reset(parent[key]);
+  }
+  return child;
+}
+
+}  // namespace
+
+// A change a script makes, put into the file's tree where the file would say it: its nodes carry
+// the change as their place, so that its faults are told as the file's are.
+void Loader::apply(YAML::Node& root, const Override& change) {
+  constexpr size_t kShown = 60;
+  const std::string shown = change.value.size() > kShown ? change.value.substr(0, kShown - 3) + "..." : change.value;
+  const bool signal = change.kind == Override::Kind::signal;
+  const std::string origin = fmt::format("{} ({} {} = {})", f_.name(), signal ? "signal" : "set", change.name, shown);
+  auto fail = [&](const std::string& message) { throw ModelError(SourceMark{origin, 0, 0}, message); };
+  YAML::Node value;
+  try {
+    value = YAML::Load(change.value);
+  } catch (const YAML::ParserException& e) {
+    fail("the value is not YAML: " + e.msg);
+  }
+  if (!value.IsDefined() || value.IsNull()) fail("no value given");
+  if (!root.IsMap()) return;  // read() tells what the file is
+
+  // name.rest, name perhaps with a section: name[k].rest
+  const size_t dot = change.name.find('.');
+  if (dot == std::string::npos || dot == 0 || dot + 1 == change.name.size())
+    fail(
+        fmt::format("'{}' names nothing to change: write component.parameter, component.input, fluid.property or "
+                    "run.setting",
+                    change.name));
+  const std::string head = change.name.substr(0, dot), rest = change.name.substr(dot + 1);
+  const size_t bracket = head.find('[');
+  const std::string name = head.substr(0, bracket);
+
+  // The component of that name in the file, in either form of components:.
+  YAML::Node body;
+  const YAML::Node& file = root;
+  if (const YAML::Node components = file["components"]; components.IsMap()) {
+    for (const auto& kv : components)
+      if (kv.first.IsScalar() && kv.first.Scalar() == name) body.reset(kv.second);
+  } else if (components.IsSequence()) {
+    for (const auto& item : components)
+      if (item.IsMap() && item["name"] && item["name"].IsScalar() && item["name"].Scalar() == name) body.reset(item);
+  }
+  // Put the value at parent[key], the key and the value marked as the change.
+  auto put = [&](YAML::Node parent, const std::string& key) {
+    if (!parent.IsMap()) fail("the model file's section for it is not a map of 'key: value' entries");
+    parent[key] = value;
+    f_.set_origin(value, origin);
+    for (const auto& kv : parent)
+      if (kv.first.IsScalar() && kv.first.Scalar() == key) f_.set_origin(kv.first, origin);
+  };
+
+  if (name == "fluid" || name == "run") {
+    if (body.IsDefined() && body.IsMap())
+      fail(fmt::format("'{}' is both the model's {} section and a component: rename the component", name, name));
+    if (signal) fail(fmt::format("'{}' is the model's {} section, which no signal drives", name, name));
+    if (bracket != std::string::npos) fail(fmt::format("the model's {} section has no sections", name));
+    // run: tolerances.pressure is a key of a map within run:
+    YAML::Node parent = map_under(root, name);
+    std::string key = rest;
+    for (size_t at = key.find('.'); at != std::string::npos && name == "run"; at = key.find('.')) {
+      if (!parent.IsMap()) break;
+      parent.reset(map_under(parent, key.substr(0, at)));  // reset: operator= writes through
+      key = key.substr(at + 1);
+    }
+    put(parent, key);
+    return;
+  }
+  if (!body.IsDefined() || !body.IsMap()) {
+    std::vector<std::string> names{"fluid", "run"};
+    if (const YAML::Node components = file["components"]; components.IsMap()) {
+      for (const auto& kv : components)
+        if (kv.first.IsScalar()) names.push_back(kv.first.Scalar());
+    } else if (components.IsSequence()) {
+      for (const auto& item : components)
+        if (item.IsMap() && item["name"] && item["name"].IsScalar()) names.push_back(item["name"].Scalar());
+    }
+    fail(fmt::format("no component named '{}'{}", name, detail::did_you_mean(name, names)));
+  }
+  // An input the component is driven at takes a signal; anything else is a parameter.
+  const Description* d = body["type"] && body["type"].IsScalar() ? catalogue_->find(body["type"].Scalar()) : nullptr;
+  const bool input = d != nullptr && std::find(d->signals.begin(), d->signals.end(), rest) != d->signals.end();
+  if (signal || input) {
+    put(map_under(root, "signals"), change.name);
+    return;
+  }
+  if (bracket != std::string::npos)
+    fail(fmt::format("the sections of a chain share their parameters: set {}.{}", name, rest));
+  put(map_under(body, "parameters"), rest);
 }
 
 void Loader::read_fluid(const YAML::Node& node) {
@@ -1040,14 +1149,37 @@ RunSettings::Linear Loader::read_linear_solver(const YAML::Node& s) {
 
 }  // namespace
 
-Model load_model(const std::filesystem::path& file, const Catalogue& catalogue, CheckReport* report) {
+namespace {
+
+// A catalogue with faults loads no model.
+void check_catalogue(const Catalogue& catalogue) {
   if (!catalogue.errors().empty()) {
     std::string text = "the plug-in folders have faults:";
     for (const auto& e : catalogue.errors()) text += "\n  " + e;
     throw engine::PluginError(text);
   }
+}
+
+}  // namespace
+
+Model load_model(const std::filesystem::path& file, const Catalogue& catalogue, CheckReport* report) {
+  check_catalogue(catalogue);
   Loader loader(file, catalogue, report);
   return loader.load();
+}
+
+Model load_model(const std::filesystem::path& file, const Catalogue& catalogue, const std::vector<Override>& overrides,
+                 CheckReport* report) {
+  check_catalogue(catalogue);
+  Loader loader(file, catalogue, report);
+  return loader.load(nullptr, overrides);
+}
+
+Model load_model_text(const std::string& text, const std::filesystem::path& file, const Catalogue& catalogue,
+                      const std::vector<Override>& overrides, CheckReport* report) {
+  check_catalogue(catalogue);
+  Loader loader(file, catalogue, report);
+  return loader.load(&text, overrides);
 }
 
 }  // namespace penstock::sim

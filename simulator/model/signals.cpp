@@ -500,8 +500,12 @@ const char* non_finite(double v) {
 
 std::string describe(const Signal& signal, const Signal::Fault& fault) {
   const char* what = non_finite(fault.value);
-  return fmt::format("{}:{}:{}: the signal for '{}' is {} at t = {:.9g} s; a signal must stay finite", signal.mark.file,
-                     signal.mark.line, signal.mark.column, signal.name, what, fault.t);
+  // A signal a script set has no line in the file: its place says so.
+  const std::string where = signal.mark.line > 0
+                                ? fmt::format("{}:{}:{}", signal.mark.file, signal.mark.line, signal.mark.column)
+                                : signal.mark.file;
+  return fmt::format("{}: the signal for '{}' is {} at t = {:.9g} s; a signal must stay finite", where, signal.name,
+                     what, fault.t);
 }
 
 std::unique_ptr<Signal> read_signal(const YamlFile& f, const YAML::Node& node, const std::string& name) {

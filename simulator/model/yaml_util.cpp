@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <ios>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
@@ -83,6 +84,19 @@ void YamlFile::no_duplicate_keys(const YAML::Node& node) const {
   }
 }
 
+// A syntax error at its place, with a hint when the line holds a chain's section in a flow list.
+void YamlFile::syntax_error(const YAML::ParserException& e, const std::string& line) const {
+  std::string hint;
+  const size_t close = line.find("].");
+  const size_t open = close == std::string::npos ? close : line.rfind('[', close);
+  if (open != std::string::npos && open > 0) {
+    const size_t begin = line.find_last_of(" [,", open - 1) + 1;
+    const size_t end = line.find_first_of(" ,]", close + 2);
+    hint = "; inside [...] a chain section is quoted: \"" + line.substr(begin, end - begin) + "\"";
+  }
+  throw ModelError(SourceMark{file_, e.mark.line + 1, e.mark.column + 1}, "YAML syntax: " + e.msg + hint);
+}
+
 YAML::Node YamlFile::load() const {
   // A folder opens but cannot be read: told before it is tried.
   std::error_code ec;
@@ -96,18 +110,10 @@ YAML::Node YamlFile::load() const {
   try {
     root = YAML::Load(in);
   } catch (const YAML::ParserException& e) {
-    std::string hint;
     std::ifstream again(file_);
     std::string line;
     for (int i = 0; i <= e.mark.line && std::getline(again, line);) ++i;
-    const size_t close = line.find("].");
-    const size_t open = close == std::string::npos ? close : line.rfind('[', close);
-    if (open != std::string::npos && open > 0) {
-      const size_t begin = line.find_last_of(" [,", open - 1) + 1;
-      const size_t end = line.find_first_of(" ,]", close + 2);
-      hint = "; inside [...] a chain section is quoted: \"" + line.substr(begin, end - begin) + "\"";
-    }
-    throw ModelError(SourceMark{file_, e.mark.line + 1, e.mark.column + 1}, "YAML syntax: " + e.msg + hint);
+    syntax_error(e, line);
   } catch (const std::ios_base::failure& e) {  // a read that failed part way (a device, a vanished file)
     throw ModelError(SourceMark{file_, 0, 0}, std::string("cannot read the model file: ") + e.what());
   }
@@ -115,8 +121,36 @@ YAML::Node YamlFile::load() const {
   return root;
 }
 
+YAML::Node YamlFile::parse(const std::string& text) const {
+  YAML::Node root;
+  try {
+    root = YAML::Load(text);
+  } catch (const YAML::ParserException& e) {
+    std::istringstream again(text);
+    std::string line;
+    for (int i = 0; i <= e.mark.line && std::getline(again, line);) ++i;
+    syntax_error(e, line);
+  }
+  no_duplicate_keys(root);
+  return root;
+}
+
+void YamlFile::set_origin(const YAML::Node& node, const std::string& origin) {
+  origins_.emplace_back(node, origin);
+  if (node.IsMap()) {
+    for (const auto& kv : node) {
+      set_origin(kv.first, origin);
+      set_origin(kv.second, origin);
+    }
+  } else if (node.IsSequence()) {
+    for (const auto& item : node) set_origin(item, origin);
+  }
+}
+
 SourceMark YamlFile::mark(const YAML::Node& node) const {
   if (!node.IsDefined()) return SourceMark{file_, 0, 0};
+  for (const auto& [set, origin] : origins_)
+    if (set.is(node)) return SourceMark{origin, 0, 0};
   const YAML::Mark m = node.Mark();
   if (m.line < 0) return SourceMark{file_, 0, 0};
   return SourceMark{file_, m.line + 1, m.column + 1};

@@ -18,6 +18,13 @@ class YamlFile {
 
   // Parses the file; a syntax error, or a key given twice in a map, becomes a ModelError at its place.
   YAML::Node load() const;
+  // The same for the model given as text, its name that of the file.
+  YAML::Node parse(const std::string& text) const;
+
+  // Nodes that did not come from the file but were put into its tree (a script's change of a
+  // value): their place is the origin given, "model.yaml (set pipe.a = 1100 m/s)", with no line.
+  // The node and everything under it.
+  void set_origin(const YAML::Node& node, const std::string& origin);
 
   SourceMark mark(const YAML::Node& node) const;
   [[noreturn]] void fail(const YAML::Node& node, const std::string& message) const;
@@ -38,7 +45,9 @@ class YamlFile {
 
  private:
   void no_duplicate_keys(const YAML::Node& node) const;
+  [[noreturn]] void syntax_error(const YAML::ParserException& e, const std::string& line) const;
   std::string file_;
+  std::vector<std::pair<YAML::Node, std::string>> origins_;
 };
 
 // ", did you mean 'x'?" or "".

@@ -229,6 +229,7 @@ std::string csv_field(const std::string& text) {
 
 void Recorder::event(double t, const std::string& component, const std::string& what) {
   ++events_;
+  if (on_event_) on_event_(t, component, what);
   if (events_csv_ != nullptr) events_csv_->append(fmt::format("{},{},{}\n", t, csv_field(component), csv_field(what)));
 }
 
@@ -245,7 +246,7 @@ void Recorder::sample(double t, const double* y, bool event) {
     if (first || v < e.min) e.min = v, e.t_min = t;
     if (first || v > e.max) e.max = v, e.t_max = t;
   }
-  if (keep_rows_) {
+  if (keep_rows_ || (keep_grid_ && !event)) {
     std::vector<double> row{t};
     row.insert(row.end(), values_.begin(), values_.end());
     kept_.push_back(std::move(row));

@@ -3,6 +3,7 @@
 // each name once; and a catalogue shared between threads.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -110,6 +111,22 @@ TEST(Catalogue, TwoPlugInsOfOneNameAreAFaultAndOneFolderGivenTwiceIsNot) {
   EXPECT_EQ(again.directories().size(), 2U);
   EXPECT_EQ(error_of<std::exception>(plant("Pipe"), again), "(it loads)");
   EXPECT_TRUE(again.external_plugins().empty());
+}
+
+// A host that is not the program (the Python module) says which folders are its own: plugins/ and
+// builtins/ of its build or installation. A plug-in from any other folder is external.
+TEST(Catalogue, TheHostsOwnFoldersAreThoseItGives) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater", "Pipe", "valve");
+  const fs::path root = kPlugins.parent_path();
+  EXPECT_EQ(sim::Catalogue::own_directories(root), (std::vector<fs::path>{root / "plugins", root / "builtins"}));
+  EXPECT_TRUE(sim::Catalogue::own_directories(folder("empty")).empty());
+  const sim::Catalogue own({kPlugins, kBuiltins}, sim::Catalogue::own_directories(root));
+  EXPECT_EQ(error_of<std::exception>(plant("Pipe"), own), "(it loads)");
+  EXPECT_TRUE(own.external_plugins().empty());
+  const sim::Catalogue other({kPlugins, kBuiltins}, {});
+  EXPECT_EQ(error_of<std::exception>(plant("Pipe"), other), "(it loads)");
+  const std::vector<fs::path> external = other.external_plugins();
+  EXPECT_NE(std::find(external.begin(), external.end(), kPlugins / "Pipe.so"), external.end());
 }
 
 // A model file's plugins: used to load any folder it named, and with it any library's code.

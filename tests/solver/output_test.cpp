@@ -259,3 +259,38 @@ TEST_F(RecorderTest, ProgressOffATerminalIsAPlainLine) {
 
 }  // namespace
 }  // namespace penstock::testing
+
+namespace penstock::testing {
+namespace {
+
+// A recorder that writes no file keeps the rows of the grid alone, as the CSV would have them, and
+// hands on every event as it is recorded.
+TEST(RecorderInMemory, KeepsTheGridAndHandsOnTheEvents) {
+  Window w;
+  sim::RunSettings run;
+  run.stop_time = 2.0;
+  run.output_interval = 0.5;
+  sim::Recorder recorder(w.dae, {});
+  recorder.keep_grid(true);
+  std::vector<std::pair<double, std::string>> events;
+  recorder.on_event([&](double t, const std::string& component, const std::string& what) {
+    events.emplace_back(t, component + ": " + what.substr(0, what.find(';')));
+  });
+  ASSERT_TRUE(sim::simulate(w.dae, run, recorder).complete);
+  EXPECT_TRUE(recorder.finish(true).empty());  // no file
+  ASSERT_EQ(recorder.kept().size(), 5u);
+  for (size_t k = 0; k < 5; ++k) {
+    EXPECT_EQ(recorder.kept()[k][0], 0.5 * static_cast<double>(k));
+    EXPECT_NEAR(recorder.kept()[k][2], k == 2 ? 1.0 : 0.0, 1e-6);
+  }
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_NEAR(events[0].first, 0.8, 1e-9);
+  EXPECT_EQ(events[0].second, "window: mode flag from 0 to 1");
+  EXPECT_NEAR(events[1].first, 1.2, 1e-9);
+  // The rows at the events were not even asked for.
+  ASSERT_NE(recorder.reads(), nullptr);
+  EXPECT_TRUE(recorder.reads()->empty());
+}
+
+}  // namespace
+}  // namespace penstock::testing

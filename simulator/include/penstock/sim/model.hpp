@@ -130,10 +130,17 @@ Description read_description(const std::filesystem::path& file);
 class Catalogue {
  public:
   explicit Catalogue(const std::vector<std::filesystem::path>& directories);
+  // The host's own folders given, for a host that is not the program (the Python module): a plug-in
+  // from any other folder is external.
+  Catalogue(const std::vector<std::filesystem::path>& directories, std::vector<std::filesystem::path> own);
   // The folders of $PENSTOCK_PLUGIN_PATH (colon-separated) that are there, then the program's own.
   static std::vector<std::filesystem::path> default_directories();
+  // The same with the host's own folders given.
+  static std::vector<std::filesystem::path> default_directories(const std::vector<std::filesystem::path>& own);
   // plugins/ and builtins/ beside the program's bin/, where they are: the host's own plug-ins.
   static std::vector<std::filesystem::path> own_directories();
+  // plugins/ and builtins/ in the folder of an installation (or of the build), where they are.
+  static std::vector<std::filesystem::path> own_directories(const std::filesystem::path& root);
   void add_directory(const std::filesystem::path& directory);
   // The folders searched, made absolute, each once.
   const std::vector<std::filesystem::path>& directories() const { return directories_; }
@@ -193,6 +200,29 @@ struct CheckReport {
 // Loads a model file, wires it and assembles its DAE. Throws ModelError for any fault of the
 // file, of its wiring or of the balance of unknowns and equations.
 Model load_model(const std::filesystem::path& file, const Catalogue& catalogue, CheckReport* report = nullptr);
+
+// A change of a model made before it is assembled (by a script), as if its file said it. The
+// value is written in YAML, as in a model file: "1100 m/s", "0.02", "{ramp: {start: 1 s, ...}}",
+// "[gate.p, gate.q]".
+//   value   "pipe.a": component pipe's parameter a (every section's, for a chain); "gate.sigma",
+//           an input the component is driven at: its signal. "fluid.density": the fluid's
+//           property; "run.stop": the run's setting (any key of run:).
+//   signal  "gate.sigma", "pipe[2].ksi": the signal driving that input, in place of the file's.
+// A fault of the value is told as one of the file would be, its place "<file> (set pipe.a = ...)".
+struct Override {
+  enum class Kind { value, signal };
+  Kind kind = Kind::value;
+  std::string name;
+  std::string value;
+};
+
+// Loads a model given as text, `file` its name in messages and the folder its relative plug-in
+// folders are in, with the changes applied in order (a later one of a name replaces an earlier).
+Model load_model_text(const std::string& text, const std::filesystem::path& file, const Catalogue& catalogue,
+                      const std::vector<Override>& overrides = {}, CheckReport* report = nullptr);
+// A model file with the changes applied.
+Model load_model(const std::filesystem::path& file, const Catalogue& catalogue, const std::vector<Override>& overrides,
+                 CheckReport* report = nullptr);
 
 // The edit distance of two names, for "did you mean".
 size_t edit_distance(const std::string& a, const std::string& b);

@@ -94,6 +94,11 @@ class Recorder : public Observer {
   // written. Throws std::runtime_error "cannot write <path>: <reason>" when that fails.
   void write_csv(const std::filesystem::path& path);
   void keep_rows(bool keep) { keep_rows_ = keep; }
+  // Keeps the rows of the output grid alone, as the CSV has them (kept()), sparing the integrator
+  // the interpolation of the rows at events.
+  void keep_grid(bool keep) { keep_grid_ = keep; }
+  // Called with every event as it is recorded: its time, the component, what changed.
+  void on_event(std::function<void(double, const std::string&, const std::string&)> f) { on_event_ = std::move(f); }
   void on_progress(std::function<void(double)> f) { on_progress_ = std::move(f); }
   void on_note(std::function<void(const std::string&, const std::string&)> f) { on_note_ = std::move(f); }
   // Asked before every step whether the run is to end, as Observer::stop().
@@ -133,7 +138,8 @@ class Recorder : public Observer {
   size_t rows_written() const { return rows_ - rows_lost_; }
   // "cannot write <path>: <reason>" when the CSV could not be written in full, else empty.
   const std::string& write_error() const { return write_error_; }
-  // With keep_rows(true): every row as (t, recorded values...), the events' included.
+  // With keep_rows(true): every row as (t, recorded values...), the events' included; with
+  // keep_grid(true), the rows of the output grid.
   const std::vector<std::vector<double>>& kept() const { return kept_; }
 
  private:
@@ -147,6 +153,7 @@ class Recorder : public Observer {
   std::vector<std::vector<double>> kept_;
   std::string line_;
   bool keep_rows_ = false;
+  bool keep_grid_ = false;
   size_t rows_ = 0;
   size_t events_ = 0;
   size_t rows_lost_ = 0;
@@ -156,6 +163,7 @@ class Recorder : public Observer {
   std::string write_error_;
   std::function<void(double)> on_progress_;
   std::function<void(const std::string&, const std::string&)> on_note_;
+  std::function<void(double, const std::string&, const std::string&)> on_event_;
   std::function<std::string()> stop_when_;
 };
 
