@@ -18,7 +18,7 @@
 namespace penstock::testing {
 
 inline std::filesystem::path example_file(const std::string& name) {
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "examples" / name;
+  return std::filesystem::path(PENSTOCK_SOURCE_DIR) / "examples" / name;
 }
 
 inline std::string example_text(const std::string& name) {

@@ -19,7 +19,7 @@ inline const sim::Catalogue& catalogue() {
 }
 
 inline std::filesystem::path data_file(const std::string& name) {
-  return std::filesystem::path(__FILE__).parent_path() / "data" / name;
+  return std::filesystem::path(PENSTOCK_SOURCE_DIR) / "tests" / "model" / "data" / name;
 }
 
 // Writes the text to a file named after the running test and returns its path.
