@@ -32,7 +32,8 @@ bool left(double lo, double g, double hi) {
 
 }  // namespace
 
-EventLocator::EventLocator(DaeSystem& system) : system_(system), parts_(system.switching_parts()) {
+EventLocator::EventLocator(DaeSystem& system, bool locate_smooth)
+    : system_(system), parts_(system.switching_parts()), locate_smooth_(locate_smooth) {
   const size_t n = system.size();
   const size_t roots = root_count(system);
   for (auto* v : {&g_lo_, &g_hi_, &rate_lo_, &rate_hi_, &lo_, &hi_, &mid_}) v->assign(roots, 0.0);
@@ -93,6 +94,11 @@ const EventLocator::Switches& EventLocator::step_to(double t, const double* y, c
     g_lo_.swap(g_hi_);
     all_roots(system_, t_hi, y, g_hi_.data());
   }
+  if (!locate_smooth_ && switch_at_end(t_hi, y, yp)) {
+    g_lo_.swap(g_hi_);
+    rate_lo_.swap(rate_hi_);
+    return found_;
+  }
   if (interval(a, t_hi, y)) return found_;
   // Switches beyond the located ones are taken at the step's end.
   bool smooth = true;
@@ -125,19 +131,70 @@ void EventLocator::changes_at(double t, std::vector<Change>& changes) {
   for (size_t p = 0; p < parts_.size(); ++p) {
     std::vector<int32_t> now = system_.part_flags(p);
     if (now == flags_[p]) continue;
-    changes.push_back(Change{t, p, flags_[p], now});
+    changes.push_back(Change{.t = t, .part = p, .from = flags_[p], .to = now});
     flags_[p] = std::move(now);
   }
 }
 
-// A part switched at t: its change of flags, if any (every switch, when the system does not tell
-// its flags).
+// A part switched smoothly at t: its change of flags, if any (every switch, when the system does
+// not tell its flags).
 void EventLocator::record(double t, size_t p, std::vector<Change>& changes) {
   std::vector<int32_t> now = system_.part_flags(p);
   if (flags_.size() != parts_.size()) flags_.resize(parts_.size());
   if (!now.empty() && now == flags_[p]) return;
-  changes.push_back(Change{t, p, flags_[p], now});
+  ++smooth_switches_;
+  changes.push_back(Change{.t = t, .part = p, .from = flags_[p], .to = now});
   flags_[p] = std::move(now);
+}
+
+// Every part whose signal crossed since the interval's start renews its flags at the step's end
+// (t, y, y'), where the integrator stands. True when each of them changed its flags there and left
+// its rows of F as they were: the switches are taken there, unlocated, and the rest of the parts'
+// signals taken under the new flags. Otherwise every flag tried is put back as it was, and the
+// crossings are for locating: so too when a part has more than one signal across (its flags may
+// have passed through a state that changes F on the way, a window entered and left within the
+// step), or when the system cannot put flags back.
+bool EventLocator::switch_at_end(double t, const double* y, const double* yp) {
+  switching_.clear();
+  for (size_t p = 0; p < parts_.size(); ++p) {
+    const DaeSystem::SwitchingPart& part = parts_[p];
+    size_t across = 0;
+    for (size_t i = part.first_root; i < part.first_root + part.n_roots; ++i)
+      across += sign_of(g_lo_[i]) != sign_of(g_hi_[i]) ? 1 : 0;
+    if (across > 1) return false;
+    if (across == 1) switching_.push_back(p);
+  }
+  if (switching_.empty() || restore_ == Restore::cannot) return false;
+  tried_.resize(switching_.size());
+  for (size_t k = 0; k < switching_.size(); ++k) {
+    tried_[k] = system_.part_flags(switching_[k]);
+    if (tried_[k].empty()) return false;
+  }
+  if (restore_ == Restore::untried)
+    restore_ = system_.set_part_flags(switching_[0], t, y, tried_[0]) ? Restore::can : Restore::cannot;
+  if (restore_ == Restore::cannot) return false;
+  size_t renewed = 0;
+  bool smooth = true;
+  while (smooth && renewed < switching_.size()) {
+    bool changed = false;
+    smooth = renew_smoothly(switching_[renewed++], t, y, yp, changed) && changed;
+  }
+  if (!smooth) {
+    for (size_t k = 0; k < renewed; ++k) system_.set_part_flags(switching_[k], t, y, tried_[k]);
+    return false;
+  }
+  ++mode_changes_;
+  for (const size_t p : switching_) {
+    ++switched_[p];
+    const size_t told = found_.changes.size();
+    record(t, p, found_.changes);
+    for (size_t k = told; k < found_.changes.size(); ++k) {
+      found_.changes[k].step_start = t0_;
+      found_.changes[k].at_step_end = true;
+    }
+  }
+  take_rest_of_step_at(t);
+  return true;
 }
 
 // The next step starts at the end of this one, under the flags now in force: the signals and rates

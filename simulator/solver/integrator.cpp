@@ -58,6 +58,7 @@ class Integrator final : EventLocator::Integration {
     if (locator_) {
       stats_.events += locator_->events();
       stats_.mode_changes += locator_->mode_changes();
+      stats_.smooth_switches += locator_->smooth_switches();
     }
     stats_.wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     outcome.stats = stats_;
@@ -91,7 +92,9 @@ class Integrator final : EventLocator::Integration {
         output_->before(t, *ida_);
         output_->event_on_interpolant(t, *ida_);
       }
-      tell(switches.changes, "its equations are the same either side, and the integration went on");
+      // The switches that left the equations as they were are counted, and told only when asked.
+      if (run_.tell_smooth_switches)
+        tell(switches.changes, "its equations are the same either side, and the integration went on");
       if (switches.restart) {
         restart_at(*switches.restart);
         continue;
@@ -158,9 +161,15 @@ class Integrator final : EventLocator::Integration {
   }
 
   // The observer told of each part whose flags changed: the flags, their values before and after,
-  // and what the solver did about it.
+  // and what the solver did about it (of a smooth switch: how it was taken).
   void tell(const std::vector<EventLocator::Change>& changes, const char* how) {
     for (const EventLocator::Change& c : changes) {
+      const std::string taken = c.at_step_end
+                                    ? fmt::format(
+                                          "its equations are the same either side; the solver renewed the flags at the "
+                                          "end of its step from {} s, in which its signal crossed zero, and went on",
+                                          c.step_start)
+                                    : std::string(how);
       std::string what;
       for (size_t k = 0; k < c.to.size() && k < c.from.size(); ++k) {
         if (c.from[k] == c.to[k]) continue;
@@ -169,7 +178,7 @@ class Integrator final : EventLocator::Integration {
                                  : fmt::format("mode flag {} from {} to {}", k, c.from[k], c.to[k]);
       }
       if (what.empty()) what = "mode flags changed";
-      observer_.event(c.t, system_.switching_parts()[c.part].name, fmt::format("{}; {}", what, how));
+      observer_.event(c.t, system_.switching_parts()[c.part].name, fmt::format("{}; {}", what, taken));
     }
   }
 
@@ -232,7 +241,7 @@ class Integrator final : EventLocator::Integration {
     ida_ = std::make_unique<detail::Ida>(system_, run_, state_, *jacobian_, errors_, context_.get(), dense_);
     newton_ = std::make_unique<detail::Newton>(system_, state_, *jacobian_, errors_, context_.get(), dense_);
     start_.emplace(system_, run_, state_, *ida_, *newton_, notes_, errors_);
-    locator_.emplace(system_);
+    locator_.emplace(system_, run_.locate_smooth_switches);
     output_.emplace(run_, observer_, n);
     weights_.assign(n, 0.0);
     state_.t = run_.start_time;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <numbers>
 #include <string>
@@ -93,6 +94,11 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
   }
   void part_residual(size_t p, double, const double*, const double*, double* F) override {
     F[0] = jumps_[p] * flags_[p];
+  }
+  std::vector<int32_t> part_flags(size_t p) const override { return {flags_[p]}; }
+  bool set_part_flags(size_t p, double, const double*, const std::vector<int32_t>& to) override {
+    flags_[p] = to.at(0);
+    return true;
   }
 
  private:
@@ -200,6 +206,66 @@ TEST(EventLocator, RestartsAtTheFirstSwitchThatChangesF) {
   EXPECT_EQ(toy.flag(0), 1);
   EXPECT_EQ(toy.flag(1), 1);
   EXPECT_EQ(toy.flag(2), 0);
+  EXPECT_EQ(locator.events(), 2);
+}
+
+// Switches that leave F as it was are taken where the integrator stands, at the step's end, when
+// every part that crossed in the step leaves its rows there as they were: unlocated, no event row,
+// each change told as taken at the step's end, and counted.
+TEST(EventLocator, SmoothSwitchesAreTakenAtTheStepsEnd) {
+  ToySwitches toy({{identity, one}});
+  toy.add_part("first", [](double, const double* y) { return y[0] - 0.3; });
+  toy.add_part("second", [](double, const double* y) { return 0.6 - y[0]; });
+  toy.add_part("never", [](double, const double* y) { return y[0] - 5.0; });
+  EventLocator locator(toy, false);
+  start(locator, toy);
+  locator.remember_flags();
+  std::vector<double> y1, yp1;
+  const auto& found = step(locator, toy, 0.0, 1.0, y1, yp1);
+  EXPECT_TRUE(found.smooth.empty());
+  EXPECT_FALSE(found.restart);
+  ASSERT_EQ(found.changes.size(), 2u);
+  for (const auto& change : found.changes) {
+    EXPECT_EQ(change.t, 1.0);
+    EXPECT_TRUE(change.at_step_end);
+    EXPECT_EQ(change.step_start, 0.0);
+  }
+  EXPECT_EQ(found.changes[0].part, 0u);
+  EXPECT_EQ(found.changes[0].from, std::vector<int32_t>{0});
+  EXPECT_EQ(found.changes[0].to, std::vector<int32_t>{1});
+  EXPECT_EQ(found.changes[1].part, 1u);
+  EXPECT_EQ(toy.flag(0), 1);
+  EXPECT_EQ(toy.flag(1), 0);
+  EXPECT_EQ(toy.flag(2), 0);
+  EXPECT_EQ(locator.events(), 0);
+  EXPECT_EQ(locator.smooth_switches(), 2);
+  // The next step starts under the new flags.
+  const auto& next = step(locator, toy, 1.0, 1.5, y1, yp1);
+  EXPECT_TRUE(next.changes.empty());
+}
+
+// One switch in the step changes F: the flags tried at the step's end are put back, and every
+// crossing is located as it was before (the smooth switch before it at its time, the restart at
+// the jump, the crossing after it left for the restarted integration).
+TEST(EventLocator, ASwitchThatChangesFHasEveryCrossingOfItsStepLocated) {
+  ToySwitches toy({{identity, one}});
+  toy.add_part("smooth", [](double, const double* y) { return y[0] - 0.3; });
+  toy.add_part(
+      "jump", [](double, const double* y) { return y[0] - 0.6; }, 10.0);
+  toy.add_part("after", [](double, const double* y) { return y[0] - 0.8; });
+  EventLocator locator(toy, false);
+  start(locator, toy);
+  std::vector<double> y1, yp1;
+  const auto& found = step(locator, toy, 0.0, 1.0, y1, yp1);
+  ASSERT_EQ(found.smooth.size(), 1u);
+  expect_just_past(found.smooth[0], 0.3);
+  ASSERT_EQ(found.changes.size(), 1u);
+  EXPECT_FALSE(found.changes[0].at_step_end);
+  ASSERT_TRUE(found.restart);
+  expect_just_past(found.restart->t, 0.6);
+  EXPECT_EQ(toy.flag(0), 1);
+  EXPECT_EQ(toy.flag(1), 1);
+  EXPECT_EQ(toy.flag(2), 0);  // tried at the step's end and put back
   EXPECT_EQ(locator.events(), 2);
 }
 

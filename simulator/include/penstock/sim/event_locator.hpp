@@ -12,6 +12,14 @@
 // history, and the part's signals under its new flags start the rest of its step. Any other switch
 // is located again on the integrator's own interpolant, and the integrator restarts there.
 //
+// Most switches of a lumped line are smooth, and a line of many sections has many of them in
+// every step: they are first tried where the integrator stands, at the step's end. When every
+// part whose signal crossed in the step renews its flags there and leaves its rows of F as they
+// were, the switches are taken there, without being located; the step was computed under the old
+// flags, which past the crossing differ from the new ones by less than a tenth of a row's scale,
+// so the error that leaves is a tenth of the tolerance. Otherwise the flags tried are put back
+// and every crossing of the step is located as above (and always so with locate_smooth).
+//
 // A signal that keeps its sign at both ends but heads for zero at the start and comes from it at
 // the end may have crossed and come back within the step (a speed passing through a narrow
 // window): where the tangents at the ends meet across zero, the interpolant is looked at there, and
@@ -57,6 +65,8 @@ class EventLocator {
     double t = 0.0;
     size_t part = 0;
     std::vector<int32_t> from, to;
+    double step_start = 0.0;   // where the step began, for a switch taken at its end
+    bool at_step_end = false;  // not located: taken at the end of the step in which it crossed
   };
 
   // The switches of one step, in time order.
@@ -66,7 +76,8 @@ class EventLocator {
     std::optional<Restart> restart;  // and after them, a switch that changes F
   };
 
-  explicit EventLocator(DaeSystem& system);
+  // locate_smooth: every switch located within its step, none tried at the step's end first.
+  explicit EventLocator(DaeSystem& system, bool locate_smooth = true);
 
   // Where the integrator begins, or begins again: the signals and their rates at t, the rates taken
   // over a small part of the time scale h.
@@ -86,7 +97,9 @@ class EventLocator {
   void changes_at(double t, std::vector<Change>& changes);
 
   long events() const { return events_; }              // located switches
-  long mode_changes() const { return mode_changes_; }  // of those, the ones at which a flag changed
+  long mode_changes() const { return mode_changes_; }  // times at which a flag changed
+  // Switches of a part's flags that left its rows of F as they were, located or not.
+  long smooth_switches() const { return smooth_switches_; }
 
  private:
   using Group = std::span<const size_t>;
@@ -98,6 +111,7 @@ class EventLocator {
   void restart_at_switch(double a, double b);
   bool renew_smoothly(size_t p, double t, const double* y, const double* yp, bool& changed);
   void take_rest_of_step_at(double t);
+  bool switch_at_end(double t, const double* y, const double* yp);
 
   void record(double t, size_t p, std::vector<Change>& changes);
   bool crosses(size_t p) const;
@@ -114,6 +128,8 @@ class EventLocator {
 
   DaeSystem& system_;
   const std::vector<DaeSystem::SwitchingPart>& parts_;
+  const bool locate_smooth_;
+  enum class Restore { untried, can, cannot } restore_ = Restore::untried;  // set_part_flags works
   Integration* integration_ = nullptr;
 
   // The step: its start (the cubic's first end) and its end, where the integrator stands.
@@ -134,9 +150,11 @@ class EventLocator {
   std::vector<double> before_switch_, after_switch_;  // a part's rows of F either side of its switch
   std::vector<double> cubic_y_, probe_y_, split_y_, event_y_, event_yp_;
   std::vector<std::vector<int32_t>> flags_;  // per part: its flags as last told
+  std::vector<std::vector<int32_t>> tried_;  // per part switching at a step's end: its flags before
   Switches found_;
   long events_ = 0;
   long mode_changes_ = 0;
+  long smooth_switches_ = 0;
 };
 
 }  // namespace penstock::sim

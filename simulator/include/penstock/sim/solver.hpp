@@ -19,9 +19,10 @@ namespace penstock::sim {
 
 struct SolverStatistics {
   long steps = 0;
-  long events = 0;        // located zero crossings
-  long mode_changes = 0;  // events at which some mode flag changed
-  long restarts = 0;      // of those, the ones whose new flags left the state inconsistent
+  long events = 0;           // located zero crossings
+  long mode_changes = 0;     // events at which some mode flag changed
+  long restarts = 0;         // of those, the ones whose new flags left the state inconsistent
+  long smooth_switches = 0;  // switches of a component's flags that left its equations as they were
   long residual_evaluations = 0;
   long jacobian_evaluations = 0;
   long error_test_failures = 0;
