@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
     for (const bool located : {false, true}) {
       penstock::sim::Model model = penstock::sim::load_model(file, catalogue);
       model.run.locate_smooth_switches = located;
+      model.run.tell_smooth_switches = located;  // as every switch was told before
       Quiet quiet;
       const penstock::sim::Outcome o = penstock::sim::simulate(*model.system, model.run, quiet);
       const auto& s = o.stats;
