@@ -243,18 +243,13 @@ class Integrator final : EventLocator::Integration {
     start_.emplace(system_, run_, state_, *ida_, *newton_, notes_, errors_);
     locator_.emplace(system_, run_.locate_smooth_switches);
     output_.emplace(run_, observer_, n);
-    weights_.assign(n, 0.0);
     state_.t = run_.start_time;
   }
 
-  // What the locator asks of the integration: IDA's interpolant, and the row scales from the last
+  // What the locator asks of the integration: IDA's interpolant, and a row's scale from the last
   // Jacobian at the error weights of y.
   void state_at(double t, double* state) override { ida_->state_at(t, state); }
-  const std::vector<double>& row_scales(const double* state) override {
-    jacobian_->error_weights(state, weights_.data());
-    jacobian_->scale_rows_by_last(weights_.data());
-    return jacobian_->row_scales();
-  }
+  double row_scale(size_t r, const double* state) override { return jacobian_->row_scale_by_last(r, state); }
 
   double* y() { return detail::data(state_.y); }
   double* yp() { return detail::data(state_.yp); }
@@ -275,7 +270,6 @@ class Integrator final : EventLocator::Integration {
   std::optional<detail::Start> start_;
   std::optional<EventLocator> locator_;
   std::optional<detail::OutputSampler> output_;
-  std::vector<double> weights_;
   std::vector<EventLocator::Change> changes_;
 };
 

@@ -66,10 +66,7 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
   void state_at(double t, double* y) override {
     for (size_t j = 0; j < curve_.size(); ++j) y[j] = curve_[j].y(t);
   }
-  const std::vector<double>& row_scales(const double*) override {
-    scales_.assign(parts_.size(), 1.0);
-    return scales_;
-  }
+  double row_scale(size_t, const double*) override { return 1.0; }
 
   // The system, as far as the locator reads it.
   size_t size() const override { return curve_.size(); }
@@ -108,7 +105,7 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
   sim::SparsityPattern pattern_;
   std::vector<SwitchingPart> parts_;
   std::vector<Signal> signals_;
-  std::vector<double> jumps_, scales_;
+  std::vector<double> jumps_;
   std::vector<int> flags_;
 };
 

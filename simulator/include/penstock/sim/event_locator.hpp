@@ -14,11 +14,14 @@
 //
 // Most switches of a lumped line are smooth, and a line of many sections has many of them in
 // every step: they are first tried where the integrator stands, at the step's end. When every
-// part whose signal crossed in the step renews its flags there and leaves its rows of F as they
-// were, the switches are taken there, without being located; the step was computed under the old
-// flags, which past the crossing differ from the new ones by less than a tenth of a row's scale,
-// so the error that leaves is a tenth of the tolerance. Otherwise the flags tried are put back
-// and every crossing of the step is located as above (and always so with locate_smooth).
+// part with one signal across in the step renews its flags there and leaves its rows of F as they
+// were, those switches are taken there, without being located; the step was computed under the
+// old flags, which past the crossing differ from the new ones by less than a tenth of a row's
+// scale, so the error that leaves is a tenth of the tolerance. Parts with more than one signal
+// across are located as above; should one of them restart the integration within the step, the
+// flags taken at its end are put back. When a part tried at the end does not leave F as it was,
+// every flag tried is put back and every crossing of the step is located (and always so with
+// locate_smooth).
 //
 // A signal that keeps its sign at both ends but heads for zero at the start and comes from it at
 // the end may have crossed and come back within the step (a speed passing through a narrow
@@ -47,9 +50,9 @@ class EventLocator {
     virtual ~Integration() = default;
     // The state at t on the interpolant of the last step; at the step's end, the state itself.
     virtual void state_at(double t, double* y) = 0;
-    // Per row of F: how far it moves for a change of one error tolerance in some unknown, at the
-    // state y. The yardstick by which a switch leaves F as it was.
-    virtual const std::vector<double>& row_scales(const double* y) = 0;
+    // How far row r of F moves for a change of one error tolerance in some unknown, at the state
+    // y. The yardstick by which a switch leaves F as it was; asked of a switching part's rows only.
+    virtual double row_scale(size_t r, const double* y) = 0;
   };
 
   // A switch that changes F: the integrator begins again at t, from restart_state() when the switch
@@ -111,7 +114,7 @@ class EventLocator {
   void restart_at_switch(double a, double b);
   bool renew_smoothly(size_t p, double t, const double* y, const double* yp, bool& changed);
   void take_rest_of_step_at(double t);
-  bool switch_at_end(double t, const double* y, const double* yp);
+  bool try_at_end(double t, const double* y, const double* yp);
 
   void record(double t, size_t p, std::vector<Change>& changes);
   bool crosses(size_t p) const;
@@ -137,7 +140,6 @@ class EventLocator {
   std::vector<double> y0_, yp0_;
   const double* y1_ = nullptr;
   const double* yp1_ = nullptr;
-  const std::vector<double>* row_scale_ = nullptr;
 
   std::vector<double> g_lo_, g_hi_;                   // every signal at the start and end of the interval
   std::vector<double> rate_lo_, rate_hi_;             // and their rates of change there
@@ -150,7 +152,8 @@ class EventLocator {
   std::vector<double> before_switch_, after_switch_;  // a part's rows of F either side of its switch
   std::vector<double> cubic_y_, probe_y_, split_y_, event_y_, event_yp_;
   std::vector<std::vector<int32_t>> flags_;  // per part: its flags as last told
-  std::vector<std::vector<int32_t>> tried_;  // per part switching at a step's end: its flags before
+  std::vector<size_t> at_end_;               // parts switched at the step's end, unlocated
+  std::vector<std::vector<int32_t>> tried_;  // and their flags before
   Switches found_;
   long events_ = 0;
   long mode_changes_ = 0;
