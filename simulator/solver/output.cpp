@@ -373,8 +373,8 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
         fmt::format("INCOMPLETE: stopped at t = {} s of {} s\n  {}\n", outcome.end_time, run.stop_time, outcome.error);
   }
   out += fmt::format(
-      "  steps {}, located switches {} ({} changing flags, {} restarts), smooth switches {}, Jacobian evaluations "
-      "{}, residual evaluations {}\n",
+      "  steps {}, located switches {}, flags changed at {} times ({} restarts), smooth switches {}, Jacobian "
+      "evaluations {}, residual evaluations {}\n",
       s.steps, s.events, s.mode_changes, s.restarts, s.smooth_switches, s.jacobian_evaluations, s.residual_evaluations);
   out += fmt::format("  error-test failures {}, convergence failures {}, last step {:.3g} s, linear solver {}\n",
                      s.error_test_failures, s.convergence_failures, s.last_step,
