@@ -35,19 +35,22 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
     pattern_.column_starts.assign(names_.size() + 1, 0);
   }
 
-  void add_part(const std::string& name, Signal g, double jump = 0.0) {
+  // A part with a second signal is on while both are positive (a window).
+  void add_part(const std::string& name, Signal g, double jump = 0.0, Signal second = {}) {
     SwitchingPart part{
-        .name = name, .first_root = parts_.size(), .n_roots = 1, .rows = {parts_.size()}, .unknowns = {}};
+        .name = name, .first_root = roots_, .n_roots = second ? 2u : 1u, .rows = {parts_.size()}, .unknowns = {}};
+    roots_ += part.n_roots;
     for (size_t j = 0; j < curve_.size(); ++j) part.unknowns.push_back(j);
     parts_.push_back(part);
     signals_.push_back(std::move(g));
+    seconds_.push_back(std::move(second));
     jumps_.push_back(jump);
     flags_.push_back(0);
   }
   // Flags as they stand at the start of a run at t.
   void set_flags(double t) {
     const std::vector<double> y = at(t);
-    for (size_t p = 0; p < parts_.size(); ++p) flags_[p] = signals_[p](t, y.data()) > 0.0;
+    for (size_t p = 0; p < parts_.size(); ++p) flags_[p] = on(p, t, y.data());
   }
   int flag(size_t p) const { return flags_[p]; }
 
@@ -82,9 +85,12 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
   const sim::SparsityPattern& pattern() const override { return pattern_; }
   void jacobian(double, const double*, const double*, double, double*) override {}
   const std::vector<SwitchingPart>& switching_parts() const override { return parts_; }
-  void part_roots(size_t p, double t, const double* y, double* g) override { g[0] = signals_[p](t, y); }
+  void part_roots(size_t p, double t, const double* y, double* g) override {
+    g[0] = signals_[p](t, y);
+    if (seconds_[p]) g[1] = seconds_[p](t, y);
+  }
   bool renew_part(size_t p, double t, const double* y) override {
-    const int now = signals_[p](t, y) > 0.0;
+    const int now = on(p, t, y);
     if (now == flags_[p]) return false;
     flags_[p] = now;
     return true;
@@ -104,7 +110,11 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
   std::vector<bool> differential_;
   sim::SparsityPattern pattern_;
   std::vector<SwitchingPart> parts_;
-  std::vector<Signal> signals_;
+  int on(size_t p, double t, const double* y) const {
+    return signals_[p](t, y) > 0.0 && (!seconds_[p] || seconds_[p](t, y) > 0.0);
+  }
+  size_t roots_ = 0;
+  std::vector<Signal> signals_, seconds_;
   std::vector<double> jumps_;
   std::vector<int> flags_;
 };
@@ -264,6 +274,41 @@ TEST(EventLocator, ASwitchThatChangesFHasEveryCrossingOfItsStepLocated) {
   EXPECT_EQ(toy.flag(1), 1);
   EXPECT_EQ(toy.flag(2), 0);  // tried at the step's end and put back
   EXPECT_EQ(locator.events(), 2);
+}
+
+// A window (two signals) entered and left within one step changes F on the way: it is located
+// alone, and restarts the step at its entry. A smooth part that crossed in the same step was taken
+// at the step's end; being past the restart, it is put back as it was.
+TEST(EventLocator, APartWithTwoSignalsAcrossIsLocatedAloneAndItsRestartPutsBackTheRest) {
+  ToySwitches toy({{identity, one}});
+  toy.add_part(
+      "window", [](double, const double* y) { return y[0] - 0.4; }, 10.0,
+      [](double, const double* y) { return 0.5 - y[0]; });
+  toy.add_part("smooth", [](double, const double* y) { return y[0] - 0.7; });
+  EventLocator locator(toy, false);
+  start(locator, toy);
+  locator.remember_flags();
+  std::vector<double> y1, yp1;
+  const auto& found = step(locator, toy, 0.0, 1.0, y1, yp1);
+  EXPECT_TRUE(found.changes.empty());
+  ASSERT_TRUE(found.restart);
+  EXPECT_TRUE(found.restart->within_step);
+  expect_just_past(found.restart->t, 0.4);
+  EXPECT_EQ(toy.flag(0), 1);  // inside, renewed at the restart
+  EXPECT_EQ(toy.flag(1), 0);  // tried at the step's end, put back
+  EXPECT_EQ(locator.events(), 1);
+  EXPECT_EQ(locator.smooth_switches(), 0);
+
+  // Without the window, the smooth part alone is taken at the step's end.
+  ToySwitches alone({{identity, one}});
+  alone.add_part("smooth", [](double, const double* y) { return y[0] - 0.7; });
+  EventLocator other(alone, false);
+  start(other, alone);
+  other.remember_flags();
+  step(other, alone, 0.0, 1.0, y1, yp1);
+  EXPECT_EQ(alone.flag(0), 1);
+  EXPECT_EQ(other.events(), 0);
+  EXPECT_EQ(other.smooth_switches(), 1);
 }
 
 // A signal that ends the step on zero has left its side there: its part switches at the step's end.
