@@ -33,6 +33,7 @@ struct Options {
   bool verbose = false;
   bool json = false;
   bool plot = false;
+  bool all_events = false;
 };
 
 // A failure as one JSON object on stdout, for scripts that read --json: where in which file when
@@ -182,6 +183,7 @@ int simulate(const Options& o) {
   }
   if (o.linear_solver == "dense") model.run.linear_solver = sim::RunSettings::Linear::dense;
   if (o.linear_solver == "klu") model.run.linear_solver = sim::RunSettings::Linear::klu;
+  if (o.all_events) model.run.tell_smooth_switches = true;
 
   std::filesystem::path results =
       o.output.empty() ? std::filesystem::path(o.model).replace_extension(".csv") : o.output;
@@ -271,6 +273,9 @@ void add_simulate_command(CLI::App& app) {
   cmd->add_flag("-q,--quiet", o->quiet, "No summary or progress; errors only");
   cmd->add_flag("-v,--verbose", o->verbose, "With each note, the solver's own account of it");
   cmd->add_flag("--json", o->json, "Print the summary as one JSON object on stdout");
+  cmd->add_flag("--all-events", o->all_events,
+                "List in the events file every switch of a component's flags, also those that leave its equations "
+                "as they were (default: the model's run: events)");
   cmd->add_flag("--plot", o->plot, "Also draw the recorded variables with gnuplot (PNG beside the results)");
   cmd->callback([o] {
     if (const int status = simulate(*o); status != 0) throw CLI::RuntimeError(status);

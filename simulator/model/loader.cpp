@@ -1056,7 +1056,7 @@ RunSettings Loader::read_run(const YAML::Node& node, std::map<std::string, doubl
   f_.expect_map(node, "run");
   f_.only_keys(node,
                {"start_time", "stop", "output", "record", "tolerances", "start", "linear_solver", "max_step",
-                "wave_step", "envelope"},
+                "wave_step", "envelope", "events"},
                "run");
   RunSettings run;
   if (node["start_time"]) run.start_time = f_.number(node["start_time"], "start_time", "s");
@@ -1104,6 +1104,16 @@ RunSettings Loader::read_run(const YAML::Node& node, std::map<std::string, doubl
   if (const YAML::Node tol = node["tolerances"]) read_tolerances(tol, run, absolute_by_kind);
   if (const YAML::Node s = node["start"]) run.start = read_start_kind(s);
   if (const YAML::Node s = node["linear_solver"]) run.linear_solver = read_linear_solver(s);
+  if (const YAML::Node s = node["events"]) {
+    // Which switches get a row of the events file: those that change the equations, or all.
+    const std::string v = f_.text(s, "events");
+    if (v != "changes" && v != "all")
+      f_.fail(s,
+              "events is changes (the switches that change the equations) or all (every switch of a "
+              "component's flags), not '" +
+                  v + "'" + detail::did_you_mean(v, {"changes", "all"}));
+    run.tell_smooth_switches = v == "all";
+  }
   return run;
 }
 

@@ -110,6 +110,7 @@ class Network final : public DaeSystem {
   bool renew_part(size_t part, double t, const double* y) override;
   std::vector<int32_t> part_flags(size_t part) const override { return elements_[part_element_[part]].modes; }
   void part_residual(size_t part, double t, const double* y, const double* yp, double* F) override;
+  bool set_part_flags(size_t part, double t, const double* y, const std::vector<int32_t>& flags) override;
   std::vector<double> breakpoints() const override;
   double grid_step() const override { return pipes_.empty() ? 0.0 : grid_step_; }
   void begin_grid(double t, const double* y) override { pipes_.begin(t, y); }
@@ -930,6 +931,15 @@ bool Network::renew_part(size_t part, double t, const double* y) { return renew(
 
 void Network::part_residual(size_t part, double t, const double* y, const double* yp, double* F) {
   element_residual(elements_[part_element_[part]], t, y, yp, [F](size_t k, double f) { F[k] = f; });
+}
+
+bool Network::set_part_flags(size_t part, double t, const double* y, const std::vector<int32_t>& flags) {
+  Element& el = elements_[part_element_[part]];
+  if (flags.size() != el.modes.size()) return false;
+  fill(el, t, y);
+  el.modes = flags;
+  renew_mass(el);
+  return true;
 }
 
 // The compressed columns of the structure, rows ascending in each column: counted, then laid in

@@ -32,7 +32,8 @@ bool left(double lo, double g, double hi) {
 
 }  // namespace
 
-EventLocator::EventLocator(DaeSystem& system) : system_(system), parts_(system.switching_parts()) {
+EventLocator::EventLocator(DaeSystem& system, bool locate_smooth)
+    : system_(system), parts_(system.switching_parts()), locate_smooth_(locate_smooth) {
   const size_t n = system.size();
   const size_t roots = root_count(system);
   for (auto* v : {&g_lo_, &g_hi_, &rate_lo_, &rate_hi_, &lo_, &hi_, &mid_}) v->assign(roots, 0.0);
@@ -83,7 +84,6 @@ const EventLocator::Switches& EventLocator::step_to(double t, const double* y, c
     rate_lo_.swap(rate_hi_);
     return found_;
   }
-  row_scale_ = &integration.row_scales(y);
   switched_.assign(parts_.size(), 0);
   double a = t_lo;
   if (split < t_hi) {
@@ -93,7 +93,24 @@ const EventLocator::Switches& EventLocator::step_to(double t, const double* y, c
     g_lo_.swap(g_hi_);
     all_roots(system_, t_hi, y, g_hi_.data());
   }
-  if (interval(a, t_hi, y)) return found_;
+  const bool at_end = !locate_smooth_ && try_at_end(t_hi, y, yp);
+  if (interval(a, t_hi, y)) {
+    // A switch within the step restarts it: those tried at its end are put back.
+    if (at_end)
+      for (size_t k = 0; k < at_end_.size(); ++k) system_.set_part_flags(at_end_[k], t_hi, y, tried_[k]);
+    return found_;
+  }
+  if (at_end) {
+    ++mode_changes_;
+    for (const size_t p : at_end_) {
+      const size_t told = found_.changes.size();
+      record(t_hi, p, found_.changes);
+      for (size_t k = told; k < found_.changes.size(); ++k) {
+        found_.changes[k].step_start = t0_;
+        found_.changes[k].at_step_end = true;
+      }
+    }
+  }
   // Switches beyond the located ones are taken at the step's end.
   bool smooth = true;
   bool changed = false;
@@ -125,19 +142,65 @@ void EventLocator::changes_at(double t, std::vector<Change>& changes) {
   for (size_t p = 0; p < parts_.size(); ++p) {
     std::vector<int32_t> now = system_.part_flags(p);
     if (now == flags_[p]) continue;
-    changes.push_back(Change{t, p, flags_[p], now});
+    changes.push_back(Change{.t = t, .part = p, .from = flags_[p], .to = now});
     flags_[p] = std::move(now);
   }
 }
 
-// A part switched at t: its change of flags, if any (every switch, when the system does not tell
-// its flags).
+// A part switched smoothly at t: its change of flags, if any (every switch, when the system does
+// not tell its flags).
 void EventLocator::record(double t, size_t p, std::vector<Change>& changes) {
   std::vector<int32_t> now = system_.part_flags(p);
   if (flags_.size() != parts_.size()) flags_.resize(parts_.size());
   if (!now.empty() && now == flags_[p]) return;
-  changes.push_back(Change{t, p, flags_[p], now});
+  ++smooth_switches_;
+  changes.push_back(Change{.t = t, .part = p, .from = flags_[p], .to = now});
   flags_[p] = std::move(now);
+}
+
+// Every part with one signal across since the interval's start renews its flags at the step's end
+// (t, y, y'), where the integrator stands. True when each of them changed its flags there and left
+// its rows of F as they were: they stay switched, their signals under the new flags start the rest
+// of the step, and they take no part in its location (at_end_ lists them, tried_ their flags
+// before). Otherwise every flag tried is put back as it was, and all crossings are for locating.
+// A part with more than one signal across is left for locating: its flags may have passed through
+// a state that changes F on the way (a window entered and left within the step).
+bool EventLocator::try_at_end(double t, const double* y, const double* yp) {
+  at_end_.clear();
+  for (size_t p = 0; p < parts_.size(); ++p) {
+    const DaeSystem::SwitchingPart& part = parts_[p];
+    size_t across = 0;
+    for (size_t i = part.first_root; i < part.first_root + part.n_roots; ++i)
+      across += sign_of(g_lo_[i]) != sign_of(g_hi_[i]) ? 1 : 0;
+    if (across == 1) at_end_.push_back(p);
+  }
+  if (at_end_.empty() || restore_ == Restore::cannot) return false;
+  tried_.resize(at_end_.size());
+  for (size_t k = 0; k < at_end_.size(); ++k) {
+    tried_[k] = system_.part_flags(at_end_[k]);
+    if (tried_[k].empty()) return false;
+  }
+  if (restore_ == Restore::untried)
+    restore_ = system_.set_part_flags(at_end_[0], t, y, tried_[0]) ? Restore::can : Restore::cannot;
+  if (restore_ == Restore::cannot) return false;
+  size_t renewed = 0;
+  bool smooth = true;
+  while (smooth && renewed < at_end_.size()) {
+    bool changed = false;
+    smooth = renew_smoothly(at_end_[renewed++], t, y, yp, changed) && changed;
+  }
+  if (!smooth) {
+    for (size_t k = 0; k < renewed; ++k) system_.set_part_flags(at_end_[k], t, y, tried_[k]);
+    return false;
+  }
+  for (const size_t p : at_end_) ++switched_[p];
+  take_rest_of_step_at(t);
+  for (const size_t p : at_end_) {
+    const auto first = static_cast<long>(parts_[p].first_root);
+    std::copy(g_hi_.begin() + first, g_hi_.begin() + first + static_cast<long>(parts_[p].n_roots),
+              g_lo_.begin() + first);
+  }
+  return true;
 }
 
 // The next step starts at the end of this one, under the flags now in force: the signals and rates
@@ -275,9 +338,10 @@ bool EventLocator::renew_smoothly(size_t p, double t, const double* y, const dou
   changed = true;
   system_.part_residual(p, t, y, yp, after_switch_.data());
   if (system_.renew_part(p, t, y)) return false;
-  const std::vector<double>& scale = *row_scale_;
+  // The scales at the step's end, from the Jacobian the integrator last used.
   for (size_t k = 0; k < part.rows.size(); ++k)
-    if (!(std::abs(after_switch_[k] - before_switch_[k]) <= 0.1 * scale[part.rows[k]])) return false;
+    if (!(std::abs(after_switch_[k] - before_switch_[k]) <= 0.1 * integration_->row_scale(part.rows[k], y1_)))
+      return false;
   return true;
 }
 

@@ -59,6 +59,7 @@ class Integrator final : EventLocator::Integration {
     if (locator_) {
       stats_.events += locator_->events();
       stats_.mode_changes += locator_->mode_changes();
+      stats_.smooth_switches += locator_->smooth_switches();
     }
     stats_.wall_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     outcome.stats = stats_;
@@ -93,7 +94,9 @@ class Integrator final : EventLocator::Integration {
         output_->before(t, *ida_);
         output_->event_on_interpolant(t, *ida_);
       }
-      tell(switches.changes, "its equations are the same either side, and the integration went on");
+      // The switches that left the equations as they were are counted, and told only when asked.
+      if (run_.tell_smooth_switches)
+        tell(switches.changes, "its equations are the same either side, and the integration went on");
       if (switches.restart) {
         restart_at(*switches.restart);
         continue;
@@ -160,9 +163,15 @@ class Integrator final : EventLocator::Integration {
   }
 
   // The observer told of each part whose flags changed: the flags, their values before and after,
-  // and what the solver did about it.
+  // and what the solver did about it (of a smooth switch: how it was taken).
   void tell(const std::vector<EventLocator::Change>& changes, const char* how) {
     for (const EventLocator::Change& c : changes) {
+      const std::string taken = c.at_step_end
+                                    ? fmt::format(
+                                          "its equations are the same either side; the solver renewed the flags at the "
+                                          "end of its step from {} s, in which its signal crossed zero, and went on",
+                                          c.step_start)
+                                    : std::string(how);
       std::string what;
       for (size_t k = 0; k < c.to.size() && k < c.from.size(); ++k) {
         if (c.from[k] == c.to[k]) continue;
@@ -171,7 +180,7 @@ class Integrator final : EventLocator::Integration {
                                  : fmt::format("mode flag {} from {} to {}", k, c.from[k], c.to[k]);
       }
       if (what.empty()) what = "mode flags changed";
-      observer_.event(c.t, system_.switching_parts()[c.part].name, fmt::format("{}; {}", what, how));
+      observer_.event(c.t, system_.switching_parts()[c.part].name, fmt::format("{}; {}", what, taken));
     }
   }
 
@@ -240,20 +249,15 @@ class Integrator final : EventLocator::Integration {
     ida_ = std::make_unique<detail::Ida>(system_, run_, state_, *jacobian_, errors_, context_.get(), dense_);
     newton_ = std::make_unique<detail::Newton>(system_, state_, *jacobian_, errors_, context_.get(), dense_);
     start_.emplace(system_, run_, state_, *ida_, *newton_, notes_, errors_);
-    locator_.emplace(system_);
+    locator_.emplace(system_, run_.locate_smooth_switches);
     output_.emplace(run_, observer_, n);
-    weights_.assign(n, 0.0);
     state_.t = run_.start_time;
   }
 
-  // What the locator asks of the integration: IDA's interpolant, and the row scales from the last
+  // What the locator asks of the integration: IDA's interpolant, and a row's scale from the last
   // Jacobian at the error weights of y.
   void state_at(double t, double* state) override { ida_->state_at(t, state); }
-  const std::vector<double>& row_scales(const double* state) override {
-    jacobian_->error_weights(state, weights_.data());
-    jacobian_->scale_rows_by_last(weights_.data());
-    return jacobian_->row_scales();
-  }
+  double row_scale(size_t r, const double* state) override { return jacobian_->row_scale_by_last(r, state); }
 
   double* y() { return detail::data(state_.y); }
   double* yp() { return detail::data(state_.yp); }
@@ -274,7 +278,6 @@ class Integrator final : EventLocator::Integration {
   std::optional<detail::Start> start_;
   std::optional<EventLocator> locator_;
   std::optional<detail::OutputSampler> output_;
-  std::vector<double> weights_;
   std::vector<EventLocator::Change> changes_;
 };
 

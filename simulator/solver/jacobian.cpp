@@ -48,7 +48,20 @@ Jacobian::Jacobian(DaeSystem& system, double rtol, std::vector<double> atol, boo
       row_scale_(system.size(), 0.0),
       probe_(system.size(), 0.0),
       F_plus_(system.size(), 0.0),
-      F_minus_(system.size(), 0.0) {}
+      F_minus_(system.size(), 0.0) {
+  const SparsityPattern& pattern = system.pattern();
+  const size_t n = system.size();
+  row_starts_.assign(n + 1, 0);
+  for (const int64_t row : pattern.row_indices) ++row_starts_[static_cast<size_t>(row) + 1];
+  for (size_t r = 0; r < n; ++r) row_starts_[r + 1] += row_starts_[r];
+  row_entries_.resize(pattern.row_indices.size());
+  std::vector<size_t> next(row_starts_.begin(), row_starts_.end() - 1);
+  for (size_t col = 0; col < n; ++col)
+    for (auto k = pattern.column_starts[col]; k < pattern.column_starts[col + 1]; ++k) {
+      const auto row = static_cast<size_t>(pattern.row_indices[static_cast<size_t>(k)]);
+      row_entries_[next[row]++] = {static_cast<size_t>(k), col};
+    }
+}
 
 void Jacobian::evaluate(double t, const double* y, const double* yp, double cj) {
   system_.jacobian(t, y, yp, cj, values_.data());
@@ -120,6 +133,16 @@ void Jacobian::scale_rows_by_last(const double* w) {
       auto r = static_cast<size_t>(pattern.row_indices[static_cast<size_t>(k)]);
       row_scale_[r] = std::max(row_scale_[r], std::abs(values_[static_cast<size_t>(k)]) / w[col]);
     }
+}
+
+double Jacobian::row_scale_by_last(size_t r, const double* y) const {
+  double scale = 0.0;
+  for (size_t e = row_starts_[r]; e < row_starts_[r + 1]; ++e) {
+    const auto [k, col] = row_entries_[e];
+    const double w = 1.0 / (rtol_ * std::abs(y[col]) + atol_[col]);
+    scale = std::max(scale, std::abs(values_[k]) / w);
+  }
+  return scale;
 }
 
 size_t Jacobian::worst_row(const double* F) const {

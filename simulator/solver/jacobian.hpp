@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "penstock/sim/dae.hpp"
@@ -57,6 +58,9 @@ class Jacobian {
   void scale_rows(double t, const double* y, const double* yp, double cj, const double* w);
   void scale_rows_by_last(const double* w);
   const std::vector<double>& row_scales() const { return row_scale_; }
+  // Row r's scale from the last values at the error weights of y, as scale_rows_by_last gives it,
+  // reading that row's entries alone.
+  double row_scale_by_last(size_t r, const double* y) const;
 
   // The equation whose residual is largest in row-scale units (the first one not a number), and
   // its name with its residual, for messages.
@@ -72,6 +76,10 @@ class Jacobian {
   Notes& notes_;
   std::vector<double> values_;     // in pattern order
   std::vector<double> row_scale_;  // per row
+  // The pattern by rows: row r's entries are row_entries_[row_starts_[r] .. row_starts_[r + 1]),
+  // each its place in the values and its column.
+  std::vector<size_t> row_starts_;
+  std::vector<std::pair<size_t, size_t>> row_entries_;
   std::vector<double> probe_, F_plus_, F_minus_;
 };
 

@@ -374,9 +374,9 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
         fmt::format("INCOMPLETE: stopped at t = {} s of {} s\n  {}\n", outcome.end_time, run.stop_time, outcome.error);
   }
   out += fmt::format(
-      "  steps {}, located switches {} ({} changing flags, {} restarts), Jacobian evaluations {}, residual "
-      "evaluations {}\n",
-      s.steps, s.events, s.mode_changes, s.restarts, s.jacobian_evaluations, s.residual_evaluations);
+      "  steps {}, located switches {}, flags changed at {} times ({} restarts), smooth switches {}, Jacobian "
+      "evaluations {}, residual evaluations {}\n",
+      s.steps, s.events, s.mode_changes, s.restarts, s.smooth_switches, s.jacobian_evaluations, s.residual_evaluations);
   out += fmt::format("  error-test failures {}, convergence failures {}, last step {:.3g} s, linear solver {}\n",
                      s.error_test_failures, s.convergence_failures, s.last_step,
                      outcome.linear_solver.empty() ? "-" : outcome.linear_solver);
@@ -386,9 +386,14 @@ std::string summary(const Outcome& outcome, const RunSettings& run, const Record
   if (!results.empty()) {
     out += fmt::format("  results: {} ({} rows{})\n", results.string(), recorder.rows_written(),
                        outcome.complete ? "" : ", incomplete");
-    if (!recorder.events_file().empty())
-      out += fmt::format("  events: {} ({} change{} of a component's flags)\n", recorder.events_file().string(),
+    if (!recorder.events_file().empty()) {
+      out += fmt::format("  events: {} ({} change{} of a component's flags", recorder.events_file().string(),
                          recorder.events(), recorder.events() == 1 ? "" : "s");
+      if (s.smooth_switches > 0 && !run.tell_smooth_switches)
+        out += fmt::format("; not listed: {} switch{} that left the equations as they were (run: events: all)",
+                           s.smooth_switches, s.smooth_switches == 1 ? "" : "es");
+      out += ")\n";
+    }
   }
   if (recorder.rows() > 0 && !recorder.names().empty()) {
     const std::vector<std::string> kinds = recorder.kinds();
@@ -437,13 +442,13 @@ std::string json_report(const Outcome& outcome, const RunSettings& run, const Re
                        json_string(si_unit(kinds[k])), json_string(kinds[k]));
   out += "],";
   out += fmt::format(
-      "\"steps\":{},\"events\":{},\"mode_changes\":{},\"restarts\":{},\"jacobian_evaluations\":{},\"residual_"
-      "evaluations\":{},"
+      "\"steps\":{},\"events\":{},\"mode_changes\":{},\"restarts\":{},\"smooth_switches\":{},\"smooth_switches_"
+      "listed\":{},\"jacobian_evaluations\":{},\"residual_evaluations\":{},"
       "\"error_test_failures\":{},\"convergence_failures\":{},\"last_step\":{},\"wall_seconds\":{},"
       "\"real_time_factor\":{},",
-      s.steps, s.events, s.mode_changes, s.restarts, s.jacobian_evaluations, s.residual_evaluations,
-      s.error_test_failures, s.convergence_failures, json_number(s.last_step), json_number(s.wall_seconds),
-      json_number(real_time_factor(outcome, run)));
+      s.steps, s.events, s.mode_changes, s.restarts, s.smooth_switches, run.tell_smooth_switches ? "true" : "false",
+      s.jacobian_evaluations, s.residual_evaluations, s.error_test_failures, s.convergence_failures,
+      json_number(s.last_step), json_number(s.wall_seconds), json_number(real_time_factor(outcome, run)));
   out += "\"notes\":[";
   for (size_t i = 0; i < recorder.notes().size(); ++i) out += (i ? "," : "") + json_string(recorder.notes()[i]);
   out += "],\"note_details\":[";

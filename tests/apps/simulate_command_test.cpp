@@ -430,6 +430,51 @@ TEST_F(SimulateCommand, TheResultsHoldTheGridAndTheEventsTheirOwnFile) {
       << r.out;
 }
 
+// A lumped line rings after its valve shuts, and its sections' flows reverse: switches that leave
+// the equations as they were. Counted in the summary; --all-events lists them too, each taken at
+// the end of the solver's step, with the same results.
+TEST_F(SimulateCommand, AllEventsListsTheSwitchesThatLeaveTheEquations) {
+  std::ofstream(dir / "line.yaml")
+      << "fluid: {density: 1000 kg/m3, viscosity_kin: 1e-6 m2/s, bulk: 2.1e9 Pa, alpha: 0}\n"
+         "components:\n"
+         "  lake: {type: Headwater, parameters: {h: 100 m}}\n"
+         "  line: {type: Pipe, count: 5, parameters: {dx: 60 m, Din: 1.2 m, lambda: 0.018, a: 1000 m/s}}\n"
+         "  gate: {type: valve, parameters: {Din: 1.2 m}}\n"
+         "connections: [[lake.B, ref], [lake.A, line.A], [line.B, gate.A], [gate.B, ref]]\n"
+         "signals:\n"
+         "  gate.ksi: {ramp: {start: 0.1 s, duration: 0.1 s, from: 0.5, to: 1e8}}\n"
+         "run: {stop: 2 s, output: 0.01 s, start: steady, record: [gate.q]}\n";
+  const Result counted = penstock(dir, {"line.yaml", "-o", "a.csv"});
+  ASSERT_EQ(counted.exit, 0) << counted.err;
+  const Result listed = penstock(dir, {"line.yaml", "-o", "b.csv", "--all-events"});
+  ASSERT_EQ(listed.exit, 0) << listed.err;
+  EXPECT_EQ(read(dir / "a.csv"), read(dir / "b.csv"));
+  EXPECT_EQ(read(dir / "a.events.csv"), "time,component,what\n");
+  std::istringstream events(read(dir / "b.events.csv"));
+  std::string line;
+  std::getline(events, line);
+  // Each a smooth switch: most taken at the end of a step, the others located (a section whose two
+  // half reaches reverse in one step, and those in a step with it).
+  size_t rows = 0, at_end = 0;
+  while (std::getline(events, line)) {
+    ++rows;
+    EXPECT_NE(line.find("; its equations are the same either side"), std::string::npos) << line;
+    if (line.find("; the solver renewed the flags at the end of its step from ") != std::string::npos) ++at_end;
+  }
+  EXPECT_GT(at_end, rows / 2);
+  EXPECT_GT(rows, 10u);
+  const std::string smooth = ", smooth switches " + std::to_string(rows) + ", ";
+  EXPECT_NE(counted.out.find(smooth), std::string::npos) << counted.out;
+  EXPECT_NE(
+      counted.out.find("  events: a.events.csv (0 changes of a component's flags; not listed: " + std::to_string(rows) +
+                       " switches that left the equations as they were (run: events: all))\n"),
+      std::string::npos)
+      << counted.out;
+  EXPECT_NE(listed.out.find("  events: b.events.csv (" + std::to_string(rows) + " changes of a component's flags)\n"),
+            std::string::npos)
+      << listed.out;
+}
+
 // --json: the report lists each column with its SI unit and kind, and a failure is one JSON
 // object too: where in the model file when it is the model's, the message otherwise.
 TEST_F(SimulateCommand, JsonReportsColumnsAndFailures) {

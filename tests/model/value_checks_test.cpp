@@ -157,7 +157,10 @@ INSTANTIATE_TEST_SUITE_P(Settings, ValueFault, ::testing::Values(
           "0 for no limit"},
     Fault{"OutputThatNeverEnds", "output: 0.01 s", "output: 1e-300 s",
           ":16:11: error: an output interval of 1e-300 s makes more than 1e+09 rows of the run's 10 s: give at least "
-          "1e-08 s"}),
+          "1e-08 s"},
+    Fault{"EventsNeitherChangesNorAll", "  stop: 10 s\n", "  stop: 10 s\n  events: every\n",
+          ":16:11: error: events is changes (the switches that change the equations) or all (every switch of a "
+          "component's flags), not 'every'"}),
     [](const ::testing::TestParamInfo<Fault>& fault) { return std::string(fault.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Names, ValueFault, ::testing::Values(

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <numbers>
 #include <string>
@@ -34,19 +35,22 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
     pattern_.column_starts.assign(names_.size() + 1, 0);
   }
 
-  void add_part(const std::string& name, Signal g, double jump = 0.0) {
+  // A part with a second signal is on while both are positive (a window).
+  void add_part(const std::string& name, Signal g, double jump = 0.0, Signal second = {}) {
     SwitchingPart part{
-        .name = name, .first_root = parts_.size(), .n_roots = 1, .rows = {parts_.size()}, .unknowns = {}};
+        .name = name, .first_root = roots_, .n_roots = second ? 2u : 1u, .rows = {parts_.size()}, .unknowns = {}};
+    roots_ += part.n_roots;
     for (size_t j = 0; j < curve_.size(); ++j) part.unknowns.push_back(j);
     parts_.push_back(part);
     signals_.push_back(std::move(g));
+    seconds_.push_back(std::move(second));
     jumps_.push_back(jump);
     flags_.push_back(0);
   }
   // Flags as they stand at the start of a run at t.
   void set_flags(double t) {
     const std::vector<double> y = at(t);
-    for (size_t p = 0; p < parts_.size(); ++p) flags_[p] = signals_[p](t, y.data()) > 0.0;
+    for (size_t p = 0; p < parts_.size(); ++p) flags_[p] = on(p, t, y.data());
   }
   int flag(size_t p) const { return flags_[p]; }
 
@@ -65,10 +69,7 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
   void state_at(double t, double* y) override {
     for (size_t j = 0; j < curve_.size(); ++j) y[j] = curve_[j].y(t);
   }
-  const std::vector<double>& row_scales(const double*) override {
-    scales_.assign(parts_.size(), 1.0);
-    return scales_;
-  }
+  double row_scale(size_t, const double*) override { return 1.0; }
 
   // The system, as far as the locator reads it.
   size_t size() const override { return curve_.size(); }
@@ -84,15 +85,23 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
   const sim::SparsityPattern& pattern() const override { return pattern_; }
   void jacobian(double, const double*, const double*, double, double*) override {}
   const std::vector<SwitchingPart>& switching_parts() const override { return parts_; }
-  void part_roots(size_t p, double t, const double* y, double* g) override { g[0] = signals_[p](t, y); }
+  void part_roots(size_t p, double t, const double* y, double* g) override {
+    g[0] = signals_[p](t, y);
+    if (seconds_[p]) g[1] = seconds_[p](t, y);
+  }
   bool renew_part(size_t p, double t, const double* y) override {
-    const int now = signals_[p](t, y) > 0.0;
+    const int now = on(p, t, y);
     if (now == flags_[p]) return false;
     flags_[p] = now;
     return true;
   }
   void part_residual(size_t p, double, const double*, const double*, double* F) override {
     F[0] = jumps_[p] * flags_[p];
+  }
+  std::vector<int32_t> part_flags(size_t p) const override { return {flags_[p]}; }
+  bool set_part_flags(size_t p, double, const double*, const std::vector<int32_t>& to) override {
+    flags_[p] = to.at(0);
+    return true;
   }
 
  private:
@@ -101,8 +110,12 @@ class ToySwitches final : public sim::DaeSystem, public EventLocator::Integratio
   std::vector<bool> differential_;
   sim::SparsityPattern pattern_;
   std::vector<SwitchingPart> parts_;
-  std::vector<Signal> signals_;
-  std::vector<double> jumps_, scales_;
+  int on(size_t p, double t, const double* y) const {
+    return signals_[p](t, y) > 0.0 && (!seconds_[p] || seconds_[p](t, y) > 0.0);
+  }
+  size_t roots_ = 0;
+  std::vector<Signal> signals_, seconds_;
+  std::vector<double> jumps_;
   std::vector<int> flags_;
 };
 
@@ -201,6 +214,101 @@ TEST(EventLocator, RestartsAtTheFirstSwitchThatChangesF) {
   EXPECT_EQ(toy.flag(1), 1);
   EXPECT_EQ(toy.flag(2), 0);
   EXPECT_EQ(locator.events(), 2);
+}
+
+// Switches that leave F as it was are taken where the integrator stands, at the step's end, when
+// every part that crossed in the step leaves its rows there as they were: unlocated, no event row,
+// each change told as taken at the step's end, and counted.
+TEST(EventLocator, SmoothSwitchesAreTakenAtTheStepsEnd) {
+  ToySwitches toy({{identity, one}});
+  toy.add_part("first", [](double, const double* y) { return y[0] - 0.3; });
+  toy.add_part("second", [](double, const double* y) { return 0.6 - y[0]; });
+  toy.add_part("never", [](double, const double* y) { return y[0] - 5.0; });
+  EventLocator locator(toy, false);
+  start(locator, toy);
+  locator.remember_flags();
+  std::vector<double> y1, yp1;
+  const auto& found = step(locator, toy, 0.0, 1.0, y1, yp1);
+  EXPECT_TRUE(found.smooth.empty());
+  EXPECT_FALSE(found.restart);
+  ASSERT_EQ(found.changes.size(), 2u);
+  for (const auto& change : found.changes) {
+    EXPECT_EQ(change.t, 1.0);
+    EXPECT_TRUE(change.at_step_end);
+    EXPECT_EQ(change.step_start, 0.0);
+  }
+  EXPECT_EQ(found.changes[0].part, 0u);
+  EXPECT_EQ(found.changes[0].from, std::vector<int32_t>{0});
+  EXPECT_EQ(found.changes[0].to, std::vector<int32_t>{1});
+  EXPECT_EQ(found.changes[1].part, 1u);
+  EXPECT_EQ(toy.flag(0), 1);
+  EXPECT_EQ(toy.flag(1), 0);
+  EXPECT_EQ(toy.flag(2), 0);
+  EXPECT_EQ(locator.events(), 0);
+  EXPECT_EQ(locator.smooth_switches(), 2);
+  // The next step starts under the new flags.
+  const auto& next = step(locator, toy, 1.0, 1.5, y1, yp1);
+  EXPECT_TRUE(next.changes.empty());
+}
+
+// One switch in the step changes F: the flags tried at the step's end are put back, and every
+// crossing is located as it was before (the smooth switch before it at its time, the restart at
+// the jump, the crossing after it left for the restarted integration).
+TEST(EventLocator, ASwitchThatChangesFHasEveryCrossingOfItsStepLocated) {
+  ToySwitches toy({{identity, one}});
+  toy.add_part("smooth", [](double, const double* y) { return y[0] - 0.3; });
+  toy.add_part(
+      "jump", [](double, const double* y) { return y[0] - 0.6; }, 10.0);
+  toy.add_part("after", [](double, const double* y) { return y[0] - 0.8; });
+  EventLocator locator(toy, false);
+  start(locator, toy);
+  std::vector<double> y1, yp1;
+  const auto& found = step(locator, toy, 0.0, 1.0, y1, yp1);
+  ASSERT_EQ(found.smooth.size(), 1u);
+  expect_just_past(found.smooth[0], 0.3);
+  ASSERT_EQ(found.changes.size(), 1u);
+  EXPECT_FALSE(found.changes[0].at_step_end);
+  ASSERT_TRUE(found.restart);
+  expect_just_past(found.restart->t, 0.6);
+  EXPECT_EQ(toy.flag(0), 1);
+  EXPECT_EQ(toy.flag(1), 1);
+  EXPECT_EQ(toy.flag(2), 0);  // tried at the step's end and put back
+  EXPECT_EQ(locator.events(), 2);
+}
+
+// A window (two signals) entered and left within one step changes F on the way: it is located
+// alone, and restarts the step at its entry. A smooth part that crossed in the same step was taken
+// at the step's end; being past the restart, it is put back as it was.
+TEST(EventLocator, APartWithTwoSignalsAcrossIsLocatedAloneAndItsRestartPutsBackTheRest) {
+  ToySwitches toy({{identity, one}});
+  toy.add_part(
+      "window", [](double, const double* y) { return y[0] - 0.4; }, 10.0,
+      [](double, const double* y) { return 0.5 - y[0]; });
+  toy.add_part("smooth", [](double, const double* y) { return y[0] - 0.7; });
+  EventLocator locator(toy, false);
+  start(locator, toy);
+  locator.remember_flags();
+  std::vector<double> y1, yp1;
+  const auto& found = step(locator, toy, 0.0, 1.0, y1, yp1);
+  EXPECT_TRUE(found.changes.empty());
+  ASSERT_TRUE(found.restart);
+  EXPECT_TRUE(found.restart->within_step);
+  expect_just_past(found.restart->t, 0.4);
+  EXPECT_EQ(toy.flag(0), 1);  // inside, renewed at the restart
+  EXPECT_EQ(toy.flag(1), 0);  // tried at the step's end, put back
+  EXPECT_EQ(locator.events(), 1);
+  EXPECT_EQ(locator.smooth_switches(), 0);
+
+  // Without the window, the smooth part alone is taken at the step's end.
+  ToySwitches alone({{identity, one}});
+  alone.add_part("smooth", [](double, const double* y) { return y[0] - 0.7; });
+  EventLocator other(alone, false);
+  start(other, alone);
+  other.remember_flags();
+  step(other, alone, 0.0, 1.0, y1, yp1);
+  EXPECT_EQ(alone.flag(0), 1);
+  EXPECT_EQ(other.events(), 0);
+  EXPECT_EQ(other.smooth_switches(), 1);
 }
 
 // A signal that ends the step on zero has left its side there: its part switches at the step's end.

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <numbers>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "toy_dae.hpp"
 
@@ -206,30 +208,61 @@ TEST_P(Linear, ValveClosingCompletelyOnAnInertance) {
 // Flow through a friction cell between a fixed pressure and a rising one reverses:
 // L·q' = P1 - P2(t) - loss, loss = R·s·q² with s = m[1] - m[0] from the flags, zero crossing -q.
 // Reference: RK4 of L·q' = P1 - P2(t) - R·q·|q|.
-TEST_P(Linear, FlowReversalSwitchesTheLossAtAnEvent) {
-  const double L = 1e4, R = 1e5, P1 = 1e5;
-  auto P2 = [&](double t) { return P1 * t; };
+// With loss_by_flags false, the loss is R·q·|q| whatever the flags, which only tell the direction.
+struct Reversal {
+  static constexpr double L = 1e4, R = 1e5, P1 = 1e5;
+  static double P2(double t) { return P1 * t; }
   int m[2] = {0, 0};
-  ToyDae dae({"cell.q", "cell.loss"}, {true, false}, {1.0, 0.0},
-             [&](double t, const double* y, const double* yp, double* F) {
+  bool loss_by_flags = true;
+  ToyDae dae{{"cell.q", "cell.loss"},
+             {true, false},
+             {1.0, 0.0},
+             [this](double t, const double* y, const double* yp, double* F) {
                F[0] = L * yp[0] - (P1 - P2(t) - y[1]);
-               F[1] = y[1] - R * (m[1] - m[0]) * y[0] * y[0];
-             });
-  dae.root_count = 1;
-  dae.root_signals = [](double, const double* y, const double*, double* g) { g[0] = -y[0]; };
-  dae.renew_modes = [&](double, const double* y, const double*) {
-    const int now[2] = {y[0]<0, y[0]> 0};
-    std::vector<std::string> changed;
-    if (now[0] != m[0] || now[1] != m[1]) changed.push_back("cell");
-    m[0] = now[0], m[1] = now[1];
-    return changed;
-  };
-  dae.flags = [&] { return std::vector<int32_t>{m[0], m[1]}; };
+               F[1] = y[1] - R * (loss_by_flags ? (m[1] - m[0]) * y[0] : std::abs(y[0])) * y[0];
+             }};
+  Reversal() {
+    dae.root_count = 1;
+    dae.root_signals = [](double, const double* y, const double*, double* g) { g[0] = -y[0]; };
+    dae.renew_modes = [this](double, const double* y, const double*) {
+      const int now[2] = {y[0]<0, y[0]> 0};
+      std::vector<std::string> changed;
+      if (now[0] != m[0] || now[1] != m[1]) changed.push_back("cell");
+      m[0] = now[0], m[1] = now[1];
+      return changed;
+    };
+    dae.flags = [this] { return std::vector<int32_t>{m[0], m[1]}; };
+    dae.set_flags = [this](const std::vector<int32_t>& flags) { m[0] = flags[0], m[1] = flags[1]; };
+  }
+  // The reference's zero crossing and its flow at 3 s.
+  static std::pair<double, double> reference() {
+    auto f = [](double t, double q) { return (P1 - P2(t) - R * q * std::abs(q)) / L; };
+    double t = 0.0, q = 1.0, t_zero = -1.0;
+    const double h = 1e-5;
+    while (t < 3.0 - h / 2) {
+      const double k1 = f(t, q), k2 = f(t + h / 2, q + h / 2 * k1), k3 = f(t + h / 2, q + h / 2 * k2),
+                   k4 = f(t + h, q + h * k3);
+      const double next = q + h / 6 * (k1 + 2 * k2 + 2 * k3 + k4);
+      if (q > 0 && next <= 0) t_zero = t + h * q / (q - next);
+      q = next;
+      t += h;
+    }
+    return {t_zero, q};
+  }
+};
+
+// Located (as the solver once took every switch): the event row lies at the time the flow crosses
+// zero, and the observer, asked to, is told of it there.
+TEST_P(Linear, FlowReversalSwitchesTheLossAtAnEvent) {
+  Reversal cell;
   Trace trace(2);
   auto run = settings(3.0, 0.01, GetParam());
-  const auto outcome = sim::simulate(dae, run, trace);
+  run.locate_smooth_switches = true;
+  run.tell_smooth_switches = true;
+  const auto outcome = sim::simulate(cell.dae, run, trace);
   ASSERT_TRUE(outcome.complete) << outcome.error;
   EXPECT_EQ(outcome.stats.mode_changes, 1);
+  EXPECT_EQ(outcome.stats.smooth_switches, 1);
   // The loss changes sign at zero flow and stays continuous: the integration goes on without a
   // restart, and the event row lies at the time the flow crosses zero.
   EXPECT_EQ(outcome.stats.restarts, 0);
@@ -256,19 +289,72 @@ TEST_P(Linear, FlowReversalSwitchesTheLossAtAnEvent) {
       }
     }
   }
-  auto f = [&](double t, double q) { return (P1 - P2(t) - R * q * std::abs(q)) / L; };
-  double t = 0.0, q = 1.0, t_zero = -1.0;
-  const double h = 1e-5;
-  while (t < 3.0 - h / 2) {
-    const double k1 = f(t, q), k2 = f(t + h / 2, q + h / 2 * k1), k3 = f(t + h / 2, q + h / 2 * k2),
-                 k4 = f(t + h, q + h * k3);
-    const double next = q + h / 6 * (k1 + 2 * k2 + 2 * k3 + k4);
-    if (q > 0 && next <= 0) t_zero = t + h * q / (q - next);
-    q = next;
-    t += h;
-  }
+  const auto [t_zero, q] = Reversal::reference();
   EXPECT_NEAR(t_event, t_zero, 1e-5);
   EXPECT_NEAR(trace.y.back()[0], q, 1e-5 * std::abs(q));
+}
+
+// The solver's way: a switch that leaves the equations as they were at the step's end (flags that
+// only tell the direction) is taken there, unlocated, without an event row; it is counted, and
+// told only when asked, at the step's end. The results agree with the reference.
+TEST_P(Linear, FlowReversalLeavingTheEquationsIsTakenAtTheStepsEnd) {
+  const auto [t_zero, q] = Reversal::reference();
+  for (const bool tell : {false, true}) {
+    SCOPED_TRACE(tell ? "told" : "counted");
+    Reversal cell;
+    cell.loss_by_flags = false;
+    Trace trace(2);
+    auto run = settings(3.0, 0.01, GetParam());
+    run.tell_smooth_switches = tell;
+    const auto outcome = sim::simulate(cell.dae, run, trace);
+    ASSERT_TRUE(outcome.complete) << outcome.error;
+    EXPECT_EQ(outcome.stats.events, 0);  // nothing located
+    EXPECT_EQ(outcome.stats.smooth_switches, 1);
+    EXPECT_EQ(outcome.stats.mode_changes, 1);
+    EXPECT_EQ(outcome.stats.restarts, 0);
+    EXPECT_EQ(std::count(trace.is_event.begin(), trace.is_event.end(), true), 0);
+    EXPECT_EQ(cell.m[0], 1);
+    EXPECT_NEAR(trace.y.back()[0], q, 1e-5 * std::abs(q));
+    // Past the step of the reversal, the loss has the flow's sign.
+    for (size_t k = 0; k < trace.t.size(); ++k) {
+      if (std::abs(trace.y[k][1]) > 1.0) {
+        EXPECT_EQ(trace.y[k][1] > 0, trace.y[k][0] > 0) << "t = " << trace.t[k];
+      }
+    }
+    if (!tell) {
+      EXPECT_TRUE(trace.told.empty());
+      continue;
+    }
+    ASSERT_EQ(trace.told.size(), 1u);
+    EXPECT_EQ(trace.told[0].component, "cell");
+    EXPECT_GT(trace.told[0].t, t_zero);
+    EXPECT_LT(trace.told[0].t, t_zero + 0.1);
+    const std::string head =
+        "mode flag 0 from 0 to 1, mode flag 1 from 1 to 0; its equations are the same either side; the solver "
+        "renewed the flags at the end of its step from ";
+    EXPECT_EQ(trace.told[0].what.rfind(head, 0), 0u) << trace.told[0].what;
+    const double from = std::stod(trace.told[0].what.substr(head.size()));
+    EXPECT_LT(from, t_zero);
+    EXPECT_NE(trace.told[0].what.find(" s, in which its signal crossed zero, and went on"), std::string::npos);
+  }
+}
+
+// A loss whose sign the flags set differs at the step's end, past the reversal, by 2·R·q² under
+// the two flags: more than a tenth of the tolerance this tight, so the switch is located as
+// before (its time the reference's), and being smooth there it is counted, not told.
+TEST_P(Linear, FlowReversalChangingTheEquationsAtTheStepsEndIsLocated) {
+  Reversal cell;
+  Trace trace(2);
+  const auto outcome = sim::simulate(cell.dae, settings(3.0, 0.01, GetParam()), trace);
+  ASSERT_TRUE(outcome.complete) << outcome.error;
+  EXPECT_EQ(outcome.stats.events, 1);
+  EXPECT_EQ(outcome.stats.smooth_switches, 1);
+  EXPECT_EQ(outcome.stats.restarts, 0);
+  EXPECT_TRUE(trace.told.empty());
+  const auto event = std::find(trace.is_event.begin(), trace.is_event.end(), true);
+  ASSERT_NE(event, trace.is_event.end());
+  EXPECT_NEAR(trace.t[static_cast<size_t>(event - trace.is_event.begin())], Reversal::reference().first, 1e-5);
+  EXPECT_EQ(cell.m[0], 1);
 }
 
 // A state that grows linearly is integrated in a few long steps; a window of half-width 0.2 around

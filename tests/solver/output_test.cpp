@@ -194,6 +194,53 @@ TEST_F(RecorderTest, TheGridAloneInTheResultsAndTheEventsBesideThem) {
       << text;
 }
 
+// A direction flag that F does not read: x falls through zero at 0.5 s, and its switch leaves the
+// equations as they were. Counted in the summary and the report, listed only when asked.
+TEST_F(RecorderTest, SwitchesThatLeaveTheEquationsAreCountedAndListedWhenAsked) {
+  for (const bool listed : {false, true}) {
+    SCOPED_TRACE(listed ? "listed" : "counted");
+    int positive = 1;
+    ToyDae dae{{"x"}, {true}, {0.5}, [](double, const double*, const double* yp, double* F) { F[0] = yp[0] + 1; }};
+    dae.root_count = 1;
+    dae.root_signals = [](double, const double* y, const double*, double* g) { g[0] = y[0]; };
+    dae.renew_modes = [&positive](double, const double* y, const double*) {
+      const int now = y[0] > 0;
+      std::vector<std::string> changed;
+      if (now != positive) changed.push_back("direction");
+      positive = now;
+      return changed;
+    };
+    dae.flags = [&positive] { return std::vector<int32_t>{positive}; };
+    dae.set_flags = [&positive](const std::vector<int32_t>& to) { positive = to[0]; };
+    sim::RunSettings run;
+    run.stop_time = 1.0;
+    run.output_interval = 0.25;
+    run.tell_smooth_switches = listed;
+    sim::Recorder recorder(dae, {});
+    recorder.write_csv(dir / "r.csv");
+    const auto outcome = sim::simulate(dae, run, recorder);
+    ASSERT_TRUE(outcome.complete) << outcome.error;
+    recorder.finish(true);
+    EXPECT_EQ(positive, 0);
+    EXPECT_EQ(outcome.stats.smooth_switches, 1);
+    EXPECT_EQ(outcome.stats.restarts, 0);
+    EXPECT_EQ(recorder.events(), listed ? 1u : 0u);
+    const std::string events = read(dir / "r.events.csv");
+    EXPECT_EQ(
+        events.find(",direction,\"mode flag from 1 to 0; its equations are the same either side") != std::string::npos,
+        listed)
+        << events;
+    const std::string text = sim::summary(outcome, run, recorder, dir / "r.csv");
+    EXPECT_NE(text.find(", smooth switches 1, "), std::string::npos) << text;
+    const std::string not_listed = "; not listed: 1 switch that left the equations as they were (run: events: all))\n";
+    EXPECT_EQ(text.find(not_listed) != std::string::npos, !listed) << text;
+    const std::string json = sim::json_report(outcome, run, recorder, dir / "r.csv");
+    EXPECT_NE(json.find(std::string("\"smooth_switches\":1,\"smooth_switches_listed\":") + (listed ? "true" : "false")),
+              std::string::npos)
+        << json;
+  }
+}
+
 TEST_F(RecorderTest, AnIncompleteRunsEventsFollowItsResultsName) {
   Window w;
   sim::RunSettings run;

@@ -43,8 +43,10 @@ class ToyDae : public sim::DaeSystem {
   size_t root_count = 0;
   std::function<void(double, const double*, const double*, double*)> root_signals;
   std::function<std::vector<std::string>(double, const double*, const double*)> renew_modes;
-  // The part's flags as they are, for the events told of them; none when not given.
+  // The part's flags as they are, for the events told of them; none when not given. And setting
+  // them back, to undo a renewal tried at a step's end; without it, every switch is located.
   std::function<std::vector<int32_t>()> flags;
+  std::function<void(const std::vector<int32_t>&)> set_flags;
   // Per-variable absolute tolerance; 0 takes the default.
   std::vector<double> atol_;
   long residual_calls = 0;
@@ -110,6 +112,11 @@ class ToyDae : public sim::DaeSystem {
     return !changed.empty();
   }
   std::vector<int32_t> part_flags(size_t) const override { return flags ? flags() : std::vector<int32_t>{}; }
+  bool set_part_flags(size_t, double, const double*, const std::vector<int32_t>& to) override {
+    if (!set_flags) return false;
+    set_flags(to);
+    return true;
+  }
   void part_residual(size_t, double t, const double* y, const double* yp, double* F) override { residual(t, y, yp, F); }
 
  private:

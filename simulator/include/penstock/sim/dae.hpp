@@ -83,6 +83,12 @@ class DaeSystem {
   virtual std::vector<int32_t> part_flags(size_t /*part*/) const { return {}; }
   // The part's rows of F, in the order of SwitchingPart::rows.
   virtual void part_residual(size_t part, double t, const double* y, const double* yp, double* F) = 0;
+  // Puts the part's flags to those part_flags told (the undoing of a renewal tried on it), its
+  // masses taken at (t, y); false when the system cannot, and then nothing changed.
+  virtual bool set_part_flags(size_t /*part*/, double /*t*/, const double* /*y*/,
+                              const std::vector<int32_t>& /*flags*/) {
+    return false;
+  }
 
   // Times where a driving signal has a kink or a jump, ascending: the integrator must not step
   // across them, since a step's interpolant (and the root finding on it) cannot follow a kink.

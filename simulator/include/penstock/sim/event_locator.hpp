@@ -12,6 +12,17 @@
 // history, and the part's signals under its new flags start the rest of its step. Any other switch
 // is located again on the integrator's own interpolant, and the integrator restarts there.
 //
+// Most switches of a lumped line are smooth, and a line of many sections has many of them in
+// every step: they are first tried where the integrator stands, at the step's end. When every
+// part with one signal across in the step renews its flags there and leaves its rows of F as they
+// were, those switches are taken there, without being located; the step was computed under the
+// old flags, which past the crossing differ from the new ones by less than a tenth of a row's
+// scale, so the error that leaves is a tenth of the tolerance. Parts with more than one signal
+// across are located as above; should one of them restart the integration within the step, the
+// flags taken at its end are put back. When a part tried at the end does not leave F as it was,
+// every flag tried is put back and every crossing of the step is located (and always so with
+// locate_smooth).
+//
 // A signal that keeps its sign at both ends but heads for zero at the start and comes from it at
 // the end may have crossed and come back within the step (a speed passing through a narrow
 // window): where the tangents at the ends meet across zero, the interpolant is looked at there, and
@@ -39,9 +50,9 @@ class EventLocator {
     virtual ~Integration() = default;
     // The state at t on the interpolant of the last step; at the step's end, the state itself.
     virtual void state_at(double t, double* y) = 0;
-    // Per row of F: how far it moves for a change of one error tolerance in some unknown, at the
-    // state y. The yardstick by which a switch leaves F as it was.
-    virtual const std::vector<double>& row_scales(const double* y) = 0;
+    // How far row r of F moves for a change of one error tolerance in some unknown, at the state
+    // y. The yardstick by which a switch leaves F as it was; asked of a switching part's rows only.
+    virtual double row_scale(size_t r, const double* y) = 0;
   };
 
   // A switch that changes F: the integrator begins again at t, from restart_state() when the switch
@@ -57,6 +68,8 @@ class EventLocator {
     double t = 0.0;
     size_t part = 0;
     std::vector<int32_t> from, to;
+    double step_start = 0.0;   // where the step began, for a switch taken at its end
+    bool at_step_end = false;  // not located: taken at the end of the step in which it crossed
   };
 
   // The switches of one step, in time order.
@@ -66,7 +79,8 @@ class EventLocator {
     std::optional<Restart> restart;  // and after them, a switch that changes F
   };
 
-  explicit EventLocator(DaeSystem& system);
+  // locate_smooth: every switch located within its step, none tried at the step's end first.
+  explicit EventLocator(DaeSystem& system, bool locate_smooth = true);
 
   // Where the integrator begins, or begins again: the signals and their rates at t, the rates taken
   // over a small part of the time scale h.
@@ -86,7 +100,9 @@ class EventLocator {
   void changes_at(double t, std::vector<Change>& changes);
 
   long events() const { return events_; }              // located switches
-  long mode_changes() const { return mode_changes_; }  // of those, the ones at which a flag changed
+  long mode_changes() const { return mode_changes_; }  // times at which a flag changed
+  // Switches of a part's flags that left its rows of F as they were, located or not.
+  long smooth_switches() const { return smooth_switches_; }
 
  private:
   using Group = std::span<const size_t>;
@@ -99,6 +115,7 @@ class EventLocator {
   bool renew_smoothly(size_t p, double t, const double* y, const double* yp, bool& changed);
   bool rest_of_step_holds(size_t p);
   void take_rest_of_step_at(double t);
+  bool try_at_end(double t, const double* y, const double* yp);
 
   void record(double t, size_t p, std::vector<Change>& changes);
   bool crosses(size_t p) const;
@@ -115,6 +132,8 @@ class EventLocator {
 
   DaeSystem& system_;
   const std::vector<DaeSystem::SwitchingPart>& parts_;
+  const bool locate_smooth_;
+  enum class Restore { untried, can, cannot } restore_ = Restore::untried;  // set_part_flags works
   Integration* integration_ = nullptr;
 
   // The step: its start (the cubic's first end) and its end, where the integrator stands.
@@ -122,7 +141,6 @@ class EventLocator {
   std::vector<double> y0_, yp0_;
   const double* y1_ = nullptr;
   const double* yp1_ = nullptr;
-  const std::vector<double>* row_scale_ = nullptr;
 
   std::vector<double> g_lo_, g_hi_;                   // every signal at the start and end of the interval
   std::vector<double> rate_lo_, rate_hi_;             // and their rates of change there
@@ -136,9 +154,12 @@ class EventLocator {
   std::vector<double> end_before_switch_;             // and at the step's end before it
   std::vector<double> cubic_y_, probe_y_, split_y_, event_y_, event_yp_;
   std::vector<std::vector<int32_t>> flags_;  // per part: its flags as last told
+  std::vector<size_t> at_end_;               // parts switched at the step's end, unlocated
+  std::vector<std::vector<int32_t>> tried_;  // and their flags before
   Switches found_;
   long events_ = 0;
   long mode_changes_ = 0;
+  long smooth_switches_ = 0;
 };
 
 }  // namespace penstock::sim

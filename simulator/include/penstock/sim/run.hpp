@@ -26,6 +26,13 @@ struct RunSettings {
   std::vector<std::string> record;    // variable names as in DaeSystem::variable_names(); empty: all
   double wave_step = 0.0;             // of the WavePipes' grid; 0: from their travel times
   std::vector<std::string> envelope;  // WavePipes and chains whose extremes go to <results>.envelope.csv
+  // The observer is told of every switch of a component's flags, those that leave the equations as
+  // they were (a loss changing sign at zero flow) too; by default of those that change them alone.
+  bool tell_smooth_switches = false;
+  // For measurements (simulate_bench): every switch located within its step on the cubic through
+  // the step's ends, as the solver did before it took the switches that leave the equations as
+  // they were at the end of the step. Not read from a model file.
+  bool locate_smooth_switches = false;
 };
 
 // A chain of line sections (count:) along which the run keeps the extremes of pressure and head:

@@ -5,8 +5,9 @@
 // out of the error test; a steady start solved with the derivatives set to zero (KINSOL); the
 // zero crossings located on the interpolant of each step, part by part, and the part's flags
 // renewed there. A switch that leaves the equations as they were (a loss changing sign at zero
-// flow) goes on with IDA's history; any other is re-solved until the flags settle and restarts
-// IDA cleanly.
+// flow) goes on with IDA's history, and is taken at the end of its step without being located
+// where it leaves them as they were there too; any other is re-solved until the flags settle and
+// restarts IDA cleanly.
 #pragma once
 
 #include <string>
@@ -19,9 +20,10 @@ namespace penstock::sim {
 
 struct SolverStatistics {
   long steps = 0;
-  long events = 0;        // located zero crossings
-  long mode_changes = 0;  // events at which some mode flag changed
-  long restarts = 0;      // of those, the ones whose new flags left the state inconsistent
+  long events = 0;           // located zero crossings
+  long mode_changes = 0;     // times at which some mode flag changed (located, or at a step's end)
+  long restarts = 0;         // of those, the ones whose new flags left the state inconsistent
+  long smooth_switches = 0;  // switches of a component's flags that left its equations as they were
   long residual_evaluations = 0;
   long jacobian_evaluations = 0;
   long error_test_failures = 0;
