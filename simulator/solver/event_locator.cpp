@@ -164,7 +164,8 @@ void EventLocator::record(double t, size_t p, std::vector<Change>& changes) {
 // of the step, and they take no part in its location (at_end_ lists them, tried_ their flags
 // before). Otherwise every flag tried is put back as it was, and all crossings are for locating.
 // A part with more than one signal across is left for locating: its flags may have passed through
-// a state that changes F on the way (a window entered and left within the step).
+// a state that changes F on the way (a window entered and left within the step); so is a part whose
+// laws bend at its switches (a limiter), since the rest of the step was taken under the old law.
 bool EventLocator::try_at_end(double t, const double* y, const double* yp) {
   at_end_.clear();
   for (size_t p = 0; p < parts_.size(); ++p) {
@@ -172,7 +173,7 @@ bool EventLocator::try_at_end(double t, const double* y, const double* yp) {
     size_t across = 0;
     for (size_t i = part.first_root; i < part.first_root + part.n_roots; ++i)
       across += sign_of(g_lo_[i]) != sign_of(g_hi_[i]) ? 1 : 0;
-    if (across == 1) at_end_.push_back(p);
+    if (across == 1 && !part.kinks) at_end_.push_back(p);
   }
   if (at_end_.empty() || restore_ == Restore::cannot) return false;
   tried_.resize(at_end_.size());
@@ -350,11 +351,11 @@ bool EventLocator::renew_smoothly(size_t p, double t, const double* y, const dou
 // step.
 bool EventLocator::rest_of_step_holds(size_t p) {
   const DaeSystem::SwitchingPart& part = parts_[p];
-  const std::vector<double>& scale = *row_scale_;
   after_switch_.resize(part.rows.size());
   system_.part_residual(p, t1_, y1_, yp1_, after_switch_.data());
   for (size_t k = 0; k < part.rows.size(); ++k)
-    if (!(std::abs(after_switch_[k] - end_before_switch_[k]) <= 0.1 * scale[part.rows[k]])) return false;
+    if (!(std::abs(after_switch_[k] - end_before_switch_[k]) <= 0.1 * integration_->row_scale(part.rows[k], y1_)))
+      return false;
   return true;
 }
 
