@@ -84,7 +84,8 @@ struct HydroTurbine {
       Equation{.kind = algebraic_linear, .linear_row = head},
       Equation{.kind = algebraic_nonlinear, .residual = flow, .depends = on(u, q, H), .jacobian = flow_slope},
       Equation{.kind = algebraic_nonlinear, .residual = power, .depends = on(eta, q, H, P), .jacobian = power_slope},
-      Equation{.kind = algebraic_nonlinear, .residual = torque, .depends = on(eta, t, w, H, P), .jacobian = torque_slope},
+      Equation{
+          .kind = algebraic_nonlinear, .residual = torque, .depends = on(eta, t, w, H, P), .jacobian = torque_slope},
   };
 };
 

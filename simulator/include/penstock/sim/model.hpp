@@ -94,7 +94,7 @@ struct Description {
   // Its own variables follow its signal inputs at once (a gain, a sum, a limit: no state between
   // them), so that a signal reading them back into its inputs closes an algebraic loop.
   bool feedthrough = false;
-  bool kinks = false;              // its laws bend at its switches: a switch within a step restarts
+  bool kinks = false;  // its laws bend at its switches: a switch within a step restarts
   std::vector<Port> ports;
   std::vector<Branch> branches;
   std::vector<Across> across;
