@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import penstock
+from conftest import EXAMPLES
 
 
 def test_a_file_and_its_text_load_to_the_same_model(examples, plant_text, tmp_path):
@@ -130,6 +131,17 @@ def test_results_written_as_the_program_writes_them(examples, program, tmp_path)
     assert np.array_equal(rows[:, 0], r.time) and np.array_equal(rows[:, 1:], r.values)
     with pytest.raises(penstock.Error, match="cannot write"):
         penstock.load(examples / "water_hammer_wave.yaml").simulate(csv=tmp_path)
+
+
+@pytest.mark.parametrize("name", sorted(p.name for p in EXAMPLES.glob("*.yaml")))
+def test_every_bundled_example_gives_the_programs_numbers_to_the_bit(name, program, tmp_path):
+    theirs = tmp_path / "theirs.csv"
+    subprocess.run([program, "simulate", str(EXAMPLES / name), "-o", str(theirs), "--quiet"], check=True,
+                   capture_output=True)
+    r = penstock.load(EXAMPLES / name).simulate()
+    rows = np.loadtxt(theirs, delimiter=",", skiprows=1, ndmin=2)
+    assert r.complete
+    assert np.array_equal(rows[:, 0], r.time) and np.array_equal(rows[:, 1:], r.values), name
 
 
 def test_the_catalogue_is_the_modules_own(examples):
