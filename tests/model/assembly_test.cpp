@@ -14,13 +14,6 @@
 namespace penstock::testing {
 namespace {
 
-size_t index_of(const sim::DaeSystem& s, const std::string& name) {
-  const auto& v = s.variable_names();
-  const auto it = std::find(v.begin(), v.end(), name);
-  EXPECT_NE(it, v.end()) << name << " among " << ::testing::PrintToString(v);
-  return static_cast<size_t>(it - v.begin());
-}
-
 // A pressure source feeding a viscous cell: p_src = 2e5, cell R = mi_eq/(A·dx).
 TEST(Assembly, SourceAndViscousCellCountsAndSigns) {
   PENSTOCK_REQUIRE_COMPONENTS("PressureSource", "ViscousCell");

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -54,5 +55,13 @@ inline std::string load_error(const std::string& text) {
   for (const char* component_ : {__VA_ARGS__})                        \
     if (::penstock::testing::catalogue().find(component_) == nullptr) \
   GTEST_SKIP() << component_ << " is not built with its network description"
+
+// The index of a variable of the system by its name; a failure of the test when it has none.
+inline size_t index_of(const sim::DaeSystem& system, const std::string& name) {
+  const auto& names = system.variable_names();
+  const auto it = std::find(names.begin(), names.end(), name);
+  EXPECT_NE(it, names.end()) << name << " among " << ::testing::PrintToString(names);
+  return static_cast<size_t>(it - names.begin());
+}
 
 }  // namespace penstock::testing

@@ -17,13 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-size_t index_of(const sim::DaeSystem& s, const std::string& name) {
-  const auto& names = s.variable_names();
-  const auto it = std::find(names.begin(), names.end(), name);
-  if (it == names.end()) ADD_FAILURE() << "no variable " << name;
-  return static_cast<size_t>(it - names.begin());
-}
-
 size_t row_of(const sim::DaeSystem& s, const std::string& name) {
   const auto& rows = s.equation_names();
   const auto it = std::find(rows.begin(), rows.end(), name);

@@ -23,17 +23,6 @@ const engine::ParameterTable kPid = {{"Kp", 2},    {"Ki", 3},    {"Kd", 0.5}, {"
 const engine::ParameterTable kGovernor = {{"w_ref", 314}, {"b_p", 0.04}, {"Kp", 5},    {"Ti", 0.5},  {"Ty", 0.2},
                                           {"Topen", 10},  {"Tclose", 5}, {"y_min", 0}, {"y_max", 1}, {"y0", 0}};
 
-// Every combination of n flags.
-std::vector<std::vector<int32_t>> all_flags(int n) {
-  std::vector<std::vector<int32_t>> out;
-  for (int bits = 0; bits < 1 << n; ++bits) {
-    std::vector<int32_t> m(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) m[static_cast<size_t>(i)] = bits >> i & 1;
-    out.push_back(m);
-  }
-  return out;
-}
-
 // Each nonlinear equation's Jacobian against central differences at x, under flags m.
 void expect_exact_jacobians(const Harness& h, const std::vector<double>& x, const std::vector<int32_t>& m) {
   for (size_t e = 0; e < h.group().equations.size(); ++e) {

@@ -47,17 +47,6 @@ bool settle(const Harness& h, const std::vector<Unknown>& nonlinear, const std::
   return false;
 }
 
-// Every combination of n flags.
-std::vector<std::vector<int32_t>> all_flags(int n) {
-  std::vector<std::vector<int32_t>> out;
-  for (int bits = 0; bits < 1 << n; ++bits) {
-    std::vector<int32_t> m(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) m[static_cast<size_t>(i)] = bits >> i & 1;
-    out.push_back(m);
-  }
-  return out;
-}
-
 void expect_exact_jacobian(const Harness& h, size_t eq, const std::vector<double>& x, const std::vector<int32_t>& m) {
   const std::vector<double> analytic = h.jacobian(eq, x, m);
   const std::vector<double> numeric = h.fd_jacobian(eq, x, m);

@@ -17,13 +17,6 @@
 namespace penstock::testing {
 namespace {
 
-size_t index_of(const sim::DaeSystem& system, const std::string& name) {
-  const auto& names = system.variable_names();
-  const auto it = std::find(names.begin(), names.end(), name);
-  if (it == names.end()) ADD_FAILURE() << "no variable " << name;
-  return static_cast<size_t>(it - names.begin());
-}
-
 // The times at which the component's flags changed, in order.
 std::vector<double> switch_times(const Trace& trace, const std::string& component) {
   std::vector<double> times;

@@ -22,13 +22,6 @@ constexpr double kPi = std::numbers::pi;
 constexpr double kRho = 1000, kG = 9.81;
 const double kWr = 2 * kPi * 500 / 60;  // rated speed, 500 rpm
 
-size_t index_of(const sim::DaeSystem& system, const std::string& name) {
-  const auto& names = system.variable_names();
-  const auto it = std::find(names.begin(), names.end(), name);
-  if (it == names.end()) ADD_FAILURE() << "no variable " << name;
-  return static_cast<size_t>(it - names.begin());
-}
-
 // The turbine's rounded root r(x) = x/(x² + ε²)^(1/4).
 double rounded_root(double x, double eps) { return x / std::pow(x * x + eps * eps, 0.25); }
 

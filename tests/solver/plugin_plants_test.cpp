@@ -18,13 +18,6 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 
-size_t index_of(const sim::DaeSystem& system, const std::string& name) {
-  const auto& names = system.variable_names();
-  const auto it = std::find(names.begin(), names.end(), name);
-  if (it == names.end()) ADD_FAILURE() << "no variable " << name;
-  return static_cast<size_t>(it - names.begin());
-}
-
 // The times of the event samples, each switch once (an event gives one row before and, when a
 // flag changed, one after).
 std::vector<double> event_times(const Trace& trace) {

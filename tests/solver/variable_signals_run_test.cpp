@@ -14,13 +14,6 @@
 namespace penstock::testing {
 namespace {
 
-size_t index_of(const sim::DaeSystem& system, const std::string& name) {
-  const auto& names = system.variable_names();
-  const auto it = std::find(names.begin(), names.end(), name);
-  if (it == names.end()) ADD_FAILURE() << "no variable " << name;
-  return static_cast<size_t>(it - names.begin());
-}
-
 // A shaft of J = 2 kg m2 from 10 rad/s, braked by a torque source given the signal.
 std::string braked_shaft(const std::string& signal, const std::string& stop = "4 s") {
   return R"(

@@ -52,4 +52,15 @@ class Harness {
   std::vector<int32_t> no_flags_;
 };
 
+// Every combination of n mode flags, 0 or 1 each (2^n of them).
+inline std::vector<std::vector<int32_t>> all_flags(int n) {
+  std::vector<std::vector<int32_t>> out;
+  for (int bits = 0; bits < 1 << n; ++bits) {
+    std::vector<int32_t> m(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) m[static_cast<size_t>(i)] = bits >> i & 1;
+    out.push_back(m);
+  }
+  return out;
+}
+
 }  // namespace penstock::testing
