@@ -32,7 +32,7 @@ import penstock
 from penstock import metrics
 
 HERE = Path(__file__).resolve().parent
-CLOSURES = [0.1, 0.25, 0.5, 1.0, 1.5, 2.0, 3.0, 4.0]  # s
+CLOSURES = [0.05, 0.25, 0.5, 0.75, 1.0, 1.25, 1.5, 2.0]  # s, from a near-instant closure to two round trips
 LENGTH, WAVE_SPEED, DIAMETER, DENSITY = 600.0, 1200.0, 0.5, 1000.0  # as in the model
 
 
