@@ -38,11 +38,23 @@ except ImportError as e:  # another interpreter than the one it was built for, o
                       f"one interpreter (Debian's /usr/bin/python3 unless -DPython_EXECUTABLE says otherwise); "
                       f"run that one, with PYTHONPATH=<build>/python") from e
 from ._penstock import Error, ModelError
+
+
+class SolverError(Error):
+    """The solver stopped before the run's stop time: the message says where and why, and
+    `result` holds the incomplete Result, with every row computed up to there (result.end_time,
+    result.error)."""
+
+    def __init__(self, result):
+        super().__init__(f"the run stopped at t = {result.end_time:g} s: {result.error}")
+        self.result = result
+
+
 from ._version import __version__
 from . import metrics
 from ._sweep import sweep, to_pandas, run_case
 
-__all__ = ["load", "Model", "Result", "Event", "Error", "ModelError", "sweep", "to_pandas", "metrics",
+__all__ = ["load", "Model", "Result", "Event", "Error", "ModelError", "SolverError", "sweep", "to_pandas", "metrics",
            "components", "run_case", "__version__"]
 
 # The build or installation this module belongs to: plugins/ and builtins/ are there.
@@ -220,9 +232,9 @@ class Model:
         beside it (complete runs under its name, others as <name>.incomplete.csv).
         settings: run settings for this run alone, as the run: section names them (stop="5 s",
         output="1 ms", max_step=0.01). pressure_unit: of Result.summary(), bar, kPa, Pa or mH2O.
-        A failure of the solver is no exception: the result is incomplete (complete False, error
-        says why), with the rows up to there. Ctrl-C ends the run where it is and raises
-        KeyboardInterrupt. The interpreter's lock is let go while it loads and runs.
+        A run the solver cannot finish raises SolverError, its `result` the incomplete Result
+        (complete False, error saying why) with the rows up to there. Ctrl-C ends the run where it
+        is and raises KeyboardInterrupt. The interpreter's lock is let go while it loads and runs.
         """
         changes = list(self._changes)
         if record is not None:
@@ -231,7 +243,10 @@ class Model:
             changes.append(("value", "run." + key, _yaml(value)))
         data = _penstock.simulate(self.text, self.file, changes, self.plugins, _ROOT,
                                   os.fspath(csv) if csv is not None else "", pressure_unit)
-        return Result(data)
+        result = Result(data)
+        if not result.complete:
+            raise SolverError(result)
+        return result
 
 
 class Result:

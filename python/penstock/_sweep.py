@@ -29,7 +29,7 @@ def run_case(source, case, metrics, record=None):
     changes, a run that did not reach its stop time, a metric that raised) the error's text with
     the metrics None. A plain function of picklable arguments: it runs where a process pool or a
     Dask worker puts it."""
-    from . import Model, _yaml
+    from . import Model, SolverError, _yaml
 
     text, file, plugins, changes = source
     metrics = _metric_names(metrics)
@@ -40,9 +40,10 @@ def run_case(source, case, metrics, record=None):
         changes = list(changes)
         for name, value in case.items():
             changes = [c for c in changes if c[1] != name] + [("value", name, _yaml(value))]
-        result = Model(text, file, plugins, changes).simulate(record=record)
-        if not result.complete:
-            row["error"] = f"incomplete at t = {result.end_time:g} s: {result.error}"
+        try:
+            result = Model(text, file, plugins, changes).simulate(record=record)
+        except SolverError as e:
+            row["error"] = f"incomplete at t = {e.result.end_time:g} s: {e.result.error}"
             return row
         values = {name: metric(result) for name, metric in metrics.items()}
         row.update(values)

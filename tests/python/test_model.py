@@ -108,9 +108,12 @@ def test_the_results_columns_events_envelopes_and_summary(examples):
     assert list(frame.columns) == r.names and frame.index.name == "time" and frame["gate.p"].max() == hi
 
 
-def test_a_run_that_fails_is_incomplete_with_its_rows(plant_text):
+def test_a_run_that_fails_raises_a_solver_error_with_its_rows(plant_text):
     m = penstock.load(plant_text).signal("gate.sigma", {"expression": "0.1 + 1/(t < 1) - 1"})
-    r = m.simulate()
+    with pytest.raises(penstock.SolverError, match="the run stopped at t = ") as stop:
+        m.simulate()
+    assert isinstance(stop.value, penstock.Error)
+    r = stop.value.result
     assert not r.complete and r.end_time < 1.0001
     assert "the signal for 'gate.sigma'" in r.error and "(signal gate.sigma = " in r.error
     assert 0 < len(r) and r.time[-1] <= 1.0
