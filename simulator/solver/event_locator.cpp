@@ -333,16 +333,23 @@ bool EventLocator::renew_smoothly(size_t p, double t, const double* y, const dou
   before_switch_.resize(part.rows.size());
   after_switch_.resize(part.rows.size());
   system_.part_residual(p, t, y, yp, before_switch_.data());
-  end_before_switch_.resize(part.rows.size());
-  system_.part_residual(p, t1_, y1_, yp1_, end_before_switch_.data());
+  if (part.kinks) {  // for rest_of_step_holds: the rows at the step's end under the old flags
+    end_before_switch_.resize(part.rows.size());
+    system_.part_residual(p, t1_, y1_, yp1_, end_before_switch_.data());
+  }
   if (!system_.renew_part(p, t, y)) return true;
   changed = true;
   system_.part_residual(p, t, y, yp, after_switch_.data());
   if (system_.renew_part(p, t, y)) return false;
-  // The scales at the step's end, from the Jacobian the integrator last used.
+  return rows_agree(part, after_switch_, before_switch_);
+}
+
+// Whether the part's rows a and b of F are within a tenth of their scale of each other, the scales
+// at the step's end from the Jacobian the integrator last used.
+bool EventLocator::rows_agree(const DaeSystem::SwitchingPart& part, const std::vector<double>& a,
+                              const std::vector<double>& b) const {
   for (size_t k = 0; k < part.rows.size(); ++k)
-    if (!(std::abs(after_switch_[k] - before_switch_[k]) <= 0.1 * integration_->row_scale(part.rows[k], y1_)))
-      return false;
+    if (!(std::abs(a[k] - b[k]) <= 0.1 * integration_->row_scale(part.rows[k], y1_))) return false;
   return true;
 }
 
@@ -353,10 +360,7 @@ bool EventLocator::rest_of_step_holds(size_t p) {
   const DaeSystem::SwitchingPart& part = parts_[p];
   after_switch_.resize(part.rows.size());
   system_.part_residual(p, t1_, y1_, yp1_, after_switch_.data());
-  for (size_t k = 0; k < part.rows.size(); ++k)
-    if (!(std::abs(after_switch_[k] - end_before_switch_[k]) <= 0.1 * integration_->row_scale(part.rows[k], y1_)))
-      return false;
-  return true;
+  return rows_agree(part, after_switch_, end_before_switch_);
 }
 
 // Whether a signal of the part has another sign at the interval's end than at its start.

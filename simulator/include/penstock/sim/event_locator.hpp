@@ -114,6 +114,8 @@ class EventLocator {
   void restart_at_switch(double a, double b);
   bool renew_smoothly(size_t p, double t, const double* y, const double* yp, bool& changed);
   bool rest_of_step_holds(size_t p);
+  bool rows_agree(const DaeSystem::SwitchingPart& part, const std::vector<double>& a,
+                  const std::vector<double>& b) const;
   void take_rest_of_step_at(double t);
   bool try_at_end(double t, const double* y, const double* yp);
 
