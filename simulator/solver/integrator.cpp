@@ -234,9 +234,6 @@ class Integrator final : EventLocator::Integration {
              (run_.linear_solver == RunSettings::Linear::automatic && n < kDenseLimit);
     context_ = detail::new_context();
     state_.y = detail::new_vector(n, context_.get(), "state vector");
-    // IDA's vectors are clones of y: one pass over memory for each linear combination of its
-    // history (the predictor, the interpolant at outputs and switches) instead of one per term.
-    detail::check(N_VEnableFusedOps_Serial(state_.y.get(), SUNTRUE), "N_VEnableFusedOps_Serial", errors_);
     state_.yp = detail::new_vector(n, context_.get(), "derivative vector");
     system_.initial_values(y(), yp());
     std::vector<double> atol = system_.absolute_tolerances(run_.absolute_tolerance);

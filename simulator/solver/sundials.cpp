@@ -51,7 +51,10 @@ Context new_context() {
 }
 
 Vector new_vector(size_t n, SUNContext context, const char* what) {
-  return Vector(made(N_VNew_Serial(static_cast<sunindextype>(n), context), what));
+  Vector v(made(N_VNew_Serial(static_cast<sunindextype>(n), context), what));
+  if (N_VEnableFusedOps_Serial(v.get(), SUNTRUE) != 0) throw Failure{std::string("could not set up the ") + what};
+  use_compiled_arithmetic(v.get());
+  return v;
 }
 
 LinearAlgebra linear_algebra(bool dense, size_t n, size_t nonzeros, N_Vector like, SUNContext context) {
