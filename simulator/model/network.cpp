@@ -105,6 +105,12 @@ class Network final : public DaeSystem {
   void residual(double t, const double* y, const double* yp, double* F) override;
   const SparsityPattern& pattern() const override { return pattern_; }
   void jacobian(double t, const double* y, const double* yp, double cj, double* values) override;
+  std::vector<ConstantRow> constant_rows() const override;
+  std::vector<bool> derivative_rows() const override {
+    std::vector<bool> rows = derivative_rows_;
+    rows.resize(names_.size(), false);
+    return rows;
+  }
   const std::vector<SwitchingPart>& switching_parts() const override { return parts_; }
   void part_roots(size_t part, double t, const double* y, double* g) override;
   bool renew_part(size_t part, double t, const double* y) override;
@@ -178,6 +184,7 @@ class Network final : public DaeSystem {
   std::vector<double> y0_;
   std::vector<Element> elements_;
   std::vector<Relation> relations_;
+  std::vector<bool> derivative_rows_;  // per row: whether the derivative of an unknown enters it
   std::vector<std::shared_ptr<Signal>> signals_;
   std::vector<SignalRow> signal_rows_;
   std::map<std::string, int> time_inputs_;  // "element.input" driven by a signal of time -> its signal
@@ -442,7 +449,12 @@ void Network::add_structure(const Element& el, const Eq& eq) {
   if (eq.differential >= 0) {
     involve(eq.differential);
     const Input& in = el.inputs[static_cast<size_t>(eq.differential)];
-    if (in.source == Source::unknown) differential_[static_cast<size_t>(in.index)] = true;
+    if (in.source == Source::unknown) {
+      differential_[static_cast<size_t>(in.index)] = true;
+      if (derivative_rows_.size() <= static_cast<size_t>(eq.row))
+        derivative_rows_.resize(static_cast<size_t>(eq.row) + 1);
+      derivative_rows_[static_cast<size_t>(eq.row)] = true;
+    }
   }
   for (int i : eq.depends) involve(i);
   for (const auto& [i, c] : eq.linear) involve(i);
@@ -867,6 +879,17 @@ void Network::element_residual(Element& el, double t, const double* y, const dou
     for (const auto& [i, c] : eq.linear) f -= c * x_[static_cast<size_t>(i)];
     out(k, f);
   }
+}
+
+std::vector<DaeSystem::ConstantRow> Network::constant_rows() const {
+  std::vector<ConstantRow> rows;
+  rows.reserve(relations_.size());
+  for (const Relation& r : relations_) {
+    ConstantRow row{.row = static_cast<size_t>(r.row), .terms = {}};
+    for (const auto& [u, c] : r.terms) row.terms.emplace_back(static_cast<size_t>(u), c);
+    rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 void Network::residual(double t, const double* y, const double* yp, double* F) {

@@ -123,7 +123,7 @@ const EventLocator::Switches& EventLocator::step_to(double t, const double* y, c
     }
   if (changed) ++mode_changes_;
   if (!smooth) {
-    found_.restart = Restart{t_hi, false};
+    found_.restart = Restart{.t = t_hi, .within_step = false, .same_there = false};
     return found_;
   }
   for (const size_t p : switching_) record(t_hi, p, found_.changes);
@@ -280,6 +280,7 @@ bool EventLocator::switch_parts(double a, double t, double b, const double* y_b)
   cubic_rate(t, event_yp_.data());
   bool smooth = true;
   bool changed = false;
+  bool same_there = true;  // every part's rows at the switch as they were
   // Should rounding leave no candidate across at the bracket's end, none is located again in this
   // step: whatever is left is taken at its end.
   const bool none_left =
@@ -290,15 +291,18 @@ bool EventLocator::switch_parts(double a, double t, double b, const double* y_b)
     if (!has_left(p, hi_)) continue;
     switching_.push_back(p);
     ++switched_[p];
-    smooth = renew_smoothly(p, t, cubic_y_.data(), event_yp_.data(), changed) && smooth;
+    const bool same = renew_smoothly(p, t, cubic_y_.data(), event_yp_.data(), changed);
+    same_there = same_there && same;
+    smooth = same && smooth;
     // The rest of the step was taken under the old flags: it stands only if the new ones leave the
-    // part's rows there as they were (a law that bends at the switch, a rate reaching its limit,
-    // parts company with the old one after it).
-    if (smooth && parts_[p].kinks && b == t1_ && y_b == y1_) smooth = rest_of_step_holds(p);
+    // part's rows at its end as they were. A loss changing sign at zero flow departs from its old
+    // side with the square of the flow; a law that bends at the switch (a rate reaching its limit)
+    // parts company with the old one at once.
+    if (smooth && t < t1_ && b == t1_ && y_b == y1_) smooth = rest_of_step_holds(p);
   }
   if (changed) ++mode_changes_;
   if (!smooth) {
-    restart_at_switch(a, b);
+    restart_at_switch(a, b, same_there);
     return true;
   }
   found_.smooth.push_back(t);
@@ -318,12 +322,12 @@ bool EventLocator::switch_parts(double a, double t, double b, const double* y_b)
 
 // A switch that changes F: its flags back as they were, the switch located on the integrator's
 // interpolant, and the flags renewed on the state there, where the integrator restarts.
-void EventLocator::restart_at_switch(double a, double b) {
+void EventLocator::restart_at_switch(double a, double b, bool same_there) {
   for (const size_t p : switching_) system_.renew_part(p, a, cubic(parts_[p].unknowns, a));
   const double t = locate_on_interpolant(a, b);
   for (const size_t p : candidates_)
     if (has_left(p, hi_)) system_.renew_part(p, t, event_y_.data());
-  found_.restart = Restart{t, true};
+  found_.restart = Restart{.t = t, .within_step = true, .same_there = same_there};
 }
 
 // Renews part p's flags at (t, y, y'); false when that changed its rows of F there by more than a
@@ -333,7 +337,7 @@ bool EventLocator::renew_smoothly(size_t p, double t, const double* y, const dou
   before_switch_.resize(part.rows.size());
   after_switch_.resize(part.rows.size());
   system_.part_residual(p, t, y, yp, before_switch_.data());
-  if (part.kinks) {  // for rest_of_step_holds: the rows at the step's end under the old flags
+  if (t < t1_) {  // for rest_of_step_holds: the rows at the step's end under the old flags
     end_before_switch_.resize(part.rows.size());
     system_.part_residual(p, t1_, y1_, yp1_, end_before_switch_.data());
   }
@@ -344,23 +348,26 @@ bool EventLocator::renew_smoothly(size_t p, double t, const double* y, const dou
   return rows_agree(part, after_switch_, before_switch_);
 }
 
-// Whether the part's rows a and b of F are within a tenth of their scale of each other, the scales
-// at the step's end from the Jacobian the integrator last used.
+// Whether the part's rows a and b of F are within a share of their scale of each other (a tenth
+// unless said), the scales at the step's end from the Jacobian the integrator last used.
 bool EventLocator::rows_agree(const DaeSystem::SwitchingPart& part, const std::vector<double>& a,
-                              const std::vector<double>& b) const {
+                              const std::vector<double>& b, double share) const {
   for (size_t k = 0; k < part.rows.size(); ++k)
-    if (!(std::abs(a[k] - b[k]) <= 0.1 * integration_->row_scale(part.rows[k], y1_))) return false;
+    if (!(std::abs(a[k] - b[k]) <= share * integration_->row_scale(part.rows[k], y1_))) return false;
   return true;
 }
 
 // Whether the part's rows of F at the step's end, where the integrator stands, under the flags the
-// part has now, are within a tenth of their scale of what they were under those it had through the
-// step.
+// part has now, are close enough to what they were under those it had through the step. A law
+// that bends at the switch departs from the old one in proportion to the time since: within a tenth
+// of their scale. A loss changing sign at zero flow departs with the square of the flow, and over
+// the rest of the step by a third of what it reaches at its end: within their scale, the error the
+// integrator's own test lets a step have.
 bool EventLocator::rest_of_step_holds(size_t p) {
   const DaeSystem::SwitchingPart& part = parts_[p];
   after_switch_.resize(part.rows.size());
   system_.part_residual(p, t1_, y1_, yp1_, after_switch_.data());
-  return rows_agree(part, after_switch_, end_before_switch_);
+  return rows_agree(part, after_switch_, end_before_switch_, part.kinks ? 0.1 : 1.0);
 }
 
 // Whether a signal of the part has another sign at the interval's end than at its start.

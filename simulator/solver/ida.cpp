@@ -11,27 +11,37 @@
 namespace penstock::sim::detail {
 
 Ida::Ida(DaeSystem& system, const RunSettings& run, State& state, Jacobian& jacobian, ErrorText& errors,
-         SUNContext context, bool dense)
+         SUNContext context, bool dense, bool reduce)
     : system_(system),
       run_(run),
       state_(state),
       jacobian_(jacobian),
       errors_(errors),
-      n_(system.size()),
+      reduction_(system, reduce),
+      n_(reduction_.size()),
       breakpoints_(system.breakpoints()),
       grid_step_(system.grid_step()),
+      y_(new_vector(n_, context, "state vector")),
+      yp_(new_vector(n_, context, "derivative vector")),
       id_(new_vector(n_, context, "id vector")),
       atol_(new_vector(n_, context, "tolerance vector")),
       weights_(new_vector(n_, context, "scratch vector")),
       errors_by_variable_(new_vector(n_, context, "scaling vector")),
-      view_(made(N_VCloneEmpty(state.y.get()), "interpolation vector")),
-      linear_(linear_algebra(dense, n_, system.pattern().row_indices.size(), state.y.get(), context)) {
-  for (size_t i = 0; i < n_; ++i) data(id_)[i] = system.differential()[i] ? 1.0 : 0.0;
-  std::copy(jacobian.absolute_tolerances().begin(), jacobian.absolute_tolerances().end(), data(atol_));
+      interpolated_(new_vector(n_, context, "interpolation vector")),
+      y_whole_(system.size()),
+      yp_whole_(system.size()),
+      F_whole_(system.size()),
+      values_(reduction_.pattern().row_indices.size()),
+      dense_(dense),
+      linear_(linear_algebra(dense, n_, values_.size(), y_.get(), context)) {
+  for (size_t i = 0; i < n_; ++i) data(id_)[i] = reduction_.differential()[i] ? 1.0 : 0.0;
+  reduction_.reduce(jacobian.absolute_tolerances().data(), data(atol_));
+  reduction_.reduce(data(state.y), data(y_));
+  reduction_.reduce(data(state.yp), data(yp_));
 
   ida_.reset(made(IDACreate(context), "IDA integrator"));
   check(IDASetErrHandlerFn(ida(), ErrorText::handler, &errors_), "IDASetErrHandlerFn", errors_);
-  check(IDAInit(ida(), ida_residual, run.start_time, state.y.get(), state.yp.get()), "IDAInit", errors_);
+  check(IDAInit(ida(), ida_residual, run.start_time, y_.get(), yp_.get()), "IDAInit", errors_);
   check(IDASetUserData(ida(), this), "IDASetUserData", errors_);
   check(IDASVtolerances(ida(), run.relative_tolerance, atol_.get()), "IDASVtolerances", errors_);
   check(IDASetId(ida(), id_.get()), "IDASetId", errors_);
@@ -52,7 +62,7 @@ Ida::Ida(DaeSystem& system, const RunSettings& run, State& state, Jacobian& jaco
 // first iterate is then kept only where that error is well inside the tolerance; else Newton
 // iterates again, and measures the rate afresh.
 void Ida::check_convergence_on_drift(SUNContext context) {
-  nls_.reset(made(SUNNonlinSol_Newton(state_.y.get(), context), "Newton solver"));
+  nls_.reset(made(SUNNonlinSol_Newton(y_.get(), context), "Newton solver"));
   check(IDASetNonlinearSolver(ida(), nls_.get()), "IDASetNonlinearSolver", errors_);
   auto* newton = static_cast<SUNNonlinearSolverContent_Newton>(nls_->content);
   ida_test_ = newton->CTest;
@@ -74,14 +84,18 @@ int Ida::step() {
   fresh_ = false;
   double reached = state_.t;
   errors_.clear();
-  const int flag = IDASolve(ida(), run_.stop_time, &reached, state_.y.get(), state_.yp.get(), IDA_ONE_STEP);
+  const int flag = IDASolve(ida(), run_.stop_time, &reached, y_.get(), yp_.get(), IDA_ONE_STEP);
   state_.t = reached;
+  reduction_.expand(data(y_), data(state_.y));
+  reduction_.expand(data(yp_), data(state_.yp));
   return flag;
 }
 
 void Ida::reinit(double t) {
   count();
-  check(IDAReInit(ida(), t, state_.y.get(), state_.yp.get()), "IDAReInit", errors_);
+  reduction_.reduce(data(state_.y), data(y_));
+  reduction_.reduce(data(state_.yp), data(yp_));
+  check(IDAReInit(ida(), t, y_.get(), yp_.get()), "IDAReInit", errors_);
   fresh_ = true;
   check(IDASetStopTime(ida(), next_stop(t)), "IDASetStopTime", errors_);
   state_.t = t;
@@ -110,27 +124,40 @@ bool Ida::grid_due(double t) const {
 
 void Ida::stop_next() { check(IDASetStopTime(ida(), next_stop(state_.t)), "IDASetStopTime", errors_); }
 
-void Ida::interpolate(double t, int k, N_Vector out) {
-  if (t == state_.t && k <= 1) return N_VScale(1.0, k == 0 ? state_.y.get() : state_.yp.get(), out);
-  check(IDAGetDky(ida(), t, k, out), "IDAGetDky", errors_);
+// The k-th derivative of the whole state at t, from IDA's interpolant of its unknowns.
+void Ida::interpolate(double t, int k, double* out) {
+  if (t == state_.t && k <= 1) {
+    const double* at = data(k == 0 ? state_.y : state_.yp);
+    if (at != out) std::copy(at, at + system_.size(), out);
+    return;
+  }
+  check(IDAGetDky(ida(), t, k, interpolated_.get()), "IDAGetDky", errors_);
+  reduction_.expand(data(interpolated_), out);
 }
 
-void Ida::state_at(double t, double* y) {
-  N_VSetArrayPointer(y, view_.get());
-  interpolate(t, 0, view_.get());
-}
+void Ida::state_at(double t, double* y) { interpolate(t, 0, y); }
 
-void Ida::rate_into_state(double t) { interpolate(t, 1, state_.yp.get()); }
+void Ida::rate_into_state(double t) { interpolate(t, 1, data(state_.yp)); }
 
 int Ida::solve_initial_values(double tout) {
   const int flag = IDACalcIC(ida(), IDA_YA_YDP_INIT, tout);
-  if (flag >= 0) check(IDAGetConsistentIC(ida(), state_.y.get(), state_.yp.get()), "IDAGetConsistentIC", errors_);
+  if (flag >= 0) {
+    check(IDAGetConsistentIC(ida(), y_.get(), yp_.get()), "IDAGetConsistentIC", errors_);
+    reduction_.expand(data(y_), data(state_.y));
+    reduction_.expand(data(yp_), data(state_.yp));
+  }
   return flag;
 }
 
 double Ida::last_step() const {
   double h = 0.0;
   IDAGetLastStep(ida(), &h);
+  return h;
+}
+
+double Ida::tried_step() const {
+  double h = 0.0;
+  IDAGetCurrentStep(ida(), &h);
   return h;
 }
 
@@ -172,7 +199,7 @@ std::string Ida::failure(int flag) {
   std::string message =
       fmt::format("the integrator failed at t = {} (last step {:.3g} s, step tried {:.3g} s): {}", state_.t, h, tried,
                   errors_.empty() ? flag_name(IDAGetReturnFlagName, flag) : errors_.text());
-  if (non_finite_row_ < n_)
+  if (non_finite_row_ < system_.size())
     message += fmt::format("; the residual of {} was not finite at t = {}", system_.equation_names()[non_finite_row_],
                            non_finite_time_);
   // Where it went wrong: the largest weighted local error, and the largest residual at the last
@@ -196,21 +223,23 @@ std::string Ida::failure(int flag) {
         if (std::isnan(v)) break;
       }
     }
-    message += fmt::format("; largest local error in {}", system_.variable_names()[worst]);
-    advise(system_.variable_remedy(worst));
+    message += fmt::format("; largest local error in {}", system_.variable_names()[reduction_.kept()[worst]]);
+    advise(system_.variable_remedy(reduction_.kept()[worst]));
   }
   N_Vector y_current = nullptr;
   N_Vector yp_current = nullptr;
   double cj = 0.0;
   if (IDAGetCurrentY(ida(), &y_current) == IDA_SUCCESS && IDAGetCurrentYp(ida(), &yp_current) == IDA_SUCCESS &&
       IDAGetCurrentCj(ida(), &cj) == IDA_SUCCESS && y_current != nullptr && yp_current != nullptr) {
-    std::vector<double> y(data(y_current), data(y_current) + n_);
-    std::vector<double> yp(data(yp_current), data(yp_current) + n_);
-    jacobian_.error_weights(y.data(), data(errors_by_variable_));
-    jacobian_.scale_rows(state_.t, y.data(), yp.data(), cj, data(errors_by_variable_));
-    system_.residual(state_.t, y.data(), yp.data(), data(weights_));
-    message += fmt::format(", largest residual in {}", jacobian_.worst_equation(data(weights_)));
-    advise(system_.equation_remedy(jacobian_.worst_row(data(weights_))));
+    const size_t n = system_.size();
+    std::vector<double> y(n), yp(n), w(n), F(n);
+    reduction_.expand(data(y_current), y.data());
+    reduction_.expand(data(yp_current), yp.data());
+    jacobian_.error_weights(y.data(), w.data());
+    jacobian_.scale_rows(state_.t, y.data(), yp.data(), cj, w.data());
+    system_.residual(state_.t, y.data(), yp.data(), F.data());
+    message += fmt::format(", largest residual in {}", jacobian_.worst_equation(F.data()));
+    advise(system_.equation_remedy(jacobian_.worst_row(F.data())));
   }
   for (const std::string& remedy : remedies) message += "\n  " + remedy;
   return message;
@@ -219,11 +248,14 @@ std::string Ida::failure(int flag) {
 int Ida::ida_residual(double t, N_Vector y, N_Vector yp, N_Vector F, void* self) {
   Ida& ida = *static_cast<Ida*>(self);
   ida.newton_time_ = t;
-  ida.system_.residual(t, data(y), data(yp), data(F));
+  ida.reduction_.expand(data(y), ida.y_whole_.data());
+  ida.reduction_.expand(data(yp), ida.yp_whole_.data());
+  ida.system_.residual(t, ida.y_whole_.data(), ida.yp_whole_.data(), ida.F_whole_.data());
+  ida.reduction_.reduce_rows(ida.F_whole_.data(), data(F));
   const double* f = data(F);
   const double* bad = std::find_if(f, f + ida.n_, [](double v) { return !std::isfinite(v); });
   if (bad == f + ida.n_) return 0;
-  ida.non_finite_row_ = static_cast<size_t>(bad - f);
+  ida.non_finite_row_ = ida.reduction_.rows()[static_cast<size_t>(bad - f)];
   ida.non_finite_time_ = t;
   return 1;  // recoverable: IDA retries with a smaller step
 }
@@ -231,8 +263,11 @@ int Ida::ida_residual(double t, N_Vector y, N_Vector yp, N_Vector F, void* self)
 int Ida::ida_jacobian(double t, double cj, N_Vector y, N_Vector yp, N_Vector /*F*/, SUNMatrix J, void* self, N_Vector,
                       N_Vector, N_Vector) {
   Ida& ida = *static_cast<Ida*>(self);
-  ida.jacobian_.evaluate(t, data(y), data(yp), cj);
-  ida.jacobian_.fill(J);
+  ida.reduction_.expand(data(y), ida.y_whole_.data());
+  ida.reduction_.expand(data(yp), ida.yp_whole_.data());
+  ida.jacobian_.evaluate(t, ida.y_whole_.data(), ida.yp_whole_.data(), cj);
+  ida.reduction_.reduce_jacobian(ida.jacobian_.values().data(), ida.values_.data());
+  fill_matrix(J, ida.reduction_.pattern(), ida.values_.data(), ida.dense_);
   return 0;
 }
 

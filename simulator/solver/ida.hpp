@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // IDA over the assembled system: variable-order BDF with the analytic Jacobian, the algebraic
 // variables kept out of the error test, one absolute tolerance per variable, and a stop at every
-// kink or jump of a driving signal.
+// kink or jump of a driving signal. IDA iterates on the unknowns that the rows of constant
+// coefficients leave (Reduction); the state it hands back is the whole one.
 #pragma once
 
 #include <ida/ida.h>
@@ -15,12 +16,12 @@
 #include "jacobian.hpp"
 #include "penstock/sim/run.hpp"
 #include "penstock/sim/solver.hpp"
+#include "reduction.hpp"
 #include "sundials.hpp"
 
 namespace penstock::sim::detail {
 
-// The solution where the integration stands: t, y and y'. y has SUNDIALS' fused vector operations,
-// and so have IDA's vectors, which are its clones.
+// The solution where the integration stands: t, y and y', every unknown of the system.
 struct State {
   double t = 0.0;
   Vector y, yp;
@@ -28,10 +29,15 @@ struct State {
 
 class Ida {
  public:
+  // reduce: IDA iterates on the unknowns the rows of constant coefficients leave; else on all.
   Ida(DaeSystem& system, const RunSettings& run, State& state, Jacobian& jacobian, ErrorText& errors,
-      SUNContext context, bool dense);
+      SUNContext context, bool dense, bool reduce);
   Ida(const Ida&) = delete;
   Ida& operator=(const Ida&) = delete;
+
+  // Whether IDA iterates on fewer unknowns than the system has.
+  bool reduced() const { return n_ < system_.size(); }
+  size_t unknowns() const { return n_; }
 
   // One step towards the stop time; the state holds where it ended. IDA's flag: IDA_SUCCESS,
   // IDA_TSTOP_RETURN at a kink of a signal or the end of the run, negative when it failed.
@@ -61,6 +67,8 @@ class Ida {
   // derivatives re-solved with the differential variables held. IDA's flag.
   int solve_initial_values(double tout);
   double last_step() const;
+  // The step IDA tried last (the one that failed, after a failure).
+  double tried_step() const;
   void set_initial_step(double h);
 
   // Why the step failed, in words: where, the step sizes, IDA's reason, the equation whose
@@ -76,7 +84,7 @@ class Ida {
   void check_convergence_on_drift(SUNContext context);
   static int ida_jacobian(double t, double cj, N_Vector y, N_Vector yp, N_Vector F, SUNMatrix J, void* self, N_Vector,
                           N_Vector, N_Vector);
-  void interpolate(double t, int k, N_Vector out);
+  void interpolate(double t, int k, double* out);
   void count();
   double next_stop(double t);
 
@@ -85,13 +93,17 @@ class Ida {
   State& state_;
   Jacobian& jacobian_;
   ErrorText& errors_;
-  const size_t n_;
+  const Reduction reduction_;
+  const size_t n_;                         // of the unknowns IDA iterates on
   const std::vector<double> breakpoints_;  // kinks and jumps of the signals, ascending
   const double grid_step_;                 // of the system's grid, 0 without one
   long grid_steps_ = 0;                    // the grid's steps so far
   bool at_breakpoint_ = true;              // what the stop set last is
-  Vector id_, atol_, weights_, errors_by_variable_;
-  Vector view_;  // the array of an interpolation, with the operations of y
+  Vector y_, yp_;                          // IDA's unknowns and their derivatives
+  Vector id_, atol_, weights_, errors_by_variable_, interpolated_;
+  std::vector<double> y_whole_, yp_whole_, F_whole_;  // the whole state, and F, at an evaluation
+  std::vector<double> values_;                        // the Jacobian over IDA's unknowns
+  const bool dense_;
   LinearAlgebra linear_;
   struct Free {
     void operator()(void* memory) const { IDAFree(&memory); }

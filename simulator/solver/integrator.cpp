@@ -3,7 +3,10 @@
 // handled in time order, the rows of the results sampled as the solution passes them.
 #include <fmt/core.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,7 +57,11 @@ class Integrator final : EventLocator::Integration {
       outcome.error = stopped.why;
       outcome.end_time = stopped.t;
     }
-    if (ida_) ida_->add_statistics(stats_);
+    if (ida_) {
+      ida_->add_statistics(stats_);
+      stats_.integrated_unknowns = ida_->unknowns();
+    }
+    if (initial_ida_) initial_ida_->add_statistics(stats_);
     if (newton_) newton_->add_statistics(stats_);
     if (locator_) {
       stats_.events += locator_->events();
@@ -83,6 +90,7 @@ class Integrator final : EventLocator::Integration {
       locator_->step_from(state_.t, y(), yp());
       const int flag = ida_->step();
       if (flag < 0) {
+        if (past_undeclared_jump()) continue;
         const std::string why = ida_->failure(flag);
         output_->last(state_.t, y());
         throw Failure{why};
@@ -113,7 +121,10 @@ class Integrator final : EventLocator::Integration {
   // close to it as IDA can tell) moves the grid on first, from the state there.
   void restart_at(const EventLocator::Restart& restart) {
     output_->before(restart.t, *ida_);
-    constexpr const char* how = "its equations changed there, and the solver restarted from a consistent state";
+    const char* how = restart.same_there
+                          ? "its equations are the same either side there but part over the rest of the solver's step, "
+                            "and the solver restarted there from a consistent state"
+                          : "its equations changed there, and the solver restarted from a consistent state";
     if (!restart.within_step) {
       grid_if_due();
       settle();
@@ -160,6 +171,45 @@ class Integrator final : EventLocator::Integration {
     settle();
     output_->event(state_.t, y());
     tell_changes_at(state_.t, "after a jump or kink of a driving signal; the solver restarted from a consistent state");
+  }
+
+  // IDA failed where it stands. A driving signal that jumps just ahead without having said so (an
+  // expression comparing t) does that: no step across the jump meets the tolerance, however short.
+  // It shows as F at the state IDA stands at moving, between now and just past the step IDA tried,
+  // by more than a change of one tolerance in some unknown moves it. Past the jump the run begins
+  // afresh from a consistent state, as at a jump the signals announce; once at a time.
+  bool past_undeclared_jump() {
+    const double t = state_.t;
+    const double past = t + 2 * std::max(ida_->tried_step(), detail::close(t, t));
+    if (!(past > t) || t < jumped_at_) return false;
+    const size_t n = system_.size();
+    std::vector<double> now(n), then(n), w(n);
+    system_.residual(t, y(), yp(), now.data());
+    system_.residual(past, y(), yp(), then.data());
+    jacobian_->error_weights(y(), w.data());
+    jacobian_->scale_rows_by_last(w.data());
+    const std::vector<double>& scale = jacobian_->row_scales();
+    bool jumped = false;
+    for (size_t r = 0; r < n && !jumped; ++r) jumped = std::abs(then[r] - now[r]) > scale[r] && scale[r] > 0.0;
+    if (!jumped) return false;
+    jumped_at_ = past;
+    notes_.once(
+        detail::Notes::jumped,
+        [&] {
+          return fmt::format(
+              "at t = {} s a driving signal jumps where it did not say it would (an expression of t with a "
+              "comparison, say); the solver began afresh just past the jump from a consistent state, and does so "
+              "at every such jump. The results stand; to have such a jump at an exact time, use a step or a "
+              "table signal, which announce theirs",
+              past);
+        },
+        [&] { return fmt::format("t = {}: IDA failed at the smallest step ({})", t, errors_.text()); });
+    state_.t = past;
+    if (!renew_all(system_, past, y()).empty()) ++stats_.mode_changes;
+    settle();
+    output_->event(state_.t, y());
+    tell_changes_at(state_.t, "after a jump of a driving signal; the solver restarted from a consistent state");
+    return true;
   }
 
   // The observer told of each part whose flags changed: the flags, their values before and after,
@@ -243,9 +293,13 @@ class Integrator final : EventLocator::Integration {
         throw Failure{fmt::format("absolute tolerance of {} is not positive", system_.variable_names()[i])};
 
     jacobian_.emplace(system_, run_.relative_tolerance, std::move(atol), dense_, notes_);
-    ida_ = std::make_unique<detail::Ida>(system_, run_, state_, *jacobian_, errors_, context_.get(), dense_);
+    ida_ = std::make_unique<detail::Ida>(system_, run_, state_, *jacobian_, errors_, context_.get(), dense_,
+                                         !run_.keep_every_unknown);
+    if (ida_->reduced())
+      initial_ida_ =
+          std::make_unique<detail::Ida>(system_, run_, state_, *jacobian_, errors_, context_.get(), dense_, false);
     newton_ = std::make_unique<detail::Newton>(system_, state_, *jacobian_, errors_, context_.get(), dense_);
-    start_.emplace(system_, run_, state_, *ida_, *newton_, notes_, errors_);
+    start_.emplace(system_, run_, state_, *ida_, initial_ida_ ? *initial_ida_ : *ida_, *newton_, notes_, errors_);
     locator_.emplace(system_, run_.locate_smooth_switches);
     output_.emplace(run_, observer_, n);
     state_.t = run_.start_time;
@@ -271,11 +325,13 @@ class Integrator final : EventLocator::Integration {
   detail::State state_;
   std::optional<detail::Jacobian> jacobian_;
   std::unique_ptr<detail::Ida> ida_;
+  std::unique_ptr<detail::Ida> initial_ida_;  // over every unknown, for consistent states, when ida_ is reduced
   std::unique_ptr<detail::Newton> newton_;
   std::optional<detail::Start> start_;
   std::optional<EventLocator> locator_;
   std::optional<detail::OutputSampler> output_;
   std::vector<EventLocator::Change> changes_;
+  double jumped_at_ = -std::numeric_limits<double>::infinity();  // just past the last undeclared jump
 };
 
 }  // namespace

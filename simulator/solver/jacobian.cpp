@@ -97,23 +97,23 @@ void Jacobian::evaluate(double t, const double* y, const double* yp, double cj) 
   }
 }
 
-void Jacobian::fill(SUNMatrix J) const {
-  const SparsityPattern& pattern = system_.pattern();
-  const size_t n = system_.size();
-  if (dense_) {
+void fill_matrix(SUNMatrix J, const SparsityPattern& pattern, const double* values, bool dense) {
+  const size_t n = pattern.column_starts.size() - 1;
+  if (dense) {
     SUNMatZero(J);
     for (size_t col = 0; col < n; ++col) {
       double* column = SUNDenseMatrix_Column(J, static_cast<sunindextype>(col));
       for (auto k = pattern.column_starts[col]; k < pattern.column_starts[col + 1]; ++k)
-        column[pattern.row_indices[static_cast<size_t>(k)]] = values_[static_cast<size_t>(k)];
+        column[pattern.row_indices[static_cast<size_t>(k)]] = values[k];
     }
     return;
   }
   // The matrix is zeroed, pattern included, before every evaluation: lay the fixed pattern again.
   static_assert(sizeof(sunindextype) == sizeof(int64_t));
+  const size_t nonzeros = pattern.row_indices.size();
   std::memcpy(SUNSparseMatrix_IndexPointers(J), pattern.column_starts.data(), (n + 1) * sizeof(int64_t));
-  std::memcpy(SUNSparseMatrix_IndexValues(J), pattern.row_indices.data(), values_.size() * sizeof(int64_t));
-  std::memcpy(SUNSparseMatrix_Data(J), values_.data(), values_.size() * sizeof(double));
+  std::memcpy(SUNSparseMatrix_IndexValues(J), pattern.row_indices.data(), nonzeros * sizeof(int64_t));
+  std::memcpy(SUNSparseMatrix_Data(J), values, nonzeros * sizeof(double));
 }
 
 void Jacobian::error_weights(const double* y, double* w) const {

@@ -18,7 +18,7 @@ namespace penstock::sim::detail {
 // Lines for the log, each topic said once in a run.
 class Notes {
  public:
-  enum Topic { regularised, projected, topics };
+  enum Topic { regularised, projected, jumped, topics };
   explicit Notes(Observer& observer) : observer_(observer) {}
   // Says text() in plain words, with detail() the solver's own account, the first time the topic
   // comes up. Never throws: it is called from within SUNDIALS.
@@ -37,6 +37,9 @@ class Notes {
   bool said_[topics] = {};
 };
 
+// Values over a sparsity pattern into a SUNDIALS matrix, dense or compressed sparse columns.
+void fill_matrix(SUNMatrix J, const SparsityPattern& pattern, const double* values, bool dense);
+
 class Jacobian {
  public:
   // atol: the absolute tolerance of each variable; rtol the relative one.
@@ -48,7 +51,8 @@ class Jacobian {
   // the solution is resolved to.
   void evaluate(double t, const double* y, const double* yp, double cj);
   // The last values into a SUNDIALS matrix, dense or sparse as the linear solver is.
-  void fill(SUNMatrix J) const;
+  void fill(SUNMatrix J) const { fill_matrix(J, system_.pattern(), values_.data(), dense_); }
+  const std::vector<double>& values() const { return values_; }
 
   // 1 / (rtol·|y| + atol): the inverse of the error tolerance of each variable.
   void error_weights(const double* y, double* w) const;

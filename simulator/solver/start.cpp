@@ -13,12 +13,13 @@ namespace {
 constexpr int kMaxModeIterations = 20;
 }  // namespace
 
-Start::Start(DaeSystem& system, const RunSettings& run, State& state, Ida& ida, Newton& newton, Notes& notes,
-             const ErrorText& errors)
+Start::Start(DaeSystem& system, const RunSettings& run, State& state, Ida& ida, Ida& initial, Newton& newton,
+             Notes& notes, const ErrorText& errors)
     : system_(system),
       run_(run),
       state_(state),
       ida_(ida),
+      initial_(initial),
       newton_(newton),
       notes_(notes),
       errors_(errors),
@@ -107,8 +108,11 @@ void Start::steady_state() {
 // differential flows meeting at a node, a closed valve on a differential flow), two tiny
 // implicit-Euler steps project y onto the constraints and give y' by difference.
 void Start::consistent(double t) {
-  ida_.reinit(t);
-  if (ida_.solve_initial_values(t + run_.output_interval) >= 0) return;
+  initial_.reinit(t);
+  if (initial_.solve_initial_values(t + run_.output_interval) >= 0) {
+    if (&initial_ != &ida_) ida_.reinit(t);
+    return;
+  }
   notes_.once(
       Notes::projected,
       [&] {

@@ -14,7 +14,10 @@ namespace penstock::sim::detail {
 
 class Start {
  public:
-  Start(DaeSystem& system, const RunSettings& run, State& state, Ida& ida, Newton& newton, Notes& notes,
+  // ida integrates; initial (ida itself, or one over every unknown of the system) makes states
+  // consistent: IDA's search for consistent values keeps its line search working where the
+  // unknowns that across relations fix are still unknowns of their own.
+  Start(DaeSystem& system, const RunSettings& run, State& state, Ida& ida, Ida& initial, Newton& newton, Notes& notes,
         const ErrorText& errors);
 
   // The state at the start time: the steady state, or the given start values made consistent;
@@ -33,6 +36,7 @@ class Start {
   const RunSettings& run_;
   State& state_;
   Ida& ida_;
+  Ida& initial_;
   Newton& newton_;
   Notes& notes_;
   const ErrorText& errors_;

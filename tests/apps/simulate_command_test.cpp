@@ -432,7 +432,9 @@ TEST_F(SimulateCommand, TheResultsHoldTheGridAndTheEventsTheirOwnFile) {
 
 // A lumped line rings after its valve shuts, and its sections' flows reverse: switches that leave
 // the equations as they were. Counted in the summary; --all-events lists them too, each taken at
-// the end of the solver's step, with the same results.
+// the end of the solver's step, with the same results. The default file lists the few after which
+// the solver restarted: a section whose loss, past a reversal located within a step, parted from
+// the old one over the rest of that step.
 TEST_F(SimulateCommand, AllEventsListsTheSwitchesThatLeaveTheEquations) {
   std::ofstream(dir / "line.yaml")
       << "fluid: {density: 1000 kg/m3, viscosity_kin: 1e-6 m2/s, bulk: 2.1e9 Pa, alpha: 0}\n"
@@ -449,9 +451,16 @@ TEST_F(SimulateCommand, AllEventsListsTheSwitchesThatLeaveTheEquations) {
   const Result listed = penstock(dir, {"line.yaml", "-o", "b.csv", "--all-events"});
   ASSERT_EQ(listed.exit, 0) << listed.err;
   EXPECT_EQ(read(dir / "a.csv"), read(dir / "b.csv"));
-  EXPECT_EQ(read(dir / "a.events.csv"), "time,component,what\n");
-  std::istringstream events(read(dir / "b.events.csv"));
   std::string line;
+  std::istringstream restarts(read(dir / "a.events.csv"));
+  std::getline(restarts, line);
+  size_t restarted = 0;
+  while (std::getline(restarts, line)) {
+    ++restarted;
+    EXPECT_NE(line.find("but part over the rest of the solver's step, and the solver restarted"), std::string::npos)
+        << line;
+  }
+  std::istringstream events(read(dir / "b.events.csv"));
   std::getline(events, line);
   // Each a smooth switch: most taken at the end of a step, the others located (a section whose two
   // half reaches reverse in one step, and those in a step with it).
@@ -463,12 +472,13 @@ TEST_F(SimulateCommand, AllEventsListsTheSwitchesThatLeaveTheEquations) {
   }
   EXPECT_GT(at_end, rows / 2);
   EXPECT_GT(rows, 10u);
-  const std::string smooth = ", smooth switches " + std::to_string(rows) + ", ";
-  EXPECT_NE(counted.out.find(smooth), std::string::npos) << counted.out;
-  EXPECT_NE(
-      counted.out.find("  events: a.events.csv (0 changes of a component's flags; not listed: " + std::to_string(rows) +
-                       " switches that left the equations as they were (run: events: all))\n"),
-      std::string::npos)
+  EXPECT_LT(restarted, rows / 10);
+  const size_t smooth = rows - restarted;
+  EXPECT_NE(counted.out.find(", smooth switches " + std::to_string(smooth) + ", "), std::string::npos) << counted.out;
+  EXPECT_NE(counted.out.find("  events: a.events.csv (" + std::to_string(restarted) +
+                             " changes of a component's flags; not listed: " + std::to_string(smooth) +
+                             " switches that left the equations as they were (run: events: all))\n"),
+            std::string::npos)
       << counted.out;
   EXPECT_NE(listed.out.find("  events: b.events.csv (" + std::to_string(rows) + " changes of a component's flags)\n"),
             std::string::npos)

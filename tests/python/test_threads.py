@@ -43,7 +43,7 @@ def test_models_in_threads_at_once_give_what_each_gives_alone(examples, plant_te
 
 
 def test_a_run_lets_go_of_the_interpreters_lock(examples):
-    model = penstock.load(examples / "water_hammer.yaml").set("run.stop", "2 s")
+    model = penstock.load(examples / "water_hammer.yaml").set("run.stop", "8 s")
     done = threading.Event()
     span = {}
 

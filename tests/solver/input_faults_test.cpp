@@ -88,6 +88,27 @@ run: {stop: 24 s, output: 0.01 s}
       << outcome.error;
 }
 
+// A valve shut at once by an expression, which cannot announce its jump: no step across it meets
+// the tolerance, however short. The run goes on from a consistent state just past the jump, says so
+// once, and at the end the flow is the leak of ζ = 2e8 under the lake's 10 bar and the ringing line,
+// about a hundredth of a cubic metre a second.
+TEST(UndeclaredJump, IsPassedFromAConsistentStateAndSaidOnce) {
+  PENSTOCK_REQUIRE_COMPONENTS("Headwater", "Pipe", "valve");
+  sim::Model model = load_text(valve_plant("0.5 + 1e8*(t>1) + 1e8*(t>1.5)"));
+  Trace trace(model.system->size());
+  const sim::Outcome outcome = sim::simulate(*model.system, model.run, trace);
+  ASSERT_TRUE(outcome.complete) << outcome.error;
+  ASSERT_EQ(trace.notes.size(), 1u);
+  EXPECT_NE(trace.notes[0].find("a driving signal jumps where it did not say it would"), std::string::npos)
+      << trace.notes[0];
+  const size_t q = index_of(*model.system, "gate.q");
+  for (size_t i = 0; i < trace.t.size(); ++i) {
+    if (trace.t[i] > 3.9) {
+      EXPECT_LT(std::abs(trace.y[i][q]), 2e-2) << "t = " << trace.t[i];
+    }
+  }
+}
+
 // The shut Regulator of plugin_plants_test, without the flow tolerance that its leak needs: the
 // run fails at the regulator, and the message says what its description advises.
 TEST(RunFailure, AtAShutRegulatorNamesTheFlowTolerance) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace penstock::sim {
@@ -59,6 +60,18 @@ class DaeSystem {
   // Values of dF/dy + cj·dF/dy' in the order of pattern(); entries may be non-finite where a
   // component's Jacobian is singular (the caller regularises).
   virtual void jacobian(double t, const double* y, const double* yp, double cj, double* values) = 0;
+
+  // The rows of F that are linear in the unknowns with constant coefficients, F_row = Σ c·y_u (the
+  // across relations, the balances of through variables at the nodes). The integrator may solve
+  // such a row for one of its unknowns, and integrate the others alone.
+  struct ConstantRow {
+    size_t row = 0;
+    std::vector<std::pair<size_t, double>> terms;  // unknown, coefficient
+  };
+  virtual std::vector<ConstantRow> constant_rows() const { return {}; }
+  // Per row of F: whether the derivative of some unknown enters it (an equation of motion or of
+  // storage); empty when the system does not tell.
+  virtual std::vector<bool> derivative_rows() const { return {}; }
 
   // Switching. A switching part is a component with zero-crossing signals and mode flags: it owns
   // the signals [first_root, first_root + n_roots) of the system and the rows its flags select

@@ -8,9 +8,10 @@
 // of ten sections as in one of a thousand), by regula falsi with the Illinois weight down to the
 // integrator's time resolution. Parts switch in time order, those crossing at the same time
 // together. A switch whose new flags leave the part's rows of F as they were (within a tenth of a
-// row's scale: a loss changing sign at zero flow) is smooth: the integrator goes on with its
-// history, and the part's signals under its new flags start the rest of its step. Any other switch
-// is located again on the integrator's own interpolant, and the integrator restarts there.
+// row's scale: a loss changing sign at zero flow), there and at the step's end (the rest of the
+// step was taken under the old flags), is smooth: the integrator goes on with its history, and
+// the part's signals under its new flags start the rest of its step. Any other switch is located
+// again on the integrator's own interpolant, and the integrator restarts there.
 //
 // Most switches of a lumped line are smooth, and a line of many sections has many of them in
 // every step: they are first tried where the integrator stands, at the step's end. When every
@@ -60,6 +61,9 @@ class EventLocator {
   struct Restart {
     double t = 0.0;
     bool within_step = false;
+    // The new flags leave the rows as they were at the switch, but not over the rest of the step
+    // the integrator took under the old ones (a loss changing sign, the flow grown since).
+    bool same_there = false;
   };
 
   // A part whose mode flags changed: at t, from and to (both empty when the system does not tell
@@ -111,11 +115,11 @@ class EventLocator {
   double there_and_back(double a, double b);
   bool interval(double a, double b, const double* y_b);
   bool switch_parts(double a, double t, double b, const double* y_b);
-  void restart_at_switch(double a, double b);
+  void restart_at_switch(double a, double b, bool same_there);
   bool renew_smoothly(size_t p, double t, const double* y, const double* yp, bool& changed);
   bool rest_of_step_holds(size_t p);
-  bool rows_agree(const DaeSystem::SwitchingPart& part, const std::vector<double>& a,
-                  const std::vector<double>& b) const;
+  bool rows_agree(const DaeSystem::SwitchingPart& part, const std::vector<double>& a, const std::vector<double>& b,
+                  double share = 0.1) const;
   void take_rest_of_step_at(double t);
   bool try_at_end(double t, const double* y, const double* yp);
 

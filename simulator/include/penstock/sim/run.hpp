@@ -33,6 +33,9 @@ struct RunSettings {
   // the step's ends, as the solver did before it took the switches that leave the equations as
   // they were at the end of the step. Not read from a model file.
   bool locate_smooth_switches = false;
+  // For measurements (simulate_bench): the integrator iterates on every unknown, those that across
+  // relations and balances fix as sums of others too, as it did before. Not read from a model file.
+  bool keep_every_unknown = false;
 };
 
 // A chain of line sections (count:) along which the run keeps the extremes of pressure and head:

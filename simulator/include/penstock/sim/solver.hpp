@@ -25,6 +25,7 @@ struct SolverStatistics {
   long restarts = 0;         // of those, the ones whose new flags left the state inconsistent
   long smooth_switches = 0;  // switches of a component's flags that left its equations as they were
   long residual_evaluations = 0;
+  size_t integrated_unknowns = 0;  // those IDA iterates on: the others are sums of them
   long jacobian_evaluations = 0;
   long error_test_failures = 0;
   long convergence_failures = 0;
