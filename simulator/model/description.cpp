@@ -143,6 +143,7 @@ void read_header(const YamlFile& f, const YAML::Node& root, const std::filesyste
   if (root["remedy"]) d.remedy = f.text(root["remedy"], "remedy");
   d.feedthrough = flag(f, root, "feedthrough");
   d.kinks = flag(f, root, "kinks");
+  d.independent_switches = flag(f, root, "independent_switches");
 }
 
 // "A: hydraulic" or "A: {domain: hydraulic, unconnected: ref}".
@@ -312,8 +313,8 @@ Description read_description(const std::filesystem::path& file) {
   const YAML::Node root = f.load();
   f.expect_map(root, "a network description");
   f.only_keys(root,
-              {"component", "host", "physics", "notes", "remedy", "feedthrough", "kinks", "ports", "branches", "across",
-               "signals", "variables", "outputs", "start", "defaults", "parameters"},
+              {"component", "host", "physics", "notes", "remedy", "feedthrough", "kinks", "independent_switches",
+               "ports", "branches", "across", "signals", "variables", "outputs", "start", "defaults", "parameters"},
               "a network description");
   Description d;
   read_header(f, root, file, d);

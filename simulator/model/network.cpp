@@ -68,6 +68,9 @@ struct Element {
   std::shared_ptr<const engine::Plugin> plugin;
   std::unique_ptr<engine::Instance> instance;
   std::vector<Input> inputs;
+  // The inputs read from the unknowns (input, unknown), and the others, for filling them in.
+  std::vector<std::pair<uint32_t, uint32_t>> from_unknowns;
+  std::vector<uint32_t> others;
   std::vector<Eq> equations;
   std::vector<int32_t> modes, renewed;
   int zc_offset = 0;
@@ -267,6 +270,14 @@ Network::Network(NetworkSpec spec, CheckReport* report) : absolute_by_kind_(spec
 
   check_structure(spec);
   build_pattern();
+  for (Element& el : elements_)
+    for (size_t i = 0; i < el.inputs.size(); ++i) {
+      if (el.inputs[i].source == Source::unknown) {
+        el.from_unknowns.emplace_back(static_cast<uint32_t>(i), static_cast<uint32_t>(el.inputs[i].index));
+      } else {
+        el.others.push_back(static_cast<uint32_t>(i));
+      }
+    }
   // What only the assembly and its messages needed.
   std::vector<std::vector<int>>().swap(structure_);
   if (remedies_.empty()) {  // kept to name a failed run's component with its remedy
@@ -802,7 +813,8 @@ void Network::add_switching_parts() {
                        .n_roots = static_cast<size_t>(el.n_zc),
                        .rows = {},
                        .unknowns = {},
-                       .kinks = el.description != nullptr && el.description->kinks};
+                       .kinks = el.description != nullptr && el.description->kinks,
+                       .independent = el.description != nullptr && el.description->independent_switches};
     for (const Eq& eq : el.equations) part.rows.push_back(static_cast<size_t>(eq.row));
     for (const Input& in : el.inputs)
       if (in.source == Source::unknown) part.unknowns.push_back(static_cast<size_t>(in.index));
@@ -823,7 +835,8 @@ void Network::fill_report(CheckReport& report) const {
 }
 
 void Network::fill(Element& el, double t, const double* y) {
-  for (size_t i = 0; i < el.inputs.size(); ++i) {
+  for (const auto& [i, u] : el.from_unknowns) x_[i] = y[u];
+  for (const uint32_t i : el.others) {
     const Input& in = el.inputs[i];
     switch (in.source) {
       case Source::time:

@@ -158,14 +158,16 @@ void EventLocator::record(double t, size_t p, std::vector<Change>& changes) {
   flags_[p] = std::move(now);
 }
 
-// Every part with one signal across since the interval's start renews its flags at the step's end
-// (t, y, y'), where the integrator stands. True when each of them changed its flags there and left
-// its rows of F as they were: they stay switched, their signals under the new flags start the rest
-// of the step, and they take no part in its location (at_end_ lists them, tried_ their flags
-// before). Otherwise every flag tried is put back as it was, and all crossings are for locating.
-// A part with more than one signal across is left for locating: its flags may have passed through
-// a state that changes F on the way (a window entered and left within the step); so is a part whose
-// laws bend at its switches (a limiter), since the rest of the step was taken under the old law.
+// Every part with one signal across since the interval's start (or several, where each signal sets
+// flags of its own for rows of their own: a pipe section's two half reaches) renews its flags at
+// the step's end (t, y, y'), where the integrator stands. True when each of them changed its flags
+// there and left its rows of F as they were: they stay switched, their signals under the new flags
+// start the rest of the step, and they take no part in its location (at_end_ lists them, tried_
+// their flags before). Otherwise every flag tried is put back as it was, and all crossings are for
+// locating. Any other part with more than one signal across is left for locating: its flags may
+// have passed through a state that changes F on the way (a window entered and left within the
+// step); so is a part whose laws bend at its switches (a limiter), since the rest of the step was
+// taken under the old law.
 bool EventLocator::try_at_end(double t, const double* y, const double* yp) {
   at_end_.clear();
   for (size_t p = 0; p < parts_.size(); ++p) {
@@ -173,7 +175,7 @@ bool EventLocator::try_at_end(double t, const double* y, const double* yp) {
     size_t across = 0;
     for (size_t i = part.first_root; i < part.first_root + part.n_roots; ++i)
       across += sign_of(g_lo_[i]) != sign_of(g_hi_[i]) ? 1 : 0;
-    if (across == 1 && !part.kinks) at_end_.push_back(p);
+    if ((across == 1 || (across > 1 && part.independent)) && !part.kinks) at_end_.push_back(p);
   }
   if (at_end_.empty() || restore_ == Restore::cannot) return false;
   tried_.resize(at_end_.size());

@@ -131,9 +131,16 @@ Reduction::Reduction(const DaeSystem& system, bool enabled) {
   formed_starts_.push_back(0);
   for (size_t e = 0; e < n; ++e) {
     if (!solved[e]) continue;
-    formed_.push_back(e);
-    for (const auto& [u, c] : sums[e].terms) formed_terms_.push_back({position[u], c});
-    formed_starts_.push_back(formed_terms_.size());
+    const auto& terms = sums[e].terms;
+    if (terms.size() == 1) {
+      ones_.push_back({e, position[terms[0].first], terms[0].second});
+    } else if (terms.size() == 2) {
+      twos_.push_back({e, position[terms[0].first], position[terms[1].first], terms[0].second, terms[1].second});
+    } else {
+      formed_.push_back(e);
+      for (const auto& [u, c] : terms) formed_terms_.push_back({position[u], c});
+      formed_starts_.push_back(formed_terms_.size());
+    }
   }
 
   // The kept Jacobian: every entry of the system's in a kept row, spread over the kept unknowns its
@@ -142,6 +149,8 @@ Reduction::Reduction(const DaeSystem& system, bool enabled) {
   for (size_t k = 0; k < rows_.size(); ++k) row_position[rows_[k]] = k;
   std::vector<std::vector<Term>> column_of(n);  // per unknown: kept unknown, factor
   for (size_t k = 0; k < kept_.size(); ++k) column_of[kept_[k]] = {{k, 1.0}};
+  for (const One& f : ones_) column_of[f.whole] = {{f.kept, f.c}};
+  for (const Two& f : twos_) column_of[f.whole] = {{f.kept_a, f.c_a}, {f.kept_b, f.c_b}};
   for (size_t i = 0; i < formed_.size(); ++i)
     column_of[formed_[i]].assign(formed_terms_.begin() + static_cast<long>(formed_starts_[i]),
                                  formed_terms_.begin() + static_cast<long>(formed_starts_[i + 1]));
@@ -172,6 +181,8 @@ Reduction::Reduction(const DaeSystem& system, bool enabled) {
 
 void Reduction::expand(const double* kept, double* whole) const {
   for (size_t k = 0; k < kept_.size(); ++k) whole[kept_[k]] = kept[k];
+  for (const One& f : ones_) whole[f.whole] = f.c * kept[f.kept];
+  for (const Two& f : twos_) whole[f.whole] = f.c_a * kept[f.kept_a] + f.c_b * kept[f.kept_b];
   for (size_t i = 0; i < formed_.size(); ++i) {
     double sum = 0.0;
     for (size_t j = formed_starts_[i]; j < formed_starts_[i + 1]; ++j)

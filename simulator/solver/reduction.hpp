@@ -58,8 +58,20 @@ class Reduction {
   };
   std::vector<size_t> kept_, rows_;
   std::vector<bool> differential_;
-  // The unknowns formed from the kept ones: each one's index in the whole state, and its sum over
-  // the kept unknowns, terms formed_terms_[formed_starts_[i] .. formed_starts_[i + 1]).
+  // The unknowns formed from the kept ones, by the number of terms of their sums (most are a kept
+  // unknown or its negative, or the sum or difference of two): their index in the whole state,
+  // their kept unknowns and coefficients; those of more terms with their terms in formed_terms_
+  // [formed_starts_[i] .. formed_starts_[i + 1]).
+  struct One {
+    size_t whole, kept;
+    double c;
+  };
+  struct Two {
+    size_t whole, kept_a, kept_b;
+    double c_a, c_b;
+  };
+  std::vector<One> ones_;
+  std::vector<Two> twos_;
   std::vector<size_t> formed_, formed_starts_;
   std::vector<Term> formed_terms_;
   SparsityPattern pattern_;

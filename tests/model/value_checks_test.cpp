@@ -226,6 +226,9 @@ parameters:
   EXPECT_TRUE(block.kinks);
   EXPECT_EQ(block.parameter("rate")->unit, "1/s");
   EXPECT_FALSE(sim::read_description(description_file(kDescription)).kinks);
+  EXPECT_FALSE(block.independent_switches);
+  EXPECT_TRUE(
+      sim::read_description(description_file("component: Cell\nindependent_switches: true\n")).independent_switches);
 }
 
 TEST_P(DescriptionFault, IsReportedWithItsPlace) {
@@ -250,7 +253,9 @@ INSTANTIATE_TEST_SUITE_P(Descriptions, DescriptionFault, ::testing::Values(
     Fault{"KeyTwice", "  reaches:", "  Din: {unit: m}\n  reaches:",
           ":6:3: error: 'Din' is given twice in this map (first at line 5): give each key once"},
     Fault{"KinksNeitherTrueNorFalse", "parameters:", "kinks: sometimes\nparameters:",
-          ":4:8: error: kinks is true or false, not 'sometimes'"}),
+          ":4:8: error: kinks is true or false, not 'sometimes'"},
+    Fault{"IndependentSwitchesNeitherTrueNorFalse", "parameters:", "independent_switches: 2\nparameters:",
+          ":4:23: error: independent_switches is true or false, not '2'"}),
     [](const ::testing::TestParamInfo<Fault>& fault) { return std::string(fault.param.name); });
 // clang-format on
 

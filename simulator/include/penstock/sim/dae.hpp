@@ -86,6 +86,9 @@ class DaeSystem {
     // Its laws bend at its switches (a rate reaching its limit): the rest of a step taken under the
     // old flags stands only if the new ones leave its rows at the step's end as they were.
     bool kinks = false;
+    // Each of its signals sets flags of its own, entering rows of their own (a pipe section's two
+    // half reaches): no state of its flags on the way between two crossings in one step matters.
+    bool independent = false;
   };
   virtual const std::vector<SwitchingPart>& switching_parts() const = 0;
   // The part's signals into g[0, n_roots), reading y at its unknowns only.

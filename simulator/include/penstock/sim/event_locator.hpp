@@ -15,11 +15,12 @@
 //
 // Most switches of a lumped line are smooth, and a line of many sections has many of them in
 // every step: they are first tried where the integrator stands, at the step's end. When every
-// part with one signal across in the step renews its flags there and leaves its rows of F as they
+// part with one signal across in the step (or several whose flags are independent of each other,
+// the two half reaches of a pipe section) renews its flags there and leaves its rows of F as they
 // were, those switches are taken there, without being located; the step was computed under the
 // old flags, which past the crossing differ from the new ones by less than a tenth of a row's
-// scale, so the error that leaves is a tenth of the tolerance. Parts with more than one signal
-// across are located as above; should one of them restart the integration within the step, the
+// scale, so the error that leaves is a tenth of the tolerance. Other parts with more than one
+// signal across are located as above; should one of them restart the integration within the step, the
 // flags taken at its end are put back. When a part tried at the end does not leave F as it was,
 // every flag tried is put back and every crossing of the step is located (and always so with
 // locate_smooth).

@@ -95,6 +95,9 @@ struct Description {
   // them), so that a signal reading them back into its inputs closes an algebraic loop.
   bool feedthrough = false;
   bool kinks = false;  // its laws bend at its switches: a switch within a step restarts
+  // Each zero-crossing signal sets flags of its own that enter rows of their own (a pipe section's
+  // two half reaches): several crossing in one step may be taken at its end together.
+  bool independent_switches = false;
   std::vector<Port> ports;
   std::vector<Branch> branches;
   std::vector<Across> across;
