@@ -10,7 +10,7 @@ namespace penstock {
 inline constexpr double pi = 3.141592653589793;
 
 // A = c·Din²/4, the product c·Din² formed first.
-inline double cross_section(double circle, double Din) { return safe_divide(circle * signed_pow(Din, 2), 4); }
+double cross_section(double circle, double Din);
 
 // v = q/A.
 inline double mean_velocity(double q, double A) { return safe_divide(q, A); }
